@@ -1,0 +1,76 @@
+// The program's main window: a label, the drive (or model) box, the file list
+// of the builder, the status group with its progress bar and the one button.
+// The workflow lives in FlashFormCore; this class only binds it to widgets.
+#pragma once
+
+#include <QWidget>
+
+#include "app/FlashFormCore.h"
+
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace platform {
+class FileListBox;
+}
+
+class TFlashForm : public QWidget, public FlashFormCore {
+  Q_OBJECT
+
+ public:
+  explicit TFlashForm(const uint8_t* package, QWidget* parent = nullptr);
+  ~TFlashForm() override;
+
+  // Whether a quit was requested (while the form was being created, for example).
+  bool QuitRequested() const { return quitRequested_; }
+
+  QFrame* Panel1 = nullptr;
+  QLabel* SelectDriveLabel = nullptr;
+  QComboBox* ComboBox = nullptr;
+  platform::FileListBox* FileListBox1 = nullptr;
+  QGroupBox* GroupBox2 = nullptr;
+  QProgressBar* ProgressBar = nullptr;
+  QPushButton* FlashButton = nullptr;
+
+  // View hooks.
+  void SetCaption(const std::string& text) override;
+  std::string GetCaption() const override;
+  void SetSelectDriveLabel(const std::string& text) override;
+  void ComboClear() override;
+  void ComboAdd(const std::string& text) override;
+  void ComboInsert(int index, const std::string& text) override;
+  void ComboDelete(int index) override;
+  int ComboCount() const override;
+  std::string ComboItem(int index) const override;
+  int ComboItemIndex() const override;
+  void ComboSetItemIndex(int index) override;
+  void ComboUpdate() override;
+  void FileListSetVisible(bool visible) override;
+  void FileListSetDirectory(const std::string& directory) override;
+  void FileListSetMask(const std::string& mask) override;
+  std::string FileListSelectedName() const override;
+  std::string FileListSelectedPath() const override;
+  void SetStatus(const std::string& text) override;
+  std::string GetStatus() const override;
+  void ProgressSetRange(int minimum, int maximum) override;
+  void ProgressSetPosition(int position) override;
+  void ProgressSetStep(int step) override;
+  void ProgressStepBy(int delta) override;
+  int ProgressPosition() const override;
+  int ProgressMaximum() const override;
+  void SetFlashButtonCaption(const std::string& text) override;
+  void SetFlashButtonEnabled(bool enabled) override;
+  bool FlashButtonEnabled() const override;
+  void RequestQuit(bool closeForm) override;
+  std::string ProgramFilePath() const override;
+  std::string CurrentDirectory() const override;
+
+ private:
+  bool quitRequested_ = false;
+  bool comboTyped_ = false;  // the user typed into the box: no entry is selected
+  int progressStep_ = 10;
+};

@@ -1,0 +1,34 @@
+// The program's own texts that are assembled from pieces.
+#pragma once
+
+#include <string>
+
+namespace texts {
+
+inline const std::string TitleText = " Flash Utility V1.049 ";
+
+inline std::string PlainWarning(const std::string& vendor, const std::string& model) {
+  return std::string("\nWARNING:\n") + "\nThis flash utility only supports " + vendor + " " + model +
+         " drive. " + "\nPlease REMOVE disc and close all applications before run this utility!" +
+         "\nDon't turn off the system while flash is in progress! " + "\n\nDo you wish to continue?\n";
+}
+
+inline std::string RestrictedWarning(const std::string& vendor, const std::string& model,
+                                     const std::string& fwRange) {
+  return std::string("\nWARNING:\n") + "\nThis flash utility only supports " + vendor + " " + model +
+         " drive with firmware:" + fwRange +
+         "\nPlease REMOVE disc and close all applications before run this utility! " +
+         "\nDon't turn off the system while the flash is in progress!" + "\n\nDo you wish to continue?\n";
+}
+
+inline std::string PlainReportHeading(const std::string& model) {
+  return std::string("\nERROR:\n") + "\nCan't found " + model + " drive !\n" +
+         "\nThis flash utility only supports " + model + "\n";
+}
+
+inline std::string RestrictedReportHeading(const std::string& model, const std::string& fwRange) {
+  return std::string("\nERROR:\n") + "\nCan't found " + model + " firmware: " + fwRange + " drive !\n" +
+         "\nThis flash utility only supports " + model + " firmware: " + fwRange + "\n";
+}
+
+}  // namespace texts

@@ -1,0 +1,113 @@
+// One optical drive and its command path. All drives share one data buffer,
+// one time-out and one access method (class-wide state); each drive keeps the
+// status and sense bytes of its last command for the caller to test.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Transport.h"
+
+namespace platform {
+class DriveTransport;
+class AspiLibrary;
+}  // namespace platform
+
+class CDDrive {
+ public:
+  // OpenResult codes.
+  static constexpr uint8_t kOpened = 0;
+  static constexpr uint8_t kBadSupportStatus = 0x60;  // support info status not completed
+  static constexpr uint8_t kMissingEntry = 'a';       // an entry point is missing
+  static constexpr uint8_t kLoadFailed = 'b';         // the library did not load
+  static constexpr uint8_t kOpenFailed = 'c';         // device did not open or answer INQUIRY
+
+  static constexpr uint32_t kDefaultBufferSize = 2352;
+  static constexpr uint32_t kInquiryDataSize = 256;
+
+  CDDrive(uint8_t DriveLetter, uint8_t HostAdapter, uint8_t Target, uint8_t Lun);
+  ~CDDrive();
+  CDDrive(const CDDrive&) = delete;
+  CDDrive& operator=(const CDDrive&) = delete;
+
+  bool Open();
+  bool Identify();
+  // Sends one command. DataIn == 1: data from the drive. Returns 0 on failure,
+  // 1 on pass-through success, Length on library success.
+  uint32_t SendCommand(uint8_t Cdb0, uint8_t Cdb1, uint8_t Cdb2, uint8_t Cdb3, uint8_t Cdb4,
+                       uint8_t Cdb5, uint8_t Cdb6, uint8_t Cdb7, uint8_t Cdb8, uint8_t Cdb9,
+                       uint8_t Cdb10, uint8_t Cdb11, uint8_t DataIn, uint32_t Length);
+  void ReportError();
+
+  // Identification and reporting.
+  std::string GetIdentity();
+  std::string GetVendorProduct() const;
+  std::string GetRevision() const;
+  bool CheckSense(uint8_t Key, uint8_t AscValue, uint8_t AscqValue) const;
+  std::string GetErrorText() const;
+
+  // True when the last command went through the transport, ended with GOOD
+  // status and left no sense. Sense alone cannot tell a refused or timed-out
+  // command from a good one, so the flash operations use this test.
+  bool LastCommandSucceeded() const;
+
+  static void SetTimeOut(uint16_t Seconds);
+  static uint8_t GetOpenResult();
+  static void SetDataBuffer(uint8_t* Buffer, uint32_t Length);
+  static uint8_t* GetDataBuffer();
+
+  // --- Per-drive fields -----------------------------------------------------
+  uint8_t DriveLetter = ' ';
+  uint8_t HostAdapter = 0;
+  uint8_t Target = 0;
+  uint8_t Lun = 0;
+  uint8_t SenseKey = 0;
+  uint8_t Asc = 0;
+  uint8_t Ascq = 0;
+  uint8_t Status = 0;
+  bool IoctlSucceeded = false;
+  platform::DeviceHandle Handle = platform::kNoHandle;
+  std::array<uint8_t, 32> PassThroughSense{};  // sense area of the last pass-through command
+  uint32_t DesiredAccess = 0;
+  uint32_t ShareMode = 0;
+  uint32_t BytesReturned = 0;
+  uint32_t RequestSize = 0;
+  uint32_t LastError = 0;
+  platform::AspiRequest AspiRequest{};
+  std::string Identity;
+
+  // --- Class-wide state -----------------------------------------------------
+  static inline bool NtMode = false;
+  static inline bool ReportErrors = false;
+  static inline bool UseInquiryBuffer = false;
+  static inline uint16_t OpenCount = 0;
+  static inline uint16_t TimeOut = 60;
+  static inline uint8_t OpenResult = kOpenFailed;
+  static inline std::unique_ptr<platform::AspiLibrary> AspiLibrary;
+  static inline std::string MessageText;
+  static inline bool AspiCommandEntry = false;  // SendASPI32Command was found
+  static inline uint8_t* DataBuffer = nullptr;
+  static inline uint32_t DataLength = 0;
+  static inline std::array<uint8_t, kInquiryDataSize> InquiryData{};
+  static inline std::array<uint8_t, kDefaultBufferSize> DefaultBuffer{};
+
+  // The transport that every drive uses. Installed by the entry point or a test.
+  static void SetTransport(platform::DriveTransport* transport);
+  static platform::DriveTransport* GetTransport();
+  // Puts the class-wide state back to its program-start values (tests).
+  static void ResetClassState();
+
+ private:
+  uint32_t SendPassThrough(const std::array<uint8_t, 12>& cdb, uint8_t DataIn, uint32_t Length);
+  uint32_t SendAspi(const std::array<uint8_t, 12>& cdb, uint8_t DataIn, uint32_t Length);
+  std::string InquiryPart() const;
+
+  bool Counted = false;           // counted in OpenCount (construction succeeded)
+  bool LastTransportOk = false;   // the last command's transport call succeeded
+  uint8_t LastScsiStatus = 0;     // the SCSI status byte of the last command
+  int LastSystemError = 0;        // errno reported by the transport for the last command
+
+  static inline platform::DriveTransport* Transport = nullptr;
+};

@@ -1,0 +1,4 @@
+// PLACEHOLDER: replaced by the builder.
+#include "app/FlashFormCore.h"
+
+void FlashFormCore::NewBuildFlashProgram() {}

@@ -1,0 +1,74 @@
+#include "platform/Services.h"
+
+#include <chrono>
+#include <thread>
+
+namespace platform {
+
+const char* const ApplicationTitle = "VOXTEL Windows Flash utility";
+
+namespace {
+
+class RealClock final : public Clock {
+ public:
+  void SleepMs(unsigned milliseconds) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  }
+};
+
+}  // namespace
+
+std::string BoxCaption(BoxKind kind) {
+  switch (kind) {
+    case BoxKind::Warning:
+      return "Warning";
+    case BoxKind::Error:
+      return "Error";
+    case BoxKind::Confirmation:
+      return "Confirm";
+    case BoxKind::Plain:
+      break;
+  }
+  return ApplicationTitle;
+}
+
+Services& GetServices() {
+  static Services services;
+  return services;
+}
+
+BoxAnswer ShowBox(BoxKind kind, const std::string& text, BoxButtons buttons) {
+  MessageBoxes* boxes = GetServices().boxes;
+  if (boxes == nullptr) {
+    return buttons == BoxButtons::YesNo ? BoxAnswer::No : BoxAnswer::Ok;
+  }
+  return boxes->Show(kind, BoxCaption(kind), text, buttons);
+}
+
+bool AskWarningYesNo(const std::string& text) {
+  return ShowBox(BoxKind::Warning, text, BoxButtons::YesNo) == BoxAnswer::Yes;
+}
+
+bool AskConfirmationYesNo(const std::string& text) {
+  return ShowBox(BoxKind::Confirmation, text, BoxButtons::YesNo) == BoxAnswer::Yes;
+}
+
+void ShowError(const std::string& text) { ShowBox(BoxKind::Error, text, BoxButtons::Ok); }
+
+void ShowMessage(const std::string& text) { ShowBox(BoxKind::Plain, text, BoxButtons::Ok); }
+
+void SetHourglassCursor() {
+  if (Cursor* cursor = GetServices().cursor) cursor->SetHourglass();
+}
+
+void SetDefaultCursor() {
+  if (Cursor* cursor = GetServices().cursor) cursor->SetDefault();
+}
+
+void SleepMs(unsigned milliseconds) {
+  static RealClock realClock;
+  Clock* clock = GetServices().clock;
+  (clock != nullptr ? clock : &realClock)->SleepMs(milliseconds);
+}
+
+}  // namespace platform

@@ -1,0 +1,91 @@
+// Platform services that the workflow needs from the desktop: modal message
+// boxes, the screen cursor, a sleep, the system restart and a sleep/shutdown
+// inhibitor. Everything goes through small interfaces so that the whole
+// workflow runs in tests with scripted answers and without waiting.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+enum class BoxKind {
+  Warning,       // caption "Warning", warning icon
+  Error,         // caption "Error", error icon
+  Confirmation,  // caption "Confirm", question icon
+  Plain,         // caption is the application title, no icon
+};
+
+enum class BoxButtons { YesNo, Ok };
+
+enum class BoxAnswer { Yes, No, Ok, Closed };
+
+// The caption that a box of the given kind carries.
+std::string BoxCaption(BoxKind kind);
+
+class MessageBoxes {
+ public:
+  virtual ~MessageBoxes() = default;
+  // Shows a modal box and returns when the user has answered.
+  virtual BoxAnswer Show(BoxKind kind, const std::string& caption,
+                         const std::string& text, BoxButtons buttons) = 0;
+};
+
+class Cursor {
+ public:
+  virtual ~Cursor() = default;
+  virtual void SetHourglass() = 0;
+  virtual void SetDefault() = 0;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual void SleepMs(unsigned milliseconds) = 0;
+};
+
+// Asks the operating system for a forced restart. The outcome is not examined.
+class SystemRestart {
+ public:
+  virtual ~SystemRestart() = default;
+  virtual void RequestReboot() = 0;
+};
+
+// Keeps the system from suspending or shutting down while a flash runs.
+class SleepInhibitor {
+ public:
+  virtual ~SleepInhibitor() = default;
+  // Takes the lock; returns false when it could not be taken (the flash goes on).
+  virtual bool Acquire(const std::string& who, const std::string& why) = 0;
+  // Releases the lock if it is held. Safe to call when nothing is held.
+  virtual void Release() = 0;
+};
+
+// The application title, shown on plain boxes and the exception box.
+extern const char* const ApplicationTitle;
+
+// The process-wide set of services. The entry point installs the desktop
+// implementations; tests install doubles. Unset members fall back to
+// implementations that do nothing (boxes answer No / OK).
+struct Services {
+  MessageBoxes* boxes = nullptr;
+  Cursor* cursor = nullptr;
+  Clock* clock = nullptr;
+  SystemRestart* restart = nullptr;
+  SleepInhibitor* inhibitor = nullptr;
+};
+
+Services& GetServices();
+
+// Convenience wrappers over GetServices().boxes, with the caption of the kind.
+BoxAnswer ShowBox(BoxKind kind, const std::string& text, BoxButtons buttons);
+bool AskWarningYesNo(const std::string& text);       // true on Yes
+bool AskConfirmationYesNo(const std::string& text);  // true on Yes
+void ShowError(const std::string& text);             // error box, OK
+void ShowMessage(const std::string& text);           // plain box, OK
+
+void SetHourglassCursor();
+void SetDefaultCursor();
+void SleepMs(unsigned milliseconds);
+
+}  // namespace platform

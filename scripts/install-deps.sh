@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, test, take screenshots
+# and run the system tests in a QEMU guest. Safe to run any number of times:
+# it only asks apt for what is missing.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev libgl-dev
+  libsgutils2-dev sg3-utils
+  libinih-dev
+  # tests and benchmarks
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth imagemagick
+  # fuzzing and sanitizers
+  clang libclang-rt-dev
+  # system tests on the real Linux SCSI stack
+  qemu-system-x86 linux-image-amd64 busybox-static cpio kmod
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

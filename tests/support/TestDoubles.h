@@ -1,0 +1,90 @@
+// Test doubles for the platform services: scripted message boxes that record
+// every box, a clock that does not wait, a cursor, restart and inhibitor that
+// record their calls, and a scope that installs them all.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "platform/Services.h"
+
+namespace testing_support {
+
+struct ShownBox {
+  platform::BoxKind kind;
+  std::string caption;
+  std::string text;
+  platform::BoxButtons buttons;
+};
+
+class ScriptedBoxes final : public platform::MessageBoxes {
+ public:
+  // Answers given to Yes/No boxes, in order; when the script runs out, No.
+  void Answer(platform::BoxAnswer answer) { script_.push_back(answer); }
+  void AnswerYes(int times = 1) { for (int i = 0; i < times; ++i) Answer(platform::BoxAnswer::Yes); }
+  void AnswerNo() { Answer(platform::BoxAnswer::No); }
+
+  platform::BoxAnswer Show(platform::BoxKind kind, const std::string& caption, const std::string& text,
+                           platform::BoxButtons buttons) override;
+
+  std::vector<ShownBox> shown;
+  // Texts of all boxes shown, in order.
+  std::vector<std::string> Texts() const;
+
+ private:
+  std::deque<platform::BoxAnswer> script_;
+};
+
+class FakeClock final : public platform::Clock {
+ public:
+  void SleepMs(unsigned milliseconds) override {
+    ++sleeps;
+    totalMs += milliseconds;
+  }
+  int sleeps = 0;
+  unsigned long totalMs = 0;
+};
+
+class FakeCursor final : public platform::Cursor {
+ public:
+  void SetHourglass() override { hourglass = true; events.push_back("hourglass"); }
+  void SetDefault() override { hourglass = false; events.push_back("default"); }
+  bool hourglass = false;
+  std::vector<std::string> events;
+};
+
+class FakeRestart final : public platform::SystemRestart {
+ public:
+  void RequestReboot() override { ++reboots; }
+  int reboots = 0;
+};
+
+class FakeInhibitor final : public platform::SleepInhibitor {
+ public:
+  bool Acquire(const std::string& who, const std::string& why) override;
+  void Release() override;
+  bool available = true;  // false: logind is not reachable
+  bool held = false;
+  int acquired = 0;
+  int released = 0;
+  std::string who, why;
+};
+
+// Installs the doubles as the process's services and resets the drive
+// layer's class-wide state; undoes both when it goes out of scope.
+class ServicesScope {
+ public:
+  ServicesScope();
+  ~ServicesScope();
+  ServicesScope(const ServicesScope&) = delete;
+  ServicesScope& operator=(const ServicesScope&) = delete;
+
+  ScriptedBoxes boxes;
+  FakeClock clock;
+  FakeCursor cursor;
+  FakeRestart restart;
+  FakeInhibitor inhibitor;
+};
+
+}  // namespace testing_support

@@ -1,0 +1,79 @@
+// A main form without a window: the view state is kept in plain members so
+// that tests can drive every handler and look at what the user would see.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/FlashFormCore.h"
+
+namespace testing_support {
+
+class TestForm : public FlashFormCore {
+ public:
+  explicit TestForm(const uint8_t* package) : FlashFormCore(package) {}
+
+  // What the window shows.
+  std::string caption;
+  std::string label;
+  std::vector<std::string> comboItems;
+  int comboIndex = -1;
+  int comboUpdates = 0;
+  bool fileListVisible = true;
+  std::string fileListDirectory;
+  std::string fileListMask;
+  std::vector<std::string> fileListFiles;  // as listed after the last mask change
+  int fileListSelected = -1;
+  std::string status;
+  std::vector<std::string> statusHistory;  // every status text, in order
+  int progressMin = 0, progressMax = 100, progressPosition = 0, progressStep = 10;
+  std::vector<int> progressHistory;  // every position set
+  std::string buttonCaption = "FLASH";
+  bool buttonEnabled = true;
+  int quitRequests = 0;
+  bool closeRequested = false;
+  std::string programFile;       // empty: the real one
+  std::string currentDirectory;  // empty: the real one
+
+  // Simulates a click on file `name` of the list (it must be listed).
+  bool ClickFile(const std::string& name);
+  // Simulates the user typing text into the box: no entry is selected.
+  void TypeComboText();
+
+  void SetCaption(const std::string& text) override { caption = text; }
+  std::string GetCaption() const override { return caption; }
+  void SetSelectDriveLabel(const std::string& text) override { label = text; }
+  void ComboClear() override { comboItems.clear(); comboIndex = -1; }
+  void ComboAdd(const std::string& text) override { comboItems.push_back(text); }
+  void ComboInsert(int index, const std::string& text) override;
+  void ComboDelete(int index) override;
+  int ComboCount() const override { return static_cast<int>(comboItems.size()); }
+  std::string ComboItem(int index) const override;
+  int ComboItemIndex() const override { return comboIndex; }
+  void ComboSetItemIndex(int index) override;
+  void ComboUpdate() override { ++comboUpdates; }
+  void FileListSetVisible(bool visible) override { fileListVisible = visible; }
+  void FileListSetDirectory(const std::string& directory) override;
+  void FileListSetMask(const std::string& mask) override;
+  std::string FileListSelectedName() const override;
+  std::string FileListSelectedPath() const override;
+  void SetStatus(const std::string& text) override { status = text; statusHistory.push_back(text); }
+  std::string GetStatus() const override { return status; }
+  void ProgressSetRange(int minimum, int maximum) override;
+  void ProgressSetPosition(int position) override;
+  void ProgressSetStep(int step) override { progressStep = step; }
+  void ProgressStepBy(int delta) override { ProgressSetPosition(progressPosition + delta); }
+  int ProgressPosition() const override { return progressPosition; }
+  int ProgressMaximum() const override { return progressMax; }
+  void SetFlashButtonCaption(const std::string& text) override { buttonCaption = text; }
+  void SetFlashButtonEnabled(bool enabled) override { buttonEnabled = enabled; }
+  bool FlashButtonEnabled() const override { return buttonEnabled; }
+  void RequestQuit(bool closeForm) override { ++quitRequests; closeRequested = closeRequested || closeForm; }
+  std::string ProgramFilePath() const override;
+  std::string CurrentDirectory() const override;
+
+ private:
+  void Refill();
+};
+
+}  // namespace testing_support
