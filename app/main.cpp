@@ -12,6 +12,10 @@
 #include "platform/qt/Logind.h"
 #include "platform/qt/QtServices.h"
 
+#if defined(FLASHUTIL_SCRIPTED_DIALOGS)
+#include "app/ScriptedRun.h"
+#endif
+
 #if defined(FLASHUTIL_TRANSPORT_SIM)
 #include "platform/sim/SimTransport.h"
 #else
@@ -28,9 +32,14 @@ int main(int argc, char** argv) {
     // No display name: Qt would append it to every window title.
     QGuiApplication::setApplicationDisplayName(QString());
 
+#if defined(FLASHUTIL_SCRIPTED_DIALOGS)
+    scripted::PrintingBoxes boxes;
+    scripted::PrintingRestart restart;
+#else
     platform::QtMessageBoxes boxes;
-    platform::QtCursor cursor;
     platform::LogindRestart restart;
+#endif
+    platform::QtCursor cursor;
     platform::LogindInhibitor inhibitor;
     platform::Services& services = platform::GetServices();
     services.boxes = &boxes;
@@ -52,6 +61,9 @@ int main(int argc, char** argv) {
       form.FormCreate();
       if (!form.QuitRequested()) {
         form.show();
+#if defined(FLASHUTIL_SCRIPTED_DIALOGS)
+        scripted::ReportWindowAndQuit(form);
+#endif
         result = QApplication::exec();
       }
       FlashForm = nullptr;
