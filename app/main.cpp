@@ -48,7 +48,10 @@ int main(int argc, char** argv) {
     services.inhibitor = &inhibitor;
 
 #if defined(FLASHUTIL_TRANSPORT_SIM)
-    std::unique_ptr<platform::DriveTransport> transport = platform::sim::MakeDefaultSimTransport();
+    // The simulated drives report the image's revision once they are flashed.
+    const package::PackageView embedded(package::EmbeddedPackage());
+    std::unique_ptr<platform::DriveTransport> transport = platform::sim::MakeDefaultSimTransport(
+        package::PackageView::SlotText(embedded.Version(), 4));
 #else
     std::unique_ptr<platform::DriveTransport> transport = platform::linux_sg::MakeSgTransport();
 #endif
