@@ -1,23 +1,621 @@
-// PLACEHOLDER: replaced by the simulated drives.
 #include "platform/sim/SimTransport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <tuple>
+#include <utility>
 
 namespace platform::sim {
 
-class SimTransport : public DriveTransport {
- public:
-  bool UsesPassThrough() override { return true; }
-  bool IsSimulated() const override { return true; }
-  std::vector<DeviceInfo> EnumerateDrives() override { return {}; }
-  std::string DevicePath(uint8_t, uint8_t, uint8_t, uint8_t) override { return {}; }
-  int Open(uint8_t, uint8_t, uint8_t, uint8_t, DeviceHandle&) override { return 19; }
-  CommandOutcome Execute(DeviceHandle, const std::array<uint8_t, 12>&, Direction, uint8_t*, uint32_t,
-                         unsigned) override {
-    return {};
+namespace {
+
+constexpr uint8_t kCheckCondition = 0x02;
+constexpr uint8_t kBusy = 0x08;
+constexpr uint32_t kInquiryAnswerLength = 96;
+
+uint32_t Be24(const Cdb& cdb, size_t first) {
+  return (uint32_t{cdb[first]} << 16) | (uint32_t{cdb[first + 1]} << 8) | cdb[first + 2];
+}
+
+// Raw INQUIRY field: cut or blank-padded to its width, zero bytes kept.
+std::string Field(const std::string& text, size_t width) {
+  std::string field = text.substr(0, std::min(text.size(), width));
+  field.resize(width, ' ');
+  return field;
+}
+
+}  // namespace
+
+// --- SimDrive ----------------------------------------------------------------
+
+SimDrive::SimDrive(DriveConfig config, int index)
+    : config_(std::move(config)),
+      index_(index),
+      revision_(Field(config_.revision, 4)),
+      dram_(kDramSize, 0),
+      flash_(kFlashSize, 0xFF),
+      e2_(kE2Size, 0xFF) {}
+
+std::string SimDrive::Node() const {
+  if (!config_.node.empty()) return config_.node;
+  return "/dev/sim-sg" + std::to_string(index_);
+}
+
+std::vector<uint8_t> SimDrive::ProfileRecord() const {
+  if (!profileOffset_) return {};
+  uint32_t begin = std::min<uint32_t>(*profileOffset_, kDramSize);
+  uint32_t end = std::min<uint32_t>(begin + profileLength_, kDramSize);
+  return std::vector<uint8_t>(dram_.begin() + begin, dram_.begin() + end);
+}
+
+size_t SimDrive::CountOpcode(uint8_t opcode) const {
+  return static_cast<size_t>(std::count_if(commands_.begin(), commands_.end(),
+                                           [&](const LoggedCommand& c) { return c.cdb[0] == opcode; }));
+}
+
+void SimDrive::FailCommand(uint32_t number, Fault fault, bool repeat) {
+  faults_.push_back({nullptr, std::max<uint32_t>(number, 1), 0, repeat, fault});
+}
+
+void SimDrive::FailOpcode(uint8_t opcode, Fault fault, uint32_t occurrence, bool repeat) {
+  FailWhen([opcode](const Cdb& cdb) { return cdb[0] == opcode; }, fault, occurrence, repeat);
+}
+
+void SimDrive::FailWhen(std::function<bool(const Cdb&)> match, Fault fault, uint32_t occurrence,
+                        bool repeat) {
+  faults_.push_back({std::move(match), std::max<uint32_t>(occurrence, 1), 0, repeat, fault});
+}
+
+SimDrive::Reply SimDrive::Check(uint8_t byte2, uint8_t asc, uint8_t ascq) {
+  Reply reply;
+  reply.kind = Reply::Kind::CheckCondition;
+  reply.sense[0] = 0x70;
+  reply.sense[2] = byte2;
+  reply.sense[7] = 0x0A;
+  reply.sense[12] = asc;
+  reply.sense[13] = ascq;
+  return reply;
+}
+
+SimDrive::Reply SimDrive::Execute(const Cdb& cdb, Direction direction, uint8_t* buffer,
+                                  uint32_t length, LoggedCommand& log) {
+  log.drive = index_;
+  log.cdb = cdb;
+  log.direction = direction;
+  log.length = length;
+  if (direction == Direction::Out && buffer != nullptr && length > 0) {
+    log.dataOut.assign(buffer, buffer + length);
   }
-  void Close(DeviceHandle) override {}
-  std::unique_ptr<AspiLibrary> LoadAspiLibrary(const std::string&) override { return nullptr; }
+
+  // Every armed fault that matches counts this command; the first one due fires.
+  std::optional<Fault> fired;
+  for (auto it = faults_.begin(); it != faults_.end();) {
+    bool erase = false;
+    if (!it->match || it->match(cdb)) {
+      ++it->seen;
+      bool due = it->repeat ? it->seen >= it->occurrence : it->seen == it->occurrence;
+      if (due && !fired) {
+        fired = it->fault;
+        erase = !it->repeat;
+      }
+    }
+    it = erase ? faults_.erase(it) : it + 1;
+  }
+
+  Reply reply;
+  if (fired && fired->kind != FaultKind::CorruptReadBack) {
+    log.faulted = true;
+    switch (fired->kind) {
+      case FaultKind::CheckCondition:
+        reply = Check(fired->senseByte2, fired->asc, fired->ascq);
+        break;
+      case FaultKind::TransportError:
+        reply.kind = Reply::Kind::TransportError;
+        break;
+      case FaultKind::Busy:
+        reply.kind = Reply::Kind::Busy;
+        break;
+      case FaultKind::TimeOut:
+        reply.kind = Reply::Kind::TimeOut;
+        break;
+      case FaultKind::Aborted:
+        reply.kind = Reply::Kind::Aborted;
+        break;
+      case FaultKind::CorruptReadBack:
+        break;
+    }
+    reply.sysError = fired->sysError;
+  } else {
+    reply = Run(cdb, direction, buffer, length);
+    if (fired && reply.kind == Reply::Kind::Good && direction == Direction::In && buffer != nullptr &&
+        length > 0) {
+      log.faulted = true;
+      buffer[std::min(fired->corruptOffset, length - 1)] ^= fired->corruptMask;
+    }
+  }
+  log.senseByte2 = reply.sense[2];
+  log.asc = reply.sense[12];
+  log.ascq = reply.sense[13];
+  log.sysError = reply.sysError;
+  return reply;
+}
+
+SimDrive::Reply SimDrive::Run(const Cdb& cdb, Direction direction, uint8_t* buffer, uint32_t length) {
+  const Reply good;
+  const Reply invalidField = Check(0x05, 0x24, 0x00);
+  const Reply notReady = Check(0x02, 0x04, 0x01);
+  const Reply noDisc = Check(0x02, 0x3A, 0x00);
+  const bool dataIn = direction == Direction::In && length > 0;
+  const bool dataOut = direction == Direction::Out && length > 0;
+  if (length > 0 && buffer == nullptr) {
+    Reply fault;
+    fault.kind = Reply::Kind::TransportError;
+    fault.sysError = EFAULT;
+    return fault;
+  }
+
+  switch (cdb[0]) {
+    case 0x12: {  // INQUIRY
+      if (!config_.answersInquiry) {
+        Reply fault;
+        fault.kind = Reply::Kind::TransportError;
+        fault.sysError = EIO;
+        return fault;
+      }
+      if (!dataIn && length > 0) return invalidField;
+      std::array<uint8_t, kInquiryAnswerLength> answer{};
+      answer[0] = config_.peripheralType;
+      answer[1] = 0x80;  // removable medium
+      answer[2] = 0x00;
+      answer[3] = 0x02;  // response data format
+      answer[4] = kInquiryAnswerLength - 5;
+      std::string text = Field(config_.vendor, 8) + Field(config_.product, 16) + revision_;
+      std::memcpy(answer.data() + 8, text.data(), 28);
+      uint32_t n = std::min<uint32_t>({length, cdb[4], kInquiryAnswerLength});
+      std::memcpy(buffer, answer.data(), n);
+      return good;
+    }
+    case 0x00:  // TEST UNIT READY
+      if (config_.neverReady) return notReady;
+      if (config_.becomingReadyPolls > 0) {
+        --config_.becomingReadyPolls;
+        return notReady;
+      }
+      if (!config_.discPresent) return noDisc;
+      return good;
+    case 0xBE:  // READ CD
+      if (!config_.discPresent) return noDisc;
+      if (dataIn) std::memset(buffer, 0, length);
+      return good;
+    case 0x1B:  // START STOP UNIT
+    case 0x4E:  // STOP PLAY/SCAN
+      return good;
+    case 0x3B: {  // WRITE BUFFER
+      if ((cdb[1] & 0x1F) != 0x05 || cdb[2] != 0x01) return invalidField;
+      const uint32_t offset = Be24(cdb, 3);
+      const uint32_t fieldLength = Be24(cdb, 6);
+      const uint8_t control = cdb[9];
+      if (control == 0x80 || control == 0xA0) {  // flash start
+        if (dataOut) return invalidField;
+        flash_.assign(dram_.begin(), dram_.begin() + kFlashSize);
+        ++flashStarts_;
+        lastFlashControl_ = control;
+        if (config_.revisionAfterFlash && !config_.revisionAfterFlash->empty()) {
+          revision_ = Field(*config_.revisionAfterFlash, 4);
+        }
+        if (dataIn) std::memset(buffer, 0, length);
+        return good;
+      }
+      if (control != 0x00 && control != 0x7F) return invalidField;
+      if (control == 0x7F && length == 0 && fieldLength == 0) {  // entry critical
+        ++entryCriticals_;
+        return good;
+      }
+      if (dataIn || fieldLength != length) return invalidField;
+      if (uint64_t{offset} + length > kDramSize) return invalidField;
+      if (length > 0) std::memcpy(dram_.data() + offset, buffer, length);
+      if (control == 0x7F) {
+        profileOffset_ = offset;
+        profileLength_ = length;
+        ++profileWrites_;
+      }
+      return good;
+    }
+    case 0x3C: {  // READ BUFFER
+      const uint8_t mode = cdb[1] & 0x1F;
+      if ((mode != 0x01 && mode != 0x02) || cdb[2] != 0x01) return invalidField;
+      const uint32_t offset = Be24(cdb, 3);
+      const uint32_t fieldLength = Be24(cdb, 6);
+      if (dataOut || fieldLength != length) return invalidField;
+      if (uint64_t{offset} + length > kDramSize) return invalidField;
+      if (length > 0) std::memcpy(buffer, dram_.data() + offset, length);
+      return good;
+    }
+    case 0xDF:  // vendor: flash ID and E2
+      if (cdb[1] == 0x11) {
+        if (dataOut) return invalidField;
+        std::array<uint8_t, kFlashIdAnswerLength> answer{};
+        std::copy(config_.flashId.begin(), config_.flashId.end(), answer.begin());
+        std::memcpy(buffer, answer.data(), std::min<uint32_t>(length, kFlashIdAnswerLength));
+        return good;
+      }
+      if (cdb[1] == 0x0A) {
+        e2_[(uint32_t{cdb[7]} << 8) | cdb[8]] = cdb[9];
+        return good;
+      }
+      return invalidField;
+    default:
+      return Check(0x05, 0x20, 0x00);
+  }
+}
+
+// --- Shared state ------------------------------------------------------------
+
+struct SimTransport::State {
+  std::vector<std::unique_ptr<SimDrive>> drives;
+  bool passThrough = true;
+  LibraryConfig library;
+  std::optional<std::string> revisionAfterFlash;
+
+  std::vector<LoggedCommand> log;
+  std::vector<int> openOrder;
+  std::vector<int> closeOrder;
+  std::map<DeviceHandle, int> handles;
+  DeviceHandle nextHandle = 100;
+  unsigned enumerateCalls = 0;
+  unsigned usesPassThroughCalls = 0;
+  unsigned libraryLoadAttempts = 0;
+  std::vector<std::string> libraryNames;
+  unsigned librariesLoaded = 0;
+  unsigned librariesReleased = 0;
+  unsigned supportInfoCalls = 0;
+  std::vector<uint32_t> waits;
+
+  SimDrive* Find(uint8_t host, uint8_t target, uint8_t lun) {
+    for (auto& drive : drives) {
+      const DriveConfig& c = drive->Config();
+      if (c.host == host && c.target == target && c.lun == lun) return drive.get();
+    }
+    return nullptr;
+  }
+
+  void Record(SimDrive* drive, const LoggedCommand& entry) {
+    log.push_back(entry);
+    if (drive != nullptr) drive->RecordCommand(entry);
+  }
 };
 
-std::unique_ptr<DriveTransport> MakeDefaultSimTransport() { return std::make_unique<SimTransport>(); }
+namespace {
+
+// The command library: completes requests at once or, like the real one,
+// when the caller waits for them. A request whose wait times out is dropped
+// and never touched again.
+class SimLibrary final : public AspiLibrary {
+ public:
+  explicit SimLibrary(std::shared_ptr<SimTransport::State> state) : state_(std::move(state)) {
+    ++state_->librariesLoaded;
+  }
+  ~SimLibrary() override { ++state_->librariesReleased; }
+
+  bool HasEntry(const std::string& name) override {
+    const auto& missing = state_->library.missingEntries;
+    return std::find(missing.begin(), missing.end(), name) == missing.end();
+  }
+
+  uint32_t GetSupportInfo() override {
+    ++state_->supportInfoCalls;
+    return (uint32_t{state_->library.supportStatus} << 8) | static_cast<uint8_t>(Adapters());
+  }
+
+  void SendCommand(AspiRequest& request) override {
+    request.status = kSrbPending;
+    request.hostStatus = 0;
+    request.targetStatus = 0;
+    request.senseArea.fill(0);
+
+    LoggedCommand entry;
+    entry.viaLibrary = true;
+    std::copy_n(request.cdb.begin(), 12, entry.cdb.begin());
+    entry.direction = (request.flags & kSrbDirOut) != 0 ? Direction::Out : Direction::In;
+    entry.length = request.bufferLength;
+
+    const int adapters = Adapters();
+    SimDrive* drive = state_->Find(request.hostAdapter, request.target, request.lun);
+    if (request.hostAdapter >= adapters || drive == nullptr) {
+      request.status = request.hostAdapter >= adapters ? kSrbInvalidHostAdapter : kSrbNoDevice;
+      entry.srbStatus = request.status;
+      state_->Record(nullptr, entry);
+      return;
+    }
+
+    SimDrive::Reply reply =
+        drive->Execute(entry.cdb, entry.direction, request.buffer, request.bufferLength, entry);
+    Completion completion{reply, state_->log.size(), drive->Commands().size(), drive};
+    state_->Record(drive, entry);
+    if (state_->library.completesAtOnce && reply.kind != SimDrive::Reply::Kind::TimeOut) {
+      Complete(request, completion);
+    } else {
+      pending_[&request] = completion;
+    }
+  }
+
+  bool WaitForCompletion(AspiRequest& request, uint32_t milliseconds) override {
+    state_->waits.push_back(milliseconds);
+    auto it = pending_.find(&request);
+    if (it == pending_.end()) return request.status != kSrbPending;
+    Completion completion = it->second;
+    pending_.erase(it);  // completed now, or abandoned for good
+    Entry(completion).waitMilliseconds = milliseconds;
+    completion.drive->CommandAt(completion.driveIndex).waitMilliseconds = milliseconds;
+    if (completion.reply.kind == SimDrive::Reply::Kind::TimeOut) {
+      if (completion.reply.sysError != 0) errno = completion.reply.sysError;
+      return false;
+    }
+    Complete(request, completion);
+    return true;
+  }
+
+ private:
+  struct Completion {
+    SimDrive::Reply reply;
+    size_t logIndex = 0;
+    size_t driveIndex = 0;
+    SimDrive* drive = nullptr;
+  };
+
+  int Adapters() const {
+    int adapters = state_->library.hostAdapters;
+    if (adapters < 0) {
+      adapters = 0;
+      for (auto& drive : state_->drives) adapters = std::max(adapters, drive->Config().host + 1);
+    }
+    return adapters;
+  }
+
+  LoggedCommand& Entry(const Completion& completion) { return state_->log[completion.logIndex]; }
+
+  void Complete(AspiRequest& request, const Completion& completion) {
+    using Kind = SimDrive::Reply::Kind;
+    const SimDrive::Reply& reply = completion.reply;
+    switch (reply.kind) {
+      case Kind::Good:
+        request.status = kSrbCompleted;
+        break;
+      case Kind::CheckCondition:
+        request.status = kSrbError;
+        request.targetStatus = kCheckCondition;
+        std::copy_n(reply.sense.begin(), std::min<size_t>(request.senseLength, request.senseArea.size()),
+                    request.senseArea.begin());
+        break;
+      case Kind::TransportError:
+        request.status = kSrbError;
+        request.hostStatus = kHostSelectionTimeout;
+        break;
+      case Kind::Busy:
+        request.status = kSrbError;
+        request.targetStatus = kBusy;
+        break;
+      case Kind::Aborted:
+        request.status = kSrbAborted;
+        break;
+      case Kind::TimeOut:
+        return;
+    }
+    if (reply.sysError != 0) errno = reply.sysError;
+    LoggedCommand& entry = Entry(completion);
+    entry.srbStatus = request.status;
+    entry.status = request.targetStatus;
+    entry.transportOk = request.status == kSrbCompleted || request.targetStatus != 0;
+    LoggedCommand& driveEntry = completion.drive->CommandAt(completion.driveIndex);
+    driveEntry.srbStatus = entry.srbStatus;
+    driveEntry.status = entry.status;
+    driveEntry.transportOk = entry.transportOk;
+  }
+
+  std::shared_ptr<SimTransport::State> state_;
+  std::map<const AspiRequest*, Completion> pending_;
+};
+
+}  // namespace
+
+// --- SimTransport ------------------------------------------------------------
+
+SimTransport::SimTransport() : state_(std::make_shared<State>()) {}
+
+SimTransport::~SimTransport() = default;
+
+SimDrive& SimTransport::AddDrive(DriveConfig config) {
+  if (!config.revisionAfterFlash && state_->revisionAfterFlash) {
+    config.revisionAfterFlash = state_->revisionAfterFlash;
+  }
+  int index = static_cast<int>(state_->drives.size());
+  state_->drives.push_back(std::make_unique<SimDrive>(std::move(config), index));
+  return *state_->drives.back();
+}
+
+size_t SimTransport::DriveCount() const { return state_->drives.size(); }
+SimDrive& SimTransport::Drive(size_t index) { return *state_->drives.at(index); }
+const SimDrive& SimTransport::Drive(size_t index) const { return *state_->drives.at(index); }
+SimDrive* SimTransport::FindDrive(uint8_t host, uint8_t target, uint8_t lun) {
+  return state_->Find(host, target, lun);
+}
+
+void SimTransport::SetPassThrough(bool passThrough) { state_->passThrough = passThrough; }
+LibraryConfig& SimTransport::Library() { return state_->library; }
+
+void SimTransport::SetRevisionAfterFlash(const std::string& revision) {
+  if (revision.empty()) {
+    state_->revisionAfterFlash.reset();
+  } else {
+    state_->revisionAfterFlash = revision;
+  }
+  for (auto& drive : state_->drives) drive->Config().revisionAfterFlash = state_->revisionAfterFlash;
+}
+
+const std::vector<LoggedCommand>& SimTransport::Log() const { return state_->log; }
+size_t SimTransport::CountOpcode(uint8_t opcode) const {
+  return static_cast<size_t>(std::count_if(state_->log.begin(), state_->log.end(),
+                                           [&](const LoggedCommand& c) { return c.cdb[0] == opcode; }));
+}
+void SimTransport::ClearLog() {
+  state_->log.clear();
+  for (auto& drive : state_->drives) drive->ClearLog();
+}
+const std::vector<int>& SimTransport::OpenOrder() const { return state_->openOrder; }
+const std::vector<int>& SimTransport::CloseOrder() const { return state_->closeOrder; }
+unsigned SimTransport::EnumerateCalls() const { return state_->enumerateCalls; }
+unsigned SimTransport::UsesPassThroughCalls() const { return state_->usesPassThroughCalls; }
+unsigned SimTransport::LibraryLoadAttempts() const { return state_->libraryLoadAttempts; }
+const std::vector<std::string>& SimTransport::LibraryNamesAsked() const { return state_->libraryNames; }
+unsigned SimTransport::LibrariesLoaded() const { return state_->librariesLoaded; }
+unsigned SimTransport::LibrariesReleased() const { return state_->librariesReleased; }
+const std::vector<uint32_t>& SimTransport::CompletionWaits() const { return state_->waits; }
+unsigned SimTransport::SupportInfoCalls() const { return state_->supportInfoCalls; }
+
+bool SimTransport::UsesPassThrough() {
+  ++state_->usesPassThroughCalls;
+  return state_->passThrough;
+}
+
+std::vector<DeviceInfo> SimTransport::EnumerateDrives() {
+  ++state_->enumerateCalls;
+  std::vector<DeviceInfo> found;
+  for (auto& drive : state_->drives) {
+    const DriveConfig& c = drive->Config();
+    found.push_back({c.host, c.channel, c.target, c.lun, drive->Node()});
+  }
+  std::stable_sort(found.begin(), found.end(), [](const DeviceInfo& a, const DeviceInfo& b) {
+    return std::tie(a.host, a.channel, a.target, a.lun) < std::tie(b.host, b.channel, b.target, b.lun);
+  });
+  return found;
+}
+
+std::string SimTransport::DevicePath(uint8_t, uint8_t host, uint8_t target, uint8_t lun) {
+  if (SimDrive* drive = state_->Find(host, target, lun)) return drive->Node();
+  return "/dev/sim-" + std::to_string(host) + ":0:" + std::to_string(target) + ":" +
+         std::to_string(lun);
+}
+
+int SimTransport::Open(uint8_t, uint8_t host, uint8_t target, uint8_t lun, DeviceHandle& handle) {
+  handle = kNoHandle;
+  SimDrive* drive = state_->Find(host, target, lun);
+  if (drive == nullptr) return ENOENT;
+  if (drive->Config().openError != 0) return drive->Config().openError;
+  handle = state_->nextHandle++;
+  state_->handles[handle] = drive->Index();
+  state_->openOrder.push_back(drive->Index());
+  drive->NoteOpen();
+  return 0;
+}
+
+CommandOutcome SimTransport::Execute(DeviceHandle handle, const std::array<uint8_t, 12>& cdb,
+                                     Direction direction, uint8_t* buffer, uint32_t length,
+                                     unsigned timeoutSeconds) {
+  CommandOutcome outcome;
+  LoggedCommand entry;
+  entry.cdb = cdb;
+  entry.direction = direction;
+  entry.length = length;
+  entry.timeoutSeconds = timeoutSeconds;
+
+  auto it = state_->handles.find(handle);
+  if (it == state_->handles.end()) {
+    outcome.sysError = EBADF;
+    entry.sysError = EBADF;
+    state_->Record(nullptr, entry);
+    return outcome;
+  }
+  SimDrive& drive = *state_->drives[static_cast<size_t>(it->second)];
+  SimDrive::Reply reply = drive.Execute(cdb, direction, buffer, length, entry);
+
+  using Kind = SimDrive::Reply::Kind;
+  switch (reply.kind) {
+    case Kind::Good:
+      outcome.transportOk = true;
+      break;
+    case Kind::CheckCondition:
+      outcome.transportOk = true;
+      outcome.status = kCheckCondition;
+      outcome.sense = reply.sense;
+      break;
+    case Kind::Busy:
+      outcome.transportOk = true;
+      outcome.status = kBusy;
+      break;
+    case Kind::TimeOut:
+      outcome.timedOut = true;
+      outcome.sysError = reply.sysError;
+      break;
+    case Kind::TransportError:
+    case Kind::Aborted:
+      outcome.sysError = reply.sysError;
+      break;
+  }
+  entry.transportOk = outcome.transportOk;
+  entry.timedOut = outcome.timedOut;
+  entry.status = outcome.status;
+  entry.sysError = outcome.sysError;
+  state_->Record(&drive, entry);
+  return outcome;
+}
+
+void SimTransport::Close(DeviceHandle handle) {
+  auto it = state_->handles.find(handle);
+  if (it == state_->handles.end()) return;
+  state_->closeOrder.push_back(it->second);
+  state_->drives[static_cast<size_t>(it->second)]->NoteClose();
+  state_->handles.erase(it);
+}
+
+std::unique_ptr<AspiLibrary> SimTransport::LoadAspiLibrary(const std::string& name) {
+  ++state_->libraryLoadAttempts;
+  state_->libraryNames.push_back(name);
+  if (state_->library.loadFails) {
+    errno = state_->library.loadErrno;
+    return nullptr;
+  }
+  return std::make_unique<SimLibrary>(state_);
+}
+
+// --- The built-in set ---------------------------------------------------------
+
+std::unique_ptr<SimTransport> MakeDefaultSimTransport() {
+  auto transport = std::make_unique<SimTransport>();
+  struct Entry {
+    const char* vendor;
+    const char* product;
+    const char* revision;
+    std::array<uint8_t, 4> flashId;
+  };
+  const Entry entries[] = {
+      {"VOX-TEL ", "QRD-73318K      ", "Q120", {0x00, 0x00, 0x00, 0x00}},
+      {"VOX-TEL ", "QRD-73318K      ", "Q205", {0x00, 0x00, 0x00, 0x00}},
+      {"ACME    ", "CDRW-5200       ", "3.11", {0x00, 0x00, 0x00, 0x00}},
+      {"VOX-TEL ", "DVD-ROM MVK-417 ", "K200", {0xBF, 0xD6, 0x00, 0x01}},
+      {"VOX-TEL ", "CRW-5232S       ", "S120", {0xDA, 0xC8, 0x00, 0x00}},
+  };
+  uint8_t host = 0;
+  for (const Entry& e : entries) {
+    DriveConfig config;
+    config.host = host;
+    config.target = 0;
+    config.node = "/dev/sim-sg" + std::to_string(host);
+    config.vendor = e.vendor;
+    config.product = e.product;
+    config.revision = e.revision;
+    config.flashId = e.flashId;
+    transport->AddDrive(config);
+    ++host;
+  }
+  return transport;
+}
+
+std::unique_ptr<SimTransport> MakeDefaultSimTransport(const std::string& revisionAfterFlash) {
+  auto transport = MakeDefaultSimTransport();
+  transport->SetRevisionAfterFlash(revisionAfterFlash);
+  return transport;
+}
 
 }  // namespace platform::sim
