@@ -1,31 +1,324 @@
-// PLACEHOLDER: replaced by the drive-layer implementation.
 #include "drive/CDDrive.h"
 
-CDDrive::CDDrive(uint8_t DriveLetter_, uint8_t HostAdapter_, uint8_t Target_, uint8_t Lun_)
-    : DriveLetter(DriveLetter_), HostAdapter(HostAdapter_), Target(Target_), Lun(Lun_) {
-  OpenResult = kOpenFailed;
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/Services.h"
+#include "platform/Transport.h"
+
+namespace {
+
+constexpr const char* kAspiLibraryName = "WNASPI32.DLL";
+constexpr const char* kAspiDownload = "http://www.adaptec.com/support/aspi";
+
+// printf's "%W.Ps" on a byte string: at most P bytes, stopping at a zero
+// byte, padded on the left with blanks to W.
+std::string FormatField(const uint8_t* text, size_t available, size_t width) {
+  std::string field;
+  for (size_t i = 0; i < available && i < width && text[i] != 0; ++i) {
+    field.push_back(static_cast<char>(text[i]));
+  }
+  return std::string(width - field.size(), ' ') + field;
 }
-CDDrive::~CDDrive() = default;
-bool CDDrive::Open() { return false; }
-bool CDDrive::Identify() { return false; }
-uint32_t CDDrive::SendCommand(uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uint8_t,
-                              uint8_t, uint8_t, uint8_t, uint8_t, uint8_t, uint32_t) {
+
+std::string FormatField(const std::string& text, size_t width) {
+  return FormatField(reinterpret_cast<const uint8_t*>(text.data()), text.size(), width);
+}
+
+}  // namespace
+
+CDDrive::CDDrive(uint8_t DriveLetter_, uint8_t HostAdapter_, uint8_t Target_, uint8_t Lun_) {
+  Identity.clear();
+  DriveLetter = DriveLetter_;
+  HostAdapter = HostAdapter_;
+  Target = Target_;
+  Lun = Lun_;
+
+  if (Transport == nullptr) {
+    OpenResult = kOpenFailed;
+    return;
+  }
+
+  // The access method, the library and the default buffer are settled only
+  // while no drive is open; an open drive keeps them as they are.
+  if (OpenCount == 0) {
+    NtMode = Transport->UsesPassThrough();
+    if (!NtMode) {
+      std::unique_ptr<platform::AspiLibrary> library = Transport->LoadAspiLibrary(kAspiLibraryName);
+      if (!library) {
+        MessageText = std::string("Unable to load WNASPI32.DLL !\nYou can down the DLL from ") +
+                      kAspiDownload + "\n and copy the DLL to system directory.\n\n";
+        platform::ShowError(MessageText);
+        OpenResult = kLoadFailed;
+        AspiLibrary.reset();
+        AspiCommandEntry = false;
+        return;
+      }
+      AspiLibrary = std::move(library);
+      AspiCommandEntry = false;
+      if (!AspiLibrary->HasEntry("GetASPI32SupportInfo")) {
+        OpenResult = kMissingEntry;
+        AspiLibrary.reset();
+        return;
+      }
+      const uint32_t supportInfo = AspiLibrary->GetSupportInfo();
+      if (((supportInfo >> 8) & 0xFF) != platform::kSrbCompleted) {
+        OpenResult = kBadSupportStatus;
+        AspiLibrary.reset();
+        return;
+      }
+      AspiCommandEntry = AspiLibrary->HasEntry("SendASPI32Command");
+      if (!AspiCommandEntry) {
+        OpenResult = kMissingEntry;
+        AspiLibrary.reset();
+        return;
+      }
+    }
+    DataBuffer = DefaultBuffer.data();
+    DataLength = kDefaultBufferSize;
+  }
+
+  ShareMode = 1;
+  DesiredAccess = 0xC0000000;
+  Handle = platform::kNoHandle;
+
+  if (Open()) {
+    OpenResult = kOpened;
+    ++OpenCount;
+    Counted = true;
+  } else {
+    OpenResult = kOpenFailed;
+  }
+}
+
+CDDrive::~CDDrive() {
+  // A drive whose construction failed was never counted: it must neither
+  // lower OpenCount nor release the library that open drives still use.
+  if (NtMode) {
+    if (Handle != platform::kNoHandle) {
+      if (Transport != nullptr) Transport->Close(Handle);
+      Handle = platform::kNoHandle;
+      if (Counted && OpenCount > 0) --OpenCount;
+    }
+  } else if (Counted) {
+    if (AspiLibrary && OpenCount == 0) {
+      AspiLibrary.reset();
+      AspiCommandEntry = false;
+    } else if (OpenCount > 0) {
+      --OpenCount;
+    }
+  }
+  Counted = false;
+  Identity.clear();
+}
+
+bool CDDrive::Open() {
+  if (NtMode) {
+    const std::string path = Transport->DevicePath(DriveLetter, HostAdapter, Target, Lun);
+    // The device path goes through the data buffer, as the open call takes it from there.
+    if (DataBuffer != nullptr && path.size() < DataLength) {
+      std::memcpy(DataBuffer, path.c_str(), path.size() + 1);
+    }
+    const int error = Transport->Open(DriveLetter, HostAdapter, Target, Lun, Handle);
+    if (error != 0) {
+      Handle = platform::kNoHandle;
+      LastSystemError = error;
+      char text[512];
+      std::snprintf(text, sizeof text, "Error opening: %d, Drive: %s", error, path.c_str());
+      MessageText = text;
+      platform::ShowMessage(MessageText);
+      ReportErrors = true;
+      ReportError();
+      return false;
+    }
+  }
+  if (Identify()) return true;
+  if (NtMode && Handle != platform::kNoHandle) {
+    Transport->Close(Handle);
+    Handle = platform::kNoHandle;
+  }
+  return false;
+}
+
+bool CDDrive::Identify() {
+  UseInquiryBuffer = true;
+  const uint32_t result = SendCommand(0x12, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                      0x00, 0x00, 1, 128);
+  UseInquiryBuffer = false;
+  if (result == 0) {
+    Identity = "0";
+    return false;
+  }
+  char address[64];
+  std::snprintf(address, sizeof address, "%d-%d-%d ", HostAdapter, Target, Lun);
+  Identity = address;
+  if (DriveLetter != 0) Identity.push_back(static_cast<char>(DriveLetter));
+  Identity += ": ";
+  Identity += FormatField(InquiryData.data() + 8, InquiryData.size() - 8, 28);
+  return true;
+}
+
+uint32_t CDDrive::SendCommand(uint8_t Cdb0, uint8_t Cdb1, uint8_t Cdb2, uint8_t Cdb3, uint8_t Cdb4,
+                              uint8_t Cdb5, uint8_t Cdb6, uint8_t Cdb7, uint8_t Cdb8, uint8_t Cdb9,
+                              uint8_t Cdb10, uint8_t Cdb11, uint8_t DataIn, uint32_t Length) {
+  const std::array<uint8_t, 12> cdb{Cdb0, Cdb1, Cdb2, Cdb3, Cdb4,  Cdb5,
+                                    Cdb6, Cdb7, Cdb8, Cdb9, Cdb10, Cdb11};
+  return NtMode ? SendPassThrough(cdb, DataIn, Length) : SendAspi(cdb, DataIn, Length);
+}
+
+uint32_t CDDrive::SendPassThrough(const std::array<uint8_t, 12>& cdb, uint8_t DataIn,
+                                  uint32_t Length) {
+  PassThroughSense.fill(0);
+  RequestSize = 80;
+  uint8_t* buffer = UseInquiryBuffer ? InquiryData.data() : DataBuffer;
+
+  platform::CommandOutcome outcome;
+  if (Transport == nullptr) {
+    outcome.sysError = ENODEV;
+  } else if (buffer == nullptr && Length > 0) {
+    outcome.sysError = EFAULT;  // no buffer installed: nothing may be transferred
+  } else {
+    outcome = Transport->Execute(Handle, cdb,
+                                 DataIn == 1 ? platform::Direction::In : platform::Direction::Out,
+                                 buffer, Length, TimeOut);
+  }
+
+  IoctlSucceeded = outcome.transportOk;
+  BytesReturned = outcome.transportOk ? RequestSize : 0;
+  LastError = 0;
+  LastTransportOk = outcome.transportOk;
+  LastScsiStatus = outcome.status;
+  LastSystemError = outcome.sysError;
+  Status = outcome.status;
+  PassThroughSense = outcome.sense;
+  SenseKey = PassThroughSense[2];
+  Asc = PassThroughSense[12];
+  Ascq = PassThroughSense[13];
+
+  if (IoctlSucceeded && SenseKey == 0) return 1;
+  ReportError();
   return 0;
 }
-void CDDrive::ReportError() {}
-std::string CDDrive::GetIdentity() { return "0"; }
-std::string CDDrive::GetVendorProduct() const { return std::string(24, ' '); }
-std::string CDDrive::GetRevision() const { return std::string(4, ' '); }
-bool CDDrive::CheckSense(uint8_t, uint8_t, uint8_t) const { return false; }
-std::string CDDrive::GetErrorText() const { return {}; }
-bool CDDrive::LastCommandSucceeded() const { return false; }
-void CDDrive::SetTimeOut(uint16_t Seconds) { TimeOut = Seconds; }
-uint8_t CDDrive::GetOpenResult() { return OpenResult; }
-void CDDrive::SetDataBuffer(uint8_t* Buffer, uint32_t Length) {
-  DataBuffer = Buffer;
-  DataLength = Length;
+
+uint32_t CDDrive::SendAspi(const std::array<uint8_t, 12>& cdb, uint8_t DataIn, uint32_t Length) {
+  AspiRequest = platform::AspiRequest{};
+  AspiRequest.command = 2;
+  AspiRequest.hostAdapter = HostAdapter;
+  AspiRequest.target = Target;
+  AspiRequest.lun = 0;
+  AspiRequest.flags =
+      static_cast<uint8_t>((DataIn == 1 ? platform::kSrbDirIn : platform::kSrbDirOut) |
+                           platform::kSrbEventNotify);
+  AspiRequest.bufferLength = Length;
+  AspiRequest.buffer = UseInquiryBuffer ? InquiryData.data() : DataBuffer;
+  AspiRequest.senseLength = 14;
+  AspiRequest.cdbLength = 12;
+  std::copy(cdb.begin(), cdb.end(), AspiRequest.cdb.begin());
+
+  errno = 0;
+  if (AspiLibrary && AspiCommandEntry && (AspiRequest.buffer != nullptr || Length == 0)) {
+    AspiLibrary->SendCommand(AspiRequest);
+    if (AspiRequest.status == platform::kSrbPending) {
+      AspiLibrary->WaitForCompletion(AspiRequest, uint32_t{TimeOut} * 1000u);
+    }
+  } else {
+    errno = AspiLibrary ? EFAULT : ENODEV;  // the request never left: it stays pending
+  }
+  LastSystemError = errno;
+
+  LastError = 0;
+  Status = AspiRequest.status;
+  SenseKey = AspiRequest.senseArea[2];
+  Asc = AspiRequest.senseArea[12];
+  Ascq = AspiRequest.senseArea[13];
+  LastTransportOk = Status == platform::kSrbCompleted && AspiRequest.hostStatus == 0;
+  LastScsiStatus = AspiRequest.targetStatus;
+
+  if (Status == platform::kSrbCompleted && SenseKey == 0) return Length;
+  ReportError();
+  return 0;
 }
+
+void CDDrive::ReportError() {
+  LastError = static_cast<uint32_t>(LastSystemError);
+  if (!ReportErrors) return;
+  char text[512];
+  std::snprintf(text, sizeof text, "SenseCode: %02X %02X %02X, %02X, Error: %d, %s", SenseKey, Asc,
+                Ascq, Status, static_cast<int>(LastError),
+                std::strerror(static_cast<int>(LastError)));
+  MessageText = text;
+  platform::ShowMessage(MessageText);
+}
+
+std::string CDDrive::GetIdentity() {
+  if (Identify()) return Identity;
+  return "0";
+}
+
+std::string CDDrive::InquiryPart() const {
+  const size_t separator = Identity.find(": ");
+  if (separator == std::string::npos) return {};
+  return Identity.substr(separator + 2);
+}
+
+std::string CDDrive::GetVendorProduct() const { return FormatField(InquiryPart(), 24); }
+
+std::string CDDrive::GetRevision() const {
+  const std::string part = InquiryPart();
+  return FormatField(part.size() > 24 ? part.substr(24) : std::string(), 4);
+}
+
+bool CDDrive::CheckSense(uint8_t Key, uint8_t AscValue, uint8_t AscqValue) const {
+  return SenseKey == Key && Asc == AscValue && Ascq == AscqValue;
+}
+
+std::string CDDrive::GetErrorText() const {
+  char text[64];
+  std::snprintf(text, sizeof text, "%02X %02X %02X. %02X, %04X", SenseKey, Asc, Ascq, Status,
+                static_cast<unsigned>(LastError));
+  return text;
+}
+
+bool CDDrive::LastCommandSucceeded() const {
+  const bool noSense = SenseKey == 0 && Asc == 0 && Ascq == 0;
+  if (NtMode) return LastTransportOk && LastScsiStatus == 0 && noSense;
+  return Status == platform::kSrbCompleted && LastTransportOk && LastScsiStatus == 0 && noSense;
+}
+
+void CDDrive::SetTimeOut(uint16_t Seconds) { TimeOut = Seconds; }
+
+uint8_t CDDrive::GetOpenResult() { return OpenResult; }
+
+void CDDrive::SetDataBuffer(uint8_t* Buffer, uint32_t Length) {
+  if (Buffer != nullptr) {
+    DataBuffer = Buffer;
+    DataLength = Length;
+  } else {
+    DataBuffer = DefaultBuffer.data();
+    DataLength = kDefaultBufferSize;
+  }
+}
+
 uint8_t* CDDrive::GetDataBuffer() { return DataBuffer; }
+
 void CDDrive::SetTransport(platform::DriveTransport* transport) { Transport = transport; }
+
 platform::DriveTransport* CDDrive::GetTransport() { return Transport; }
-void CDDrive::ResetClassState() {}
+
+void CDDrive::ResetClassState() {
+  NtMode = false;
+  ReportErrors = false;
+  UseInquiryBuffer = false;
+  OpenCount = 0;
+  TimeOut = 60;
+  OpenResult = kOpenFailed;
+  AspiLibrary.reset();
+  MessageText.clear();
+  AspiCommandEntry = false;
+  DataBuffer = nullptr;
+  DataLength = 0;
+  InquiryData.fill(0);
+  DefaultBuffer.fill(0);
+  Transport = nullptr;
+}
