@@ -1,27 +1,157 @@
-// PLACEHOLDER: replaced by the SG_IO back-end.
 #include "platform/linux/SgTransport.h"
+
+#include <fcntl.h>
+#include <scsi/sg_pt.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <map>
+
+#include "platform/linux/SenseData.h"
+#include "platform/linux/SysfsScan.h"
 
 namespace platform::linux_sg {
 
 namespace {
-class SgTransport : public DriveTransport {
+
+class SgTransport final : public DriveTransport {
  public:
+  SgTransport(std::string sysfsRoot, std::string devRoot)
+      : sysfsRoot_(std::move(sysfsRoot)), devRoot_(std::move(devRoot)) {}
+
+  ~SgTransport() override {
+    for (auto& [fd, object] : objects_) {
+      destruct_scsi_pt_obj(object);
+      ::close(fd);
+    }
+  }
+
   bool UsesPassThrough() override { return true; }
   bool IsSimulated() const override { return false; }
-  std::vector<DeviceInfo> EnumerateDrives() override { return {}; }
-  std::string DevicePath(uint8_t, uint8_t, uint8_t, uint8_t) override { return {}; }
-  int Open(uint8_t, uint8_t, uint8_t, uint8_t, DeviceHandle&) override { return 19; }
-  CommandOutcome Execute(DeviceHandle, const std::array<uint8_t, 12>&, Direction, uint8_t*, uint32_t,
-                         unsigned) override {
-    return {};
+
+  std::vector<DeviceInfo> EnumerateDrives() override {
+    drives_ = ScanOpticalDrives(sysfsRoot_, devRoot_);
+    std::vector<DeviceInfo> infos;
+    infos.reserve(drives_.size());
+    for (const auto& drive : drives_) infos.push_back(drive.info);
+    return infos;
   }
-  void Close(DeviceHandle) override {}
-  std::unique_ptr<AspiLibrary> LoadAspiLibrary(const std::string&) override { return nullptr; }
+
+  std::string DevicePath(uint8_t, uint8_t host, uint8_t target, uint8_t lun) override {
+    if (const OpticalDrive* drive = Find(host, target, lun)) return drive->info.node;
+    // No drive at that address: name the address itself.
+    return std::to_string(host) + ":0:" + std::to_string(target) + ":" + std::to_string(lun);
+  }
+
+  int Open(uint8_t, uint8_t host, uint8_t target, uint8_t lun, DeviceHandle& handle) override {
+    handle = kNoHandle;
+    const OpticalDrive* drive = Find(host, target, lun);
+    if (drive == nullptr) return ENODEV;
+
+    // The sg driver filters no command on a read-write descriptor. The block
+    // node needs O_NONBLOCK, or the cdrom layer checks the medium on open and
+    // an empty drive refuses to open; SG_IO stays blocking either way.
+    int flags = O_RDWR | O_CLOEXEC;
+    if (drive->blockNode) flags |= O_NONBLOCK;
+    const int fd = ::open(drive->info.node.c_str(), flags);
+    if (fd < 0) return errno;
+
+    sg_pt_base* object = construct_scsi_pt_obj_with_fd(fd, 0);
+    if (object == nullptr) {
+      ::close(fd);
+      return ENOMEM;
+    }
+    if (const int error = get_scsi_pt_os_err(object); error != 0) {
+      destruct_scsi_pt_obj(object);
+      ::close(fd);
+      return error;
+    }
+    objects_[fd] = object;
+    handle = fd;
+    return 0;
+  }
+
+  CommandOutcome Execute(DeviceHandle handle, const std::array<uint8_t, 12>& cdb, Direction direction,
+                         uint8_t* buffer, uint32_t length, unsigned timeoutSeconds) override {
+    CommandOutcome refused;
+    auto it = objects_.find(handle);
+    if (it == objects_.end()) {
+      refused.sysError = EBADF;
+      return refused;
+    }
+    if ((length > 0 && buffer == nullptr) || length > static_cast<uint32_t>(INT_MAX) ||
+        timeoutSeconds > static_cast<unsigned>(INT_MAX / 1000)) {
+      refused.sysError = EINVAL;
+      return refused;
+    }
+
+    sg_pt_base* object = it->second;
+    clear_scsi_pt_obj(object);  // keeps the descriptor, forgets the last command
+    std::array<uint8_t, 12> block = cdb;
+    SenseArea sense{};
+    set_scsi_pt_cdb(object, block.data(), static_cast<int>(block.size()));
+    set_scsi_pt_sense(object, sense.data(), static_cast<int>(sense.size()));
+    // A command without data goes out with no data phase at all.
+    if (length > 0) {
+      if (direction == Direction::In) {
+        set_scsi_pt_data_in(object, buffer, static_cast<int>(length));
+      } else {
+        set_scsi_pt_data_out(object, buffer, static_cast<int>(length));
+      }
+    }
+
+    RawResult raw;
+    raw.doResult = do_scsi_pt(object, -1, static_cast<int>(timeoutSeconds), 0);
+    if (raw.doResult == 0) {
+      raw.category = get_scsi_pt_result_category(object);
+      raw.osError = get_scsi_pt_os_err(object);
+      raw.hostStatus = get_scsi_pt_transport_err(object);
+      raw.scsiStatus = get_scsi_pt_status_response(object);
+      raw.sense = sense.data();
+      raw.senseLength = static_cast<size_t>(std::clamp(get_scsi_pt_sense_len(object), 0,
+                                                       static_cast<int>(sense.size())));
+    }
+    return ClassifyOutcome(raw);
+  }
+
+  void Close(DeviceHandle handle) override {
+    auto it = objects_.find(handle);
+    if (it == objects_.end()) return;
+    destruct_scsi_pt_obj(it->second);
+    objects_.erase(it);
+    ::close(handle);
+  }
+
+  std::unique_ptr<AspiLibrary> LoadAspiLibrary(const std::string&) override {
+    errno = ENOSYS;
+    return nullptr;
+  }
+
+ private:
+  // The drive at that address (lowest channel first), from the last walk;
+  // walks sysfs again when the address is unknown.
+  const OpticalDrive* Find(uint8_t host, uint8_t target, uint8_t lun) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      for (const auto& drive : drives_) {
+        if (drive.info.host == host && drive.info.target == target && drive.info.lun == lun) return &drive;
+      }
+      if (attempt == 0) drives_ = ScanOpticalDrives(sysfsRoot_, devRoot_);
+    }
+    return nullptr;
+  }
+
+  std::string sysfsRoot_;
+  std::string devRoot_;
+  std::vector<OpticalDrive> drives_;
+  std::map<int, sg_pt_base*> objects_;  // one pass-through object per open descriptor
 };
+
 }  // namespace
 
-std::unique_ptr<DriveTransport> MakeSgTransport(const std::string&, const std::string&) {
-  return std::make_unique<SgTransport>();
+std::unique_ptr<DriveTransport> MakeSgTransport(const std::string& sysfsRoot, const std::string& devRoot) {
+  return std::make_unique<SgTransport>(sysfsRoot, devRoot);
 }
 
 }  // namespace platform::linux_sg

@@ -1,0 +1,28 @@
+// Finding the optical drives of a Linux machine in sysfs. Kept apart from the
+// device I/O so that it runs against a fixture tree in tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/Transport.h"
+
+namespace platform::linux_sg {
+
+// SCSI peripheral device type of CD/DVD drives.
+constexpr int kOpticalDeviceType = 5;
+
+struct OpticalDrive {
+  DeviceInfo info;         // SCSI address and the node to open
+  bool blockNode = false;  // the node is /dev/srN (no SCSI generic node exists)
+};
+
+// The optical drives under `sysfsRoot` (normally "/sys"), in ascending
+// host:channel:target:lun order. Each drive's node is its SCSI generic node
+// ("<devRoot>/sgN") or, when it has none (the sg module is not loaded), its
+// block node ("<devRoot>/srN"); a drive with neither is left out. Drives whose
+// address does not fit the drive layer's 8-bit fields are left out too, so
+// that an address always names exactly one drive.
+std::vector<OpticalDrive> ScanOpticalDrives(const std::string& sysfsRoot, const std::string& devRoot);
+
+}  // namespace platform::linux_sg
