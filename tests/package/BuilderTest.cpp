@@ -1,0 +1,344 @@
+// Building a flash program: a copy of the builder's program file with a new
+// identity record and image, checked byte for byte against the expected file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "package/Package.h"
+#include "tests/package/WorkDir.h"
+#include "tests/support/CraftedPackage.h"
+#include "tests/support/TestDoubles.h"
+#include "tests/support/TestForm.h"
+
+using package::kBinAreaOffset;
+using package::kKeyWordSize;
+using package::PackageView;
+using package_tests::CountOccurrences;
+using package_tests::MakeBin;
+using package_tests::ReadFile;
+using package_tests::Section;
+using package_tests::TempDir;
+using package_tests::WriteFile;
+using package_tests::WriteText;
+using testing_support::TestForm;
+
+namespace {
+
+const uint8_t kKeyWord[] = "KEYWORD-FOR-TS";  // 14 characters and the zero byte
+
+struct Entry {
+  std::string model, inquiry, fwRange, vendor, note;
+};
+const Entry kEntries[] = {
+    {"QRD-73318K", "VOX-TEL QRD-73318K", "Q100-Q149", "VoxTEL-DS", "VoxTEL"},
+    {"DVD-ROM MVK-417", "VOX-TEL DVD-ROM MVK-417", "K100-K299", "VoxTEL-DS", "FLASH-ALL"},
+};
+
+class BuilderTest : public ::testing::Test {
+ protected:
+  BuilderTest() : package(testing_support::CraftBuilderPackage()), form(package.data()) {
+    // The program file: a prefix with broken key-words (one across the first
+    // 64 KiB boundary), the package, and a tail holding a second key-word that
+    // must stay untouched because only the first occurrence counts.
+    program.resize(65529);
+    for (size_t i = 0; i < program.size(); ++i) program[i] = static_cast<uint8_t>(i * 5 + 1);
+    const char partial[] = "KEYWORD-FOR-TKEYWORD-FOR-";
+    std::memcpy(program.data() + 100, partial, sizeof partial - 1);
+    std::memcpy(program.data() + program.size() - 13, "KEYWORD-FOR-T", 13);
+    keyWordEnd = program.size() + kKeyWordSize;
+    program.insert(program.end(), package.begin(), package.end());
+    for (size_t i = 0; i < 70000; ++i) program.push_back(static_cast<uint8_t>(i * 3 + 7));
+    std::memcpy(program.data() + program.size() - 5000, kKeyWord, kKeyWordSize);
+    WriteProgram(program);
+
+    WriteText(dir / "BUILDER.INI",
+              Section(0, kEntries[0].model, kEntries[0].inquiry, kEntries[0].fwRange, "*.BIN") +
+                  Section(1, kEntries[1].model, kEntries[1].inquiry, kEntries[1].fwRange, "*.*",
+                          kEntries[1].vendor, kEntries[1].note));
+    form.programFile = dir / "BUILDER.EXE";
+    form.currentDirectory = dir.Path().string();
+  }
+
+  void WriteProgram(const std::vector<uint8_t>& bytes) {
+    WriteFile(dir / "BUILDER.EXE", bytes);
+    ::chmod((dir / "BUILDER.EXE").c_str(), 0750);
+  }
+
+  // Starts the builder, chooses catalogue entry `entry` and the BIN file
+  // `name` (written first when `bin` is given) and builds.
+  void Build(int entry, const std::string& name, const std::vector<uint8_t>* bin = nullptr) {
+    if (bin != nullptr) WriteFile(dir / name, *bin);
+    if (!started) {
+      form.FormCreate();
+      ASSERT_EQ(form.quitRequests, 0);
+      started = true;
+    }
+    form.ComboSetItemIndex(entry);
+    form.ComboBoxChange();
+    ASSERT_TRUE(form.ClickFile(name)) << name;
+    form.NewBuildFlashProgram();
+  }
+
+  // The output that the build must write for `bin`, from the program file
+  // `source`, with catalogue entry `entry` and the BIN file's name.
+  std::vector<uint8_t> Expected(const std::vector<uint8_t>& source, const std::vector<uint8_t>& bin,
+                                int entry, const std::string& name) const {
+    const Entry& e = kEntries[entry];
+    std::vector<uint8_t> record(137, 0);
+    auto slot = [&](size_t at, const std::string& text) { std::memcpy(record.data() + at, text.data(), text.size()); };
+    slot(0, e.model);
+    std::string inquiry = e.inquiry;
+    inquiry.resize(24, ' ');
+    slot(25, inquiry);
+    slot(50, e.fwRange);
+    slot(75, e.vendor);
+    slot(100, e.note);
+    for (size_t i = 0; i < 5 && i < name.size(); ++i) record[125 + i] = static_cast<uint8_t>(std::toupper(name[i]));
+    const uint32_t length = static_cast<uint32_t>(bin.size());
+    for (int i = 0; i < 4; ++i) record[133 + i] = static_cast<uint8_t>(length >> (8 * i));
+    std::vector<uint8_t> out(source.begin(), source.begin() + static_cast<long>(keyWordEnd));
+    out.insert(out.end(), record.begin(), record.end());
+    out.insert(out.end(), bin.begin(), bin.end());
+    out.insert(out.end(), source.begin() + static_cast<long>(keyWordEnd + 137 + bin.size()), source.end());
+    return out;
+  }
+
+  // The highest progress position of a byte-by-byte copy: one step of 1024
+  // for every copied byte whose index is a multiple of 1024, BinLength / 1024
+  // steps for the image, clamped to the bar's maximum.
+  int ReferencePeak(uint64_t programSize, uint64_t binLength) const {
+    uint64_t position = 0;
+    auto step = [&] { position = std::min<uint64_t>(position + 1024, programSize); };
+    for (uint64_t i = 0; i < keyWordEnd; ++i) if (i % 1024 == 0) step();
+    for (uint64_t i = 0; i < binLength / 1024; ++i) step();
+    for (uint64_t i = keyWordEnd + 137 + binLength; i < programSize; ++i) if (i % 1024 == 0) step();
+    return static_cast<int>(position);
+  }
+
+  std::vector<std::string> BoxTexts() const { return services.boxes.Texts(); }
+  std::vector<std::string> ExeFiles() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+      std::string name = entry.path().filename().string();
+      if (name.size() > 4 && name.substr(name.size() - 4) == ".EXE" && name != "BUILDER.EXE") names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  testing_support::ServicesScope services;
+  TempDir dir;
+  std::vector<uint8_t> package;
+  std::vector<uint8_t> program;
+  size_t keyWordEnd = 0;  // program file offset just after the first key-word
+  TestForm form;
+  bool started = false;
+};
+
+TEST_F(BuilderTest, FullSizeImageMakesACompleteFlashProgram) {
+  const std::vector<uint8_t> bin = MakeBin(524288, 1);
+  Build(0, "ABCD.BIN", &bin);
+
+  EXPECT_TRUE(BoxTexts().empty());
+  const std::vector<uint8_t> output = ReadFile(dir / "ABCD.EXE");
+  ASSERT_EQ(output.size(), program.size());
+  EXPECT_TRUE(output == Expected(program, bin, 0, "ABCD.BIN"));
+  EXPECT_EQ(form.statusHistory.front(), "Building ABCD.BIN  Please wait... ");
+  EXPECT_EQ(form.status, "Build ABCD.EXE complete!");
+  EXPECT_EQ(form.BinLength, 524288u);
+  EXPECT_TRUE(form.buttonEnabled);  // another build can follow at once
+
+  // Progress: range of the program size, steps of a byte-by-byte copy, back to 0.
+  EXPECT_EQ(form.progressMax, static_cast<int>(program.size()));
+  EXPECT_EQ(form.progressStep, 1024);
+  EXPECT_EQ(form.progressPosition, 0);
+  ASSERT_GE(form.progressHistory.size(), 2u);
+  EXPECT_EQ(*std::max_element(form.progressHistory.begin(), form.progressHistory.end()),
+            ReferencePeak(program.size(), bin.size()));
+
+  // The new package reads back in flash mode with the new identity; the
+  // 18-character Inquiry has six blanks and a zero byte.
+  const PackageView view(output.data() + keyWordEnd - kKeyWordSize);
+  EXPECT_FALSE(view.IsBuilder());
+  EXPECT_EQ(0, std::memcmp(view.InquirySlot(), "VOX-TEL QRD-73318K      \0", 25));
+  EXPECT_EQ(std::string(view.Version(), 5), "ABCD.");
+  EXPECT_EQ(view.BinLength(), 524288u);
+  EXPECT_EQ(CountOccurrences(output, kKeyWord, kKeyWordSize), 2u);  // the package's and the tail's
+
+  struct stat info {};
+  ASSERT_EQ(::stat((dir / "ABCD.EXE").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0750u);
+}
+
+TEST_F(BuilderTest, LowerCaseAndShortNames) {
+  const std::vector<uint8_t> bin = MakeBin(524288, 2);
+  Build(1, "abcd1234.bin", &bin);
+  std::vector<uint8_t> output = ReadFile(dir / "abcd.EXE");  // the name keeps its case
+  EXPECT_TRUE(output == Expected(program, bin, 1, "abcd1234.bin"));
+  EXPECT_EQ(std::string(PackageView(output.data() + keyWordEnd - kKeyWordSize).Version(), 5), "ABCD1");
+  EXPECT_EQ(form.status, "Build abcd.EXE complete!");
+
+  Build(1, "A.B", &bin);
+  output = ReadFile(dir / "A.B.EXE");  // the name is not padded to four characters
+  ASSERT_FALSE(output.empty());
+  EXPECT_TRUE(output == Expected(program, bin, 1, "A.B"));
+  EXPECT_EQ(0, std::memcmp(output.data() + keyWordEnd + 125, "A.B\0", 4));
+  EXPECT_EQ(form.status, "Build A.B.EXE complete!");
+  EXPECT_TRUE(BoxTexts().empty());
+}
+
+TEST_F(BuilderTest, HalfSizeImageKeepsTheRestOfTheArea) {
+  const std::vector<uint8_t> bin = MakeBin(262144, 3);
+  Build(0, "Q150.BIN", &bin);
+  const std::vector<uint8_t> output = ReadFile(dir / "Q150.EXE");
+  ASSERT_EQ(output.size(), program.size());
+  EXPECT_TRUE(output == Expected(program, bin, 0, "Q150.BIN"));
+  EXPECT_EQ(form.BinLength, 262144u);
+  const size_t area = keyWordEnd - kKeyWordSize + kBinAreaOffset;
+  EXPECT_TRUE(std::equal(output.begin() + static_cast<long>(area + 262144), output.begin() + static_cast<long>(area + 524288),
+                         program.begin() + static_cast<long>(area + 262144)));
+  EXPECT_EQ(*std::max_element(form.progressHistory.begin(), form.progressHistory.end()),
+            ReferencePeak(program.size(), bin.size()));
+}
+
+TEST_F(BuilderTest, TwoBuildsInARowAndAnExistingOutputIsReplaced) {
+  const std::vector<uint8_t> small = MakeBin(131073, 4);  // not a multiple of 1024
+  const std::vector<uint8_t> large = MakeBin(524288, 5);
+  std::vector<uint8_t> stale(program.size() + 4096, 0xEE);
+  WriteFile(dir / "K300.EXE", stale);
+
+  Build(0, "Q150.BIN", &small);
+  EXPECT_EQ(form.status, "Build Q150.EXE complete!");
+  Build(1, "K300.BIN", &large);
+  EXPECT_EQ(form.status, "Build K300.EXE complete!");
+  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_GE(form.WorkBufferSize, 524288u);
+  EXPECT_TRUE(ReadFile(dir / "Q150.EXE") == Expected(program, small, 0, "Q150.BIN"));
+  EXPECT_TRUE(ReadFile(dir / "K300.EXE") == Expected(program, large, 1, "K300.BIN"));
+
+  // The same file again, at once.
+  form.NewBuildFlashProgram();
+  EXPECT_EQ(form.status, "Build K300.EXE complete!");
+  EXPECT_TRUE(ReadFile(dir / "K300.EXE") == Expected(program, large, 1, "K300.BIN"));
+}
+
+TEST_F(BuilderTest, ProgramWithoutKeyWordLeavesACopy) {
+  std::vector<uint8_t> plain = program;
+  for (size_t at = 0; (at = static_cast<size_t>(std::search(plain.begin() + static_cast<long>(at), plain.end(), kKeyWord,
+                                                            kKeyWord + kKeyWordSize) - plain.begin())) < plain.size();) {
+    plain[at + 13] = 'X';
+  }
+  WriteProgram(plain);
+  const std::vector<uint8_t> bin = MakeBin(524288, 6);
+  Build(0, "ABCD.BIN", &bin);
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Building fail: not found key-word in BUILDER.EXE"}));
+  EXPECT_TRUE(ReadFile(dir / "ABCD.EXE") == plain);
+  EXPECT_EQ(form.status, "Building ABCD.BIN  Please wait... ");
+}
+
+TEST_F(BuilderTest, ProgramThatEndsInsideTheImageIsReported) {
+  std::vector<uint8_t> cut(program.begin(), program.begin() + static_cast<long>(keyWordEnd + 137 + 1000));
+  WriteProgram(cut);
+  const std::vector<uint8_t> bin = MakeBin(524288, 7);
+  Build(0, "ABCD.BIN", &bin);
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Building fail: some problem in BUILDER.EXE"}));
+  EXPECT_EQ(form.status, "Building ABCD.BIN  Please wait... ");
+  // What was written: the copy up to the key-word, the record and the image.
+  const std::vector<uint8_t> output = ReadFile(dir / "ABCD.EXE");
+  ASSERT_EQ(output.size(), keyWordEnd + 137 + bin.size());
+  EXPECT_TRUE(std::equal(output.begin(), output.begin() + static_cast<long>(keyWordEnd), cut.begin()));
+  EXPECT_TRUE(std::equal(bin.begin(), bin.end(), output.begin() + static_cast<long>(keyWordEnd + 137)));
+}
+
+TEST_F(BuilderTest, ImagesThatDoNotFitOrAreEmptyAreRefusedBeforeWriting) {
+  const std::vector<uint8_t> tooLarge = MakeBin(524289, 8);
+  const std::vector<uint8_t> empty;
+  Build(0, "BIG1.BIN", &tooLarge);
+  Build(0, "NUL0.BIN", &empty);
+  const std::vector<std::string> texts = BoxTexts();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_NE(texts[0].find("BIG1.BIN"), std::string::npos);
+  EXPECT_NE(texts[0].find("524288"), std::string::npos);
+  EXPECT_NE(texts[1].find("NUL0.BIN is empty"), std::string::npos);
+  EXPECT_TRUE(ExeFiles().empty());
+  EXPECT_EQ(form.BinLength, 0u);
+
+  // A full-size image still builds afterwards.
+  const std::vector<uint8_t> bin = MakeBin(524288, 9);
+  Build(0, "GOOD.BIN", &bin);
+  EXPECT_EQ(form.status, "Build GOOD.EXE complete!");
+}
+
+TEST_F(BuilderTest, OutputThatWouldOverwriteAnInputIsRefused) {
+  // The program itself is named ABCD.EXE: ABCD.BIN would make it the output.
+  std::filesystem::rename(dir / "BUILDER.EXE", dir / "ABCD.EXE");
+  std::filesystem::rename(dir / "BUILDER.INI", dir / "ABCD.INI");
+  form.programFile = dir / "ABCD.EXE";
+  const std::vector<uint8_t> bin = MakeBin(524288, 10);
+  Build(0, "ABCD.BIN", &bin);
+  ASSERT_EQ(BoxTexts().size(), 1u);
+  EXPECT_NE(BoxTexts()[0].find("ABCD.EXE"), std::string::npos);
+  EXPECT_TRUE(ReadFile(dir / "ABCD.EXE") == program);
+
+  // The same through another path to the program file.
+  std::filesystem::create_directory(dir / "bin");
+  std::filesystem::create_symlink(dir / "ABCD.EXE", dir / "bin/builder");
+  form.programFile = dir / "bin/builder";
+  form.NewBuildFlashProgram();
+  EXPECT_EQ(BoxTexts().size(), 2u);
+  EXPECT_TRUE(ReadFile(dir / "ABCD.EXE") == program);
+
+  // A mask that lists program files: the BIN file WXYZ.EXE would be its own output.
+  form.programFile = dir / "ABCD.EXE";
+  WriteFile(dir / "WXYZ.EXE", bin);
+  Build(1, "WXYZ.EXE");
+  ASSERT_EQ(BoxTexts().size(), 3u);
+  EXPECT_NE(BoxTexts()[2].find("WXYZ.EXE"), std::string::npos);
+  EXPECT_TRUE(ReadFile(dir / "WXYZ.EXE") == bin);
+}
+
+TEST_F(BuilderTest, NothingIsBuiltWithoutAModelOrAFile) {
+  const std::vector<uint8_t> bin = MakeBin(524288, 11);
+  WriteFile(dir / "ABCD.BIN", bin);
+  form.FormCreate();
+  // No file clicked yet (or a click beside the names).
+  form.FileListBox1Click();
+  EXPECT_TRUE(form.buttonEnabled);
+  form.NewBuildFlashProgram();
+  ASSERT_EQ(BoxTexts().size(), 1u);
+  EXPECT_NE(BoxTexts()[0].find("select a BIN file"), std::string::npos);
+  // A file but no model.
+  ASSERT_TRUE(form.ClickFile("ABCD.BIN"));
+  form.comboIndex = -1;
+  form.NewBuildFlashProgram();
+  ASSERT_EQ(BoxTexts().size(), 2u);
+  EXPECT_NE(BoxTexts()[1].find("select a model"), std::string::npos);
+  EXPECT_TRUE(ExeFiles().empty());
+  EXPECT_TRUE(form.statusHistory.empty());
+}
+
+TEST_F(BuilderTest, OpenAndCreateFailuresNameTheFile) {
+  const std::vector<uint8_t> bin = MakeBin(524288, 12);
+  WriteFile(dir / "ABCD.BIN", bin);
+  form.FormCreate();
+  ASSERT_TRUE(form.ClickFile("ABCD.BIN"));
+
+  std::filesystem::create_directory(dir / "ABCD.EXE");  // cannot be created as a file
+  form.NewBuildFlashProgram();
+  std::filesystem::remove(dir / "ABCD.EXE");
+
+  form.programFile = dir / "MISSING.EXE";
+  form.NewBuildFlashProgram();
+
+  std::filesystem::remove(dir / "ABCD.BIN");
+  form.NewBuildFlashProgram();
+
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Create ABCD.EXE Fail", "Open " + (dir / "MISSING.EXE") + " fail!",
+                                                  "Open ABCD.BIN fail!"}));
+  EXPECT_TRUE(ExeFiles().empty());
+  EXPECT_EQ(form.status, "Building ABCD.BIN  Please wait... ");
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+// Builder mode: the INI model catalogue, the model box, the file mask and
+// the choice of a BIN file.
+#include <gtest/gtest.h>
+
+#include "package/Catalogue.h"
+#include "platform/Services.h"
+#include "tests/package/WorkDir.h"
+#include "tests/support/CraftedPackage.h"
+#include "tests/support/TestDoubles.h"
+#include "tests/support/TestForm.h"
+
+using package_tests::Section;
+using package_tests::TempDir;
+using package_tests::WriteFile;
+using package_tests::WriteText;
+using testing_support::TestForm;
+
+namespace {
+
+const std::string kTitle = " Flash Utility V1.049 ";
+
+class CatalogueTest : public ::testing::Test {
+ protected:
+  CatalogueTest() : package(testing_support::CraftBuilderPackage()), form(package.data()) {
+    form.programFile = dir / "BUILDER.EXE";
+    form.currentDirectory = dir.Path().string();
+  }
+
+  std::string IniPath() const { return dir / "BUILDER.INI"; }
+  void WriteIni(const std::string& text) { WriteText(IniPath(), text); }
+  void Touch(const std::string& name) { WriteFile(dir / name, {1, 2, 3}); }
+  std::vector<std::string> BoxTexts() const { return services.boxes.Texts(); }
+
+  std::string ThreeModels() const {
+    return Section(0, "QRD-73318K", "VOX-TEL QRD-73318K", "Q100-Q149", "Q*.BIN") +
+           Section(1, "DVD-ROM MVK-417", "VOX-TEL DVD-ROM MVK-417", "K100-K299", "K*.BIN", "VoxTEL-DS",
+                   "FLASH-ALL") +
+           Section(2, "CRW-5232S", "VOX-TEL CRW-5232S", "S100-S199", "S*.BIN;s*.bin");
+  }
+
+  testing_support::ServicesScope services;
+  TempDir dir;
+  std::vector<uint8_t> package;
+  TestForm form;
+};
+
+TEST(IniPath, ExtensionReplacedOrAppended) {
+  EXPECT_EQ(package::IniPathFor("/opt/tools/BUILDER.EXE"), "/opt/tools/BUILDER.INI");
+  EXPECT_EQ(package::IniPathFor("/opt/tools/flashutil-sim"), "/opt/tools/flashutil-sim.INI");
+  EXPECT_EQ(package::IniPathFor("/opt/tools.d/flashutil"), "/opt/tools.d/flashutil.INI");
+  EXPECT_EQ(package::IniPathFor("/opt/a.b.exe"), "/opt/a.b.INI");
+}
+
+TEST_F(CatalogueTest, ThreeModelsLoadAndTheFirstIsSelected) {
+  WriteIni(ThreeModels() + "[OTHER]\nModel=X\n");
+  Touch("Q150.BIN");
+  Touch("Q151.bin");
+  Touch("K300.BIN");
+  form.FormCreate();
+
+  EXPECT_TRUE(form.BuildMode);
+  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_EQ(form.quitRequests, 0);
+  EXPECT_EQ(form.WorkDir, dir.Path().string());
+  EXPECT_EQ(form.fileListDirectory, dir.Path().string());
+  EXPECT_EQ(form.comboItems, (std::vector<std::string>{"Q100-Q149 VOX-TEL QRD-73318K",
+                                                       "K100-K299 VOX-TEL DVD-ROM MVK-417",
+                                                       "S100-S199 VOX-TEL CRW-5232S"}));
+  EXPECT_EQ(form.comboIndex, 0);
+  EXPECT_EQ(form.caption, kTitle + "Q100-Q149 [Buiding]");
+  EXPECT_EQ(form.fileListMask, "Q*.BIN");
+  EXPECT_EQ(form.fileListFiles, (std::vector<std::string>{"Q150.BIN", "Q151.bin"}));
+  EXPECT_TRUE(form.fileListVisible);
+  EXPECT_EQ(form.label, "Select Model: ");
+  EXPECT_EQ(form.buttonCaption, "Build");
+  EXPECT_FALSE(form.buttonEnabled);
+  ASSERT_EQ(form.ModelList->size(), 3u);
+  EXPECT_EQ((*form.ModelList)[1], "DVD-ROM MVK-417");
+  EXPECT_EQ((*form.InquiryList)[1], "VOX-TEL DVD-ROM MVK-417 ");
+  EXPECT_EQ((*form.NoteList)[1], "FLASH-ALL");
+  EXPECT_EQ((*form.BINMaskList)[2], "S*.BIN;s*.bin");
+}
+
+TEST_F(CatalogueTest, SingleSectionAndSectionAfterAGapIsNotRead) {
+  WriteIni(Section(0, "QRD-73318K", "VOX-TEL QRD-73318K", "Q100-Q149", "Q*.BIN") +
+           Section(2, "CRW-5232S", "VOX-TEL CRW-5232S", "S100-S199", "S*.BIN"));
+  form.FormCreate();
+  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_EQ(form.comboItems.size(), 1u);
+  EXPECT_EQ(form.ModelList->size(), 1u);
+  EXPECT_EQ(form.comboIndex, 0);
+  EXPECT_EQ(form.quitRequests, 0);
+}
+
+TEST_F(CatalogueTest, MissingKeyAfterGoodSectionsIsAnErrorThatQuits) {
+  std::string broken = Section(3, "X", "VOX-TEL X", "X100-X199", "X*.BIN");
+  broken.erase(broken.find("Note="));
+  WriteIni(ThreeModels() + broken);
+  form.FormCreate();
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{IniPath() + " > Session MODEL03 error!"}));
+  EXPECT_EQ(form.quitRequests, 1);
+  EXPECT_FALSE(form.closeRequested);  // the quit message only
+  // The set-up stops: no "Build" button.
+  EXPECT_EQ(form.buttonCaption, "FLASH");
+  EXPECT_NE(form.label, "Select Model: ");
+}
+
+TEST_F(CatalogueTest, FailValueCountsAsMissing) {
+  // FAIL as the Model value ends the catalogue quietly...
+  WriteIni(ThreeModels() + Section(3, "FAIL", "VOX-TEL X", "X100-X199", "X*.BIN"));
+  EXPECT_TRUE(form.RetriveINI());
+  EXPECT_EQ(form.ModelList->size(), 3u);
+  EXPECT_TRUE(BoxTexts().empty());
+
+  // ...as another value it is an error, like a missing key.
+  TestForm second(package.data());
+  second.programFile = form.programFile;
+  second.currentDirectory = form.currentDirectory;
+  WriteIni(Section(0, "QRD-73318K", "VOX-TEL QRD-73318K", "Q100-Q149", "Q*.BIN") +
+           Section(1, "K", "VOX-TEL K", "K100-K299", "K*.BIN", "FAIL"));
+  EXPECT_FALSE(second.RetriveINI());
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{IniPath() + " > Session MODEL01 error!"}));
+  EXPECT_EQ(second.quitRequests, 1);
+
+  // The comparison is exact and case-sensitive: "fail" is an ordinary value.
+  TestForm third(package.data());
+  third.programFile = form.programFile;
+  WriteIni(Section(0, "fail", "VOX-TEL QRD-73318K", "Q100-Q149", "Q*.BIN", "Fail", "fail"));
+  EXPECT_TRUE(third.RetriveINI());
+  EXPECT_EQ((*third.ModelList)[0], "fail");
+}
+
+TEST_F(CatalogueTest, EmptyCatalogueAndMissingFile) {
+  form.FormCreate();
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Can't load " + IniPath()}));
+  EXPECT_EQ(form.quitRequests, 1);
+  EXPECT_FALSE(form.closeRequested);
+
+  services.boxes.shown.clear();
+  TestForm second(package.data());
+  second.programFile = form.programFile;
+  second.currentDirectory = form.currentDirectory;
+  WriteIni("[MODEL01]\nModel=X\n");
+  second.FormCreate();
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{IniPath() + " > Session MODEL00 error!"}));
+  EXPECT_EQ(second.quitRequests, 1);
+}
+
+TEST_F(CatalogueTest, HundredSectionsAreAllReadAndNoMore) {
+  std::string ini;
+  for (int k = 0; k <= 100; ++k) {
+    std::string n = std::to_string(k);
+    ini += Section(k, "M" + n, "VOX-TEL M" + n, "A100-A199", "*.BIN");
+  }
+  // Section(100, ...) is named MODEL100: never read.
+  WriteIni(ini);
+  form.FormCreate();
+  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_EQ(form.comboItems.size(), 100u);
+  EXPECT_EQ(form.ModelList->size(), 100u);
+  EXPECT_EQ(form.ModelList->back(), "M99");
+  EXPECT_EQ(form.comboItems.back(), "A100-A199 VOX-TEL M99");
+}
+
+TEST_F(CatalogueTest, NamesMatchWithoutCaseAndValuesAreTrimmed) {
+  WriteIni(
+      "; comment\r\n[model00]\r\nMODEL =  QRD-73318K  \r\ninquiry=VOX-TEL QRD-73318K\r\n"
+      "fw-range = Q100-Q149\r\nbinmask=q*.bin\r\n  VENDOR=VoxTEL-DS\r\n\tnote=VoxTEL\r\n"
+      "Model=second occurrence\r\n");
+  form.FormCreate();
+  EXPECT_TRUE(BoxTexts().empty());
+  ASSERT_EQ(form.comboItems.size(), 1u);
+  EXPECT_EQ(form.comboItems[0], "Q100-Q149 VOX-TEL QRD-73318K");
+  EXPECT_EQ((*form.ModelList)[0], "QRD-73318K");
+  EXPECT_EQ((*form.VendorList)[0], "VoxTEL-DS");
+  EXPECT_EQ((*form.NoteList)[0], "VoxTEL");
+  EXPECT_EQ(form.fileListMask, "q*.bin");
+}
+
+TEST_F(CatalogueTest, ValuesAreNormalisedAfterTheComboTextIsMade) {
+  const std::string longModel = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";  // 26 characters
+  const std::string longInquiry = "VOX-TEL ABCDEFGHIJKLMNOPQRSTU";
+  WriteIni(Section(0, longModel, longInquiry, "Q100-Q149", "Q*.BIN", longModel, longModel) +
+           Section(1, "CRW-5232S", "VOX-TEL CRW-5232S", "S100-S199", "S*.BIN"));
+  form.FormCreate();
+  EXPECT_EQ(form.comboItems[0], "Q100-Q149 " + longInquiry);  // as read
+  EXPECT_EQ((*form.ModelList)[0], longModel.substr(0, 24));
+  EXPECT_EQ((*form.VendorList)[0], longModel.substr(0, 24));
+  EXPECT_EQ((*form.NoteList)[0], longModel.substr(0, 24));
+  EXPECT_EQ((*form.InquiryList)[0], longInquiry.substr(0, 24));
+  // An 18-character Inquiry: shown as is, kept with six blanks appended.
+  EXPECT_EQ(form.comboItems[1], "S100-S199 VOX-TEL CRW-5232S");
+  EXPECT_EQ((*form.InquiryList)[1], "VOX-TEL CRW-5232S       ");
+  EXPECT_EQ((*form.InquiryList)[1].size(), 24u);
+}
+
+TEST_F(CatalogueTest, ModelChangeSetsMaskCaptionAndDisablesBuild) {
+  WriteIni(ThreeModels() + Section(3, "Two masks", "VOX-TEL TWO", "T100-T199", "Q*.BIN; K*.BIN"));
+  for (const char* name : {"Q150.BIN", "K300.BIN", "s150.bin", "S151.BIN", "S150.TXT", "X.BIN"}) Touch(name);
+  form.FormCreate();
+  ASSERT_TRUE(form.ClickFile("Q150.BIN"));
+  EXPECT_EQ(form.BINFileName, "Q150.BIN");
+  EXPECT_TRUE(form.buttonEnabled);
+
+  form.ComboSetItemIndex(2);
+  form.ComboBoxChange();
+  EXPECT_EQ(form.caption, kTitle + "S100-S199 [Buiding]");
+  EXPECT_EQ(form.fileListMask, "S*.BIN;s*.bin");
+  EXPECT_EQ(form.fileListFiles, (std::vector<std::string>{"S151.BIN", "s150.bin"}));
+  EXPECT_EQ(form.fileListSelected, -1);
+  EXPECT_FALSE(form.buttonEnabled);
+  EXPECT_EQ(form.BINFileName, "Q150.BIN");  // kept until the next click
+
+  form.ComboSetItemIndex(3);
+  form.ComboBoxChange();
+  EXPECT_EQ(form.fileListFiles, (std::vector<std::string>{"K300.BIN", "Q150.BIN"}));
+
+  ASSERT_TRUE(form.ClickFile("K300.BIN"));
+  EXPECT_EQ(form.BINFileName, "K300.BIN");
+  EXPECT_TRUE(form.buttonEnabled);
+}
+
+TEST_F(CatalogueTest, TypedTextSelectsNoModelAndCannotBuild) {
+  WriteIni(ThreeModels());
+  Touch("Q150.BIN");
+  form.FormCreate();
+  ASSERT_TRUE(form.ClickFile("Q150.BIN"));
+  form.TypeComboText();
+  EXPECT_FALSE(form.buttonEnabled);
+  EXPECT_EQ(form.caption, kTitle + "Q100-Q149 [Buiding]");
+  // A click in the list enables the button again, but nothing is built.
+  ASSERT_TRUE(form.ClickFile("Q150.BIN"));
+  form.FlashButtonClick();
+  ASSERT_EQ(BoxTexts().size(), 1u);
+  EXPECT_NE(BoxTexts()[0].find("select a model"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir / "Q150.EXE"));
+}
+
+}  // namespace
