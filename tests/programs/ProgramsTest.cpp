@@ -1,0 +1,150 @@
+// The built programs: the key-word marks exactly one package, the builder's,
+// and a flash program built from the real builder executable differs from it
+// only in the package's identity record and image.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "package/Package.h"
+#include "platform/Services.h"
+#include "tests/package/WorkDir.h"
+#include "tests/support/TestDoubles.h"
+#include "tests/support/TestForm.h"
+
+using package::kBinAreaOffset;
+using package::kKeyWordSize;
+using package::kPackageSize;
+using package::PackageView;
+using package_tests::CountOccurrences;
+using package_tests::ReadFile;
+using package_tests::TempDir;
+using testing_support::TestForm;
+
+namespace {
+
+const std::string kKeyWord(FLASHUTIL_KEYWORD, kKeyWordSize);  // with its zero byte
+const uint8_t* KeyWordBytes() { return reinterpret_cast<const uint8_t*>(kKeyWord.data()); }
+
+size_t FindKeyWord(const std::vector<uint8_t>& file) {
+  return static_cast<size_t>(std::search(file.begin(), file.end(), KeyWordBytes(), KeyWordBytes() + kKeyWordSize) -
+                             file.begin());
+}
+
+TEST(Programs, KeyWordMarksOnlyTheBuilderPackage) {
+  for (const char* path : {FLASHUTIL_PROGRAM, FLASHUTIL_SIM_PROGRAM}) {
+    SCOPED_TRACE(path);
+    const std::vector<uint8_t> file = ReadFile(path);
+    ASSERT_GT(file.size(), kPackageSize);
+    EXPECT_EQ(CountOccurrences(file, KeyWordBytes(), kKeyWordSize), 1u);
+    const size_t at = FindKeyWord(file);
+    ASSERT_LE(at + kPackageSize, file.size());
+    const PackageView view(file.data() + at);
+    EXPECT_TRUE(view.IsBuilder());
+    EXPECT_EQ(0, std::memcmp(view.BinArea(), "OBEL", 4));
+  }
+}
+
+struct Sample {
+  int entry;
+  const char* bin;
+  const char* model;
+  const char* inquiry;  // blank-filled to 24
+  const char* fwRange;
+  const char* note;
+  bool shortId, longId;
+};
+
+const Sample kSamples[] = {
+    {0, "Q150.BIN", "QRD-73318K", "VOX-TEL QRD-73318K      ", "Q100-Q149", "VoxTEL", false, false},
+    {1, "K300.BIN", "DVD-ROM MVK-417", "VOX-TEL DVD-ROM MVK-417 ", "K100-K299", "FLASH-ALL", false, true},
+    {2, "S150.BIN", "CRW-5232S", "VOX-TEL CRW-5232S       ", "S100-S199", "VoxTEL", true, false},
+};
+
+// Builds a flash program from the built builder with the sample catalogue
+// and each sample BIN file, then reads the result back.
+TEST(Programs, FlashProgramBuiltFromTheBuilderExecutable) {
+  testing_support::ServicesScope services;
+  TempDir dir;
+  const std::string source = FLASHUTIL_SOURCE_DIR "/samples/";
+  std::filesystem::copy_file(source + "FLASHUTIL.INI", dir / "flashutil-sim.INI");
+  for (const Sample& s : kSamples) std::filesystem::copy_file(source + s.bin, dir / s.bin);
+
+  const std::vector<uint8_t> builder = ReadFile(FLASHUTIL_SIM_PROGRAM);
+  const size_t at = FindKeyWord(builder);
+  ASSERT_LT(at, builder.size());
+  // The form works with the builder's own package, as the running program does.
+  const std::vector<uint8_t> package(builder.begin() + static_cast<long>(at),
+                                     builder.begin() + static_cast<long>(at + kPackageSize));
+  TestForm form(package.data());
+  // The catalogue beside a copy named like the program; the program file
+  // itself is the one in the build tree.
+  form.programFile = dir / "flashutil-sim";
+  form.currentDirectory = dir.Path().string();
+  form.FormCreate();
+  ASSERT_TRUE(services.boxes.Texts().empty());
+  ASSERT_EQ(form.comboItems.size(), 3u);
+  form.programFile = FLASHUTIL_SIM_PROGRAM;
+
+  for (const Sample& s : kSamples) {
+    SCOPED_TRACE(s.bin);
+    const size_t boxes = services.boxes.shown.size();
+    form.ComboSetItemIndex(s.entry);
+    form.ComboBoxChange();
+    ASSERT_TRUE(form.ClickFile(s.bin));
+    form.NewBuildFlashProgram();
+    ASSERT_EQ(services.boxes.shown.size(), boxes);
+    const std::string name = std::string(s.bin, 4) + ".EXE";
+    EXPECT_EQ(form.status, "Build " + name + " complete!");
+
+    const std::vector<uint8_t> output = ReadFile(dir / name);
+    const std::vector<uint8_t> bin = ReadFile(dir / s.bin);
+    ASSERT_EQ(output.size(), builder.size());
+    // Outside the identity record and the image, the bytes are the builder's.
+    const size_t recordStart = at + kKeyWordSize;
+    const size_t imageStart = at + kBinAreaOffset;
+    EXPECT_TRUE(std::equal(output.begin(), output.begin() + static_cast<long>(recordStart), builder.begin()));
+    EXPECT_TRUE(std::equal(output.begin() + static_cast<long>(imageStart + bin.size()), output.end(),
+                           builder.begin() + static_cast<long>(imageStart + bin.size())));
+    EXPECT_TRUE(std::equal(bin.begin(), bin.end(), output.begin() + static_cast<long>(imageStart)));
+    EXPECT_EQ(CountOccurrences(output, KeyWordBytes(), kKeyWordSize), 1u);
+    EXPECT_EQ(FindKeyWord(output), at);
+
+    struct stat info {};
+    ASSERT_EQ(::stat((dir / name).c_str(), &info), 0);
+    EXPECT_NE(info.st_mode & 0100, 0u) << "the built program can be run";
+
+    // Its package reads back as a flash program with the new identity.
+    const std::vector<uint8_t> built(output.begin() + static_cast<long>(at),
+                                     output.begin() + static_cast<long>(at + kPackageSize));
+    const PackageView view(built.data());
+    EXPECT_FALSE(view.IsBuilder());
+    EXPECT_EQ(PackageView::SlotText(view.ModelSlot()), s.model);
+    EXPECT_EQ(PackageView::SlotText(view.InquirySlot()), s.inquiry);
+    EXPECT_EQ(PackageView::SlotText(view.FWRangeSlot()), s.fwRange);
+    EXPECT_EQ(PackageView::SlotText(view.VendorSlot()), "VoxTEL-DS");
+    EXPECT_EQ(PackageView::SlotText(view.NoteSlot()), s.note);
+    EXPECT_EQ(std::string(view.Version(), 5), std::string(s.bin, 5));
+    EXPECT_EQ(view.BinLength(), bin.size());
+
+    TestForm flash(built.data());
+    flash.CheckNewFormatBIN();
+    EXPECT_EQ(flash.ShortIdProfile, s.shortId);
+    EXPECT_EQ(flash.LongIdProfile, s.longId);
+    EXPECT_EQ(flash.BinLength, 524288u);
+
+    // Started, it is a flash program: it warns about its drive and range
+    // (declined here, so no drive is touched).
+    flash.FormCreate();
+    EXPECT_FALSE(flash.BuildMode);
+    EXPECT_EQ(flash.quitRequests, 1);
+    ASSERT_EQ(services.boxes.shown.size(), boxes + 1);
+    EXPECT_EQ(services.boxes.shown.back().kind, platform::BoxKind::Warning);
+    const std::string warning = services.boxes.shown.back().text;
+    EXPECT_NE(warning.find(std::string("VoxTEL-DS ") + s.model + " drive with firmware:" + s.fwRange),
+              std::string::npos)
+        << warning;
+  }
+}
+
+}  // namespace
