@@ -86,6 +86,10 @@ class FlashFixtureT : public ::testing::Test {
 
   // Clicks FLASH, answering the revision prompt and the restart offer.
   void Click(bool update = true, bool restart = false) {
+    // Answers left over from an earlier run that ended early are dropped.
+    std::vector<testing_support::ShownBox> shown = std::move(services.boxes.shown);
+    services.boxes = testing_support::ScriptedBoxes{};
+    services.boxes.shown = std::move(shown);
     services.boxes.Answer(update ? platform::BoxAnswer::Yes : platform::BoxAnswer::No);
     services.boxes.Answer(restart ? platform::BoxAnswer::Yes : platform::BoxAnswer::No);
     form->FlashButtonClick();
