@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   # build
   cmake ninja-build g++ pkg-config
-  qt6-base-dev libgl-dev
+  qt6-base-dev libgl-dev fonts-dejavu-core fonts-dejavu-extra
   libsgutils2-dev sg3-utils
   libinih-dev
   # tests and benchmarks
@@ -16,7 +16,7 @@ packages=(
   # fuzzing and sanitizers
   clang libclang-rt-dev
   # system tests on the real Linux SCSI stack
-  qemu-system-x86 linux-image-amd64 busybox-static cpio kmod
+  qemu-system-x86 linux-image-amd64 busybox-static cpio kmod xz-utils
 )
 
 missing=()

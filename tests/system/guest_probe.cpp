@@ -1,0 +1,265 @@
+// Runs the drive layer on the real Linux SCSI stack inside the test guest and
+// prints what it sees, one fact per line, for the host side to compare with
+// the expected texts. Every message box is printed ("BOX <kind>|<caption>|
+// <buttons>", the text, "END BOX") and answered Yes or OK.
+//
+//   guest_probe discover            the drive list: node, identity, parts
+//   guest_probe startup INQUIRY FW-RANGE MODEL VENDOR
+//                                   the flash-mode start-up workflow with a
+//                                   package carrying these identity texts
+//   guest_probe rest                rest sequence, becoming-ready poll, CheckDisc
+//   guest_probe vendor              the vendor flash operations on every drive
+//   guest_probe writebuffer         one 16 KiB block write on every drive
+//   guest_probe bench INDEX COUNT   TEST UNIT READY rate through SendCommand
+//   Any mode may be preceded by "--uid N": the program drops to that user
+//   (and group) before it touches a drive.
+#include <grp.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "drive/CDDrive.h"
+#include "drive/CDDrives.h"
+#include "package/Package.h"
+#include "platform/Services.h"
+#include "platform/linux/SgTransport.h"
+#include "tests/support/TestForm.h"
+
+namespace {
+
+const char* KindName(platform::BoxKind kind) {
+  switch (kind) {
+    case platform::BoxKind::Warning:
+      return "Warning";
+    case platform::BoxKind::Error:
+      return "Error";
+    case platform::BoxKind::Confirmation:
+      return "Confirmation";
+    case platform::BoxKind::Plain:
+      break;
+  }
+  return "Plain";
+}
+
+class PrintingBoxes final : public platform::MessageBoxes {
+ public:
+  platform::BoxAnswer Show(platform::BoxKind kind, const std::string& caption, const std::string& text,
+                           platform::BoxButtons buttons) override {
+    std::printf("BOX %s|%s|%s\n%s\nEND BOX\n", KindName(kind), caption.c_str(),
+                buttons == platform::BoxButtons::YesNo ? "YesNo" : "OK", text.c_str());
+    std::fflush(stdout);
+    return buttons == platform::BoxButtons::YesNo ? platform::BoxAnswer::Yes : platform::BoxAnswer::Ok;
+  }
+};
+
+class RealClock final : public platform::Clock {
+ public:
+  void SleepMs(unsigned milliseconds) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  }
+};
+
+std::string SenseText(const CDDrive& drive) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%02X %02X %02X st=%02X ok=%d", drive.SenseKey, drive.Asc, drive.Ascq,
+                drive.Status, drive.LastCommandSucceeded() ? 1 : 0);
+  return text;
+}
+
+// A package carrying the given identity texts and an image that is neither
+// the builder tag nor anything a drive would take.
+std::vector<uint8_t> MakePackage(const std::string& model, const std::string& inquiry,
+                                 const std::string& fwRange, const std::string& vendor) {
+  std::vector<uint8_t> pkg(package::kPackageSize, 0);
+  auto put = [&pkg](size_t offset, const std::string& text) {
+    std::memcpy(&pkg[offset], text.data(), std::min(text.size(), package::kSlotSize - 1));
+  };
+  put(package::kModelOffset, model);
+  put(package::kInquiryOffset, inquiry);
+  put(package::kFWRangeOffset, fwRange);
+  put(package::kVendorOffset, vendor);
+  std::memcpy(&pkg[package::kVersionOffset], "1.00", 4);
+  const uint32_t length = 16384;
+  std::memcpy(&pkg[package::kBinLengthOffset], &length, 4);
+  std::memset(&pkg[package::kBinAreaOffset], 0x5A, length);
+  return pkg;
+}
+
+bool DropPrivileges(uid_t uid) {
+  if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) {
+    std::perror("dropping privileges");
+    return false;
+  }
+  std::printf("UID %d\n", static_cast<int>(geteuid()));
+  return true;
+}
+
+void PrintList(CDDrives& drives, platform::DriveTransport& transport) {
+  std::printf("COUNT %d\n", drives.GetCount());
+  for (int i = 0; i < drives.GetCount(); ++i) {
+    CDDrive& d = *drives.Slots[static_cast<size_t>(i)];
+    std::printf("DRIVE %d|%s|%s|%s|%s\n", i,
+                transport.DevicePath(d.DriveLetter, d.HostAdapter, d.Target, d.Lun).c_str(),
+                d.Identity.c_str(), d.GetVendorProduct().c_str(), d.GetRevision().c_str());
+  }
+  std::printf("CURRENT %d\n", drives.Current == nullptr ? -1 : static_cast<int>(drives.Index));
+}
+
+int Discover(platform::DriveTransport& transport) {
+  CDDrives drives;
+  PrintList(drives, transport);
+  for (int i = 0; i < drives.GetCount(); ++i) {
+    // A fresh INQUIRY gives the same text.
+    std::printf("FRESH %d|%s\n", i, drives.Slots[static_cast<size_t>(i)]->GetIdentity().c_str());
+  }
+  return 0;
+}
+
+int Startup(const std::vector<std::string>& args) {
+  if (args.size() < 4) return 2;
+  const std::vector<uint8_t> pkg = MakePackage(args[2], args[0], args[1], args[3]);
+  testing_support::TestForm form(pkg.data());
+  form.FormCreate();
+  std::printf("CAPTION %s\nLABEL %s\n", form.caption.c_str(), form.label.c_str());
+  for (size_t i = 0; i < form.comboItems.size(); ++i) {
+    std::printf("COMBO %zu %s\n", i, form.comboItems[i].c_str());
+  }
+  std::printf("SELECTED %d\nQUIT %d\n", form.comboIndex, form.quitRequests);
+  form.FormDestroy();
+  return 0;
+}
+
+// Step "bring the drive to rest" of the flash sequence, on every drive,
+// followed by the disc probe.
+int Rest() {
+  CDDrives drives;
+  const std::vector<uint8_t> pkg = MakePackage("", "--", "----------", "");
+  testing_support::TestForm form(pkg.data());
+  for (int i = 0; i < drives.GetCount(); ++i) {
+    CDDrive& d = *drives.Slots[static_cast<size_t>(i)];
+    d.SendCommand(0x1B, 0, 0, 0, 0x03, 0, 0, 0, 0, 0, 0, 0, 1, 0);
+    std::printf("REST %d load %s\n", i, SenseText(d).c_str());
+    int polls = 0;
+    do {
+      platform::SleepMs(30);
+      d.SendCommand(0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0);
+      d.SendCommand(0x4E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0);
+      ++polls;
+    } while (polls < 500 && d.CheckSense(0x02, 0x04, 0x01));
+    std::printf("REST %d polls %d\n", i, polls);
+    d.SendCommand(0x4E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0);
+    d.SendCommand(0x1B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0);
+    std::printf("REST %d stop %s\n", i, SenseText(d).c_str());
+    form.CurrentDrive = &d;
+    const bool empty = form.CheckDisc();
+    std::printf("REST %d checkdisc %d %s\n", i, empty ? 1 : 0, SenseText(d).c_str());
+  }
+  return 0;
+}
+
+int Vendor(bool allOperations) {
+  CDDrives drives;
+  const std::vector<uint8_t> pkg = MakePackage("", "--", "----------", "");
+  testing_support::TestForm form(pkg.data());
+  std::vector<uint8_t> transfer(FlashFormCore::kBlockSize, 0);
+  CDDrive::SetDataBuffer(transfer.data(), FlashFormCore::kBlockSize);
+  std::vector<uint8_t> block(FlashFormCore::kBlockSize);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7 + 3);
+
+  for (int i = 0; i < drives.GetCount(); ++i) {
+    CDDrive& d = *drives.Slots[static_cast<size_t>(i)];
+    form.CurrentDrive = &d;
+    std::printf("OP %d WriteBuffer\n", i);
+    std::fflush(stdout);
+    const bool written = form.WriteBuffer(0, block.data(), 0x00, FlashFormCore::kBlockSize);
+    std::printf("RESULT %d WriteBuffer %d %s err=%u\n", i, written ? 1 : 0, SenseText(d).c_str(),
+                d.LastError);
+    // A drive that took the block reports the changed buffer with the next
+    // command's sense (a unit attention).
+    d.SendCommand(0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0);
+    std::printf("RESULT %d next %s\n", i, SenseText(d).c_str());
+    if (!allOperations) continue;
+
+    std::vector<uint8_t> back(FlashFormCore::kBlockSize, 0xEE);
+    std::printf("OP %d ReadBuffer\n", i);
+    std::fflush(stdout);
+    const bool read = form.ReadBuffer(0, back.data(), FlashFormCore::kBlockSize);
+    std::printf("RESULT %d ReadBuffer %d %s untouched=%d\n", i, read ? 1 : 0, SenseText(d).c_str(),
+                back[0] == 0xEE && back[back.size() - 1] == 0xEE ? 1 : 0);
+    std::printf("OP %d EntryCritical\n", i);
+    std::fflush(stdout);
+    const bool critical = form.EntryCritical();
+    std::printf("RESULT %d EntryCritical %d %s\n", i, critical ? 1 : 0, SenseText(d).c_str());
+    const uint8_t e2[2] = {0x12, 0x34};
+    std::printf("OP %d WriteE2\n", i);
+    std::fflush(stdout);
+    const bool e2ok = form.WriteE2(e2, 0xFFFF, 2);
+    std::printf("RESULT %d WriteE2 %d %s\n", i, e2ok ? 1 : 0, SenseText(d).c_str());
+  }
+  CDDrive::SetDataBuffer(nullptr, 0);
+  return 0;
+}
+
+int Bench(const std::vector<std::string>& args) {
+  if (args.size() < 2) return 2;
+  const int index = std::atoi(args[0].c_str());
+  const long count = std::atol(args[1].c_str());
+  CDDrives drives;
+  if (index < 0 || index >= drives.GetCount() || count <= 0) return 2;
+  CDDrive& d = *drives.Slots[static_cast<size_t>(index)];
+  long good = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (long n = 0; n < count; ++n) {
+    if (d.SendCommand(0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0) != 0) ++good;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("BENCH %ld commands, %ld good, %.3f s, %.1f per second\n", count, good, seconds,
+              seconds > 0 ? static_cast<double>(count) / seconds : 0.0);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() >= 2 && args[0] == "--uid") {
+    if (!DropPrivileges(static_cast<uid_t>(std::atoi(args[1].c_str())))) return 3;
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.empty()) {
+    std::fprintf(stderr, "usage: guest_probe [--uid N] discover|startup|rest|vendor|writebuffer|bench ...\n");
+    return 2;
+  }
+  const std::string mode = args[0];
+  args.erase(args.begin());
+
+  PrintingBoxes boxes;
+  RealClock clock;
+  platform::Services& services = platform::GetServices();
+  services.boxes = &boxes;
+  services.clock = &clock;
+  CDDrive::ResetClassState();
+  std::unique_ptr<platform::DriveTransport> transport = platform::linux_sg::MakeSgTransport();
+  CDDrive::SetTransport(transport.get());
+
+  int result = 2;
+  if (mode == "discover") result = Discover(*transport);
+  else if (mode == "startup") result = Startup(args);
+  else if (mode == "rest") result = Rest();
+  else if (mode == "vendor") result = Vendor(true);
+  else if (mode == "writebuffer") result = Vendor(false);
+  else if (mode == "bench") result = Bench(args);
+  else std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
+
+  CDDrive::SetTransport(nullptr);
+  services = platform::Services{};
+  std::fflush(stdout);
+  return result;
+}
