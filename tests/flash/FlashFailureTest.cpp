@@ -1,0 +1,280 @@
+// Failures of the flash sequence: every row of the failure table with its
+// message and status line, and a sweep that injects every kind of fault into
+// every command of a complete run in turn.
+#include <cerrno>
+#include <functional>
+
+#include "tests/flash/FlashFixture.h"
+
+namespace flash_tests {
+namespace {
+
+using platform::sim::Cdb;
+
+const std::string kWriteProfile = "Write profile to drive's DRAM... ";
+const std::string kWriteBin = "Write BIN to drive's DRAM... ";
+const std::string kEntryCritical = "Drive entry critical... ";
+const std::string kVerify = "Read back and Verify drive's DRAM... ";
+const std::string kCompleted = "Flash Completed.";
+
+uint32_t Offset(const Cdb& c) { return uint32_t{c[3]} << 16 | uint32_t{c[4]} << 8 | c[5]; }
+uint32_t FieldLength(const Cdb& c) { return uint32_t{c[6]} << 16 | uint32_t{c[7]} << 8 | c[8]; }
+
+bool IsProfileWrite(const Cdb& c) { return c[0] == 0x3B && c[9] == 0x7F && FieldLength(c) > 0; }
+bool IsEntryCritical(const Cdb& c) { return c[0] == 0x3B && c[9] == 0x7F && FieldLength(c) == 0; }
+bool IsBlockWrite(const Cdb& c) { return c[0] == 0x3B && c[9] == 0x00; }
+bool IsFlashStart(const Cdb& c) { return c[0] == 0x3B && (c[9] == 0x80 || c[9] == 0xA0); }
+bool IsProfileRead(const Cdb& c) { return c[0] == 0x3C && Offset(c) == 0x80000; }
+bool IsBlockRead(const Cdb& c) { return c[0] == 0x3C && Offset(c) < 0x80000; }
+bool IsFlashIdRead(const Cdb& c) { return c[0] == 0xDF && c[1] == 0x11; }
+
+struct Row {
+  const char* name;
+  ImageClass kind;
+  std::function<bool(const Cdb&)> target;
+  Fault fault;
+  std::string prefix;  // message prefix before the error text; empty: `message` as it stands
+  std::string message;  // whole message; empty with an empty prefix: no message at all
+  std::string status;
+};
+
+class FailureTableTest : public FlashFixture, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(FailureTableTest, GivesItsMessageAndStatusLine) {
+  const Row& row = GetParam();
+  SimDrive& drive = AddDrive(FittingDrive(row.kind == ImageClass::LongId ? std::array<uint8_t, 4>{0xBF, 0xD6, 0, 1}
+                                                                        : std::array<uint8_t, 4>{0xDA, 0xC8, 0, 0}));
+  Create(CraftImage(row.kind));
+  drive.FailWhen(row.target, row.fault);
+  const std::vector<std::string> comboBefore = form->comboItems;
+  Click(true, true);
+
+  std::vector<std::string> expected = {"\nUpdate Firmware Q120 to Q150 ?\n"};
+  if (!row.prefix.empty()) expected.push_back(row.prefix + form->CurrentDrive->GetErrorText());
+  if (!row.message.empty()) expected.push_back(row.message);
+  EXPECT_EQ(services.boxes.Texts(), expected);  // and no restart offer
+  EXPECT_EQ(form->status, row.status);
+  EXPECT_EQ(form->statusHistory.back(), row.status);
+  // The run stopped at the failing command.
+  ASSERT_FALSE(transport.Log().empty());
+  EXPECT_TRUE(row.target(transport.Log().back().cdb)) << "ran on after the failure";
+  EXPECT_EQ(drive.FlashStartCount(), 0u);
+  EXPECT_EQ(form->comboItems, comboBefore);
+  EXPECT_EQ(form->progressPosition, 0);
+  EXPECT_EQ(services.cursor.events, (std::vector<std::string>{"hourglass", "default"}));
+  EXPECT_EQ(services.restart.reboots, 0);
+  EXPECT_EQ(services.inhibitor.acquired, 1);
+  EXPECT_EQ(services.inhibitor.released, 1);
+  EXPECT_FALSE(services.inhibitor.held);
+}
+
+const Fault kSense = Fault::Sense(0x03, 0x0C, 0x00);
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FailureTableTest,
+    ::testing::Values(
+        Row{"FlashIdRead", ImageClass::ShortId, IsFlashIdRead, kSense, "Read Flash ID> ", "", kWriteProfile + ", Fail! "},
+        Row{"ProfileWrite", ImageClass::LongId, IsProfileWrite, kSense, "Write Profile> ", "", kWriteProfile + ", Fail! "},
+        Row{"BlockWrite", ImageClass::NoProfile, [](const Cdb& c) { return IsBlockWrite(c) && Offset(c) == 0x10000; },
+            kSense, "Write Buffer> ", "", kWriteBin + ", Fail! "},
+        Row{"EntryCritical", ImageClass::ShortId, IsEntryCritical, kSense, "Entry critical> ", "",
+            kEntryCritical + ", Fail! "},
+        Row{"ProfileRead", ImageClass::ShortId, IsProfileRead, kSense, "Read Profile> ", "",
+            kVerify + ", Valid Profile Fail!"},
+        Row{"ProfileDiffers", ImageClass::ShortId, IsProfileRead, Fault::CorruptByte(200, 0x80), "",
+            "Compared profile error!", kVerify + ", Valid Profile Fail!"},
+        Row{"BlockRead", ImageClass::LongId, [](const Cdb& c) { return IsBlockRead(c) && Offset(c) == 0x8000; }, kSense,
+            "Read Buffer> ", "", kVerify + ", Read Fail! "},
+        Row{"BlockDiffers", ImageClass::NoProfile,
+            [](const Cdb& c) { return IsBlockRead(c) && Offset(c) == 0x7C000; }, Fault::CorruptByte(0x3FFF, 0x01), "",
+            "Compare BIN and DRAM fail!", kVerify + ", Compare BIN and DRAM Fail! "},
+        Row{"FlashStart", ImageClass::ShortId, IsFlashStart, kSense, "Write Buffer> ", "", "Flash Fail."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class FlashFailureTest : public FlashFixture {};
+
+TEST_F(FlashFailureTest, FailedFlashStartKeepsTheLongTimeOut) {
+  SimDrive& drive = AddDrive();
+  Create(CraftImage(ImageClass::NoProfile));
+  drive.FailWhen(IsFlashStart, Fault::TimeOut());
+  Click();
+  EXPECT_EQ(form->status, "Flash Fail.");
+  EXPECT_EQ(transport.Log().back().timeoutSeconds, 180u);
+  EXPECT_EQ(CDDrive::TimeOut, 180);
+  EXPECT_EQ(form->progressMax, 200);
+  EXPECT_EQ(form->progressPosition, 0);
+}
+
+// The long-ID record is checked in the kept copy only: a copy that no longer
+// matches the table stops the run without a message.
+TEST_F(FlashFailureTest, LongProfileCopyThatDiffersStopsSilently) {
+  SimDrive& drive = AddDrive(FittingDrive({0xBF, 0xB6, 0x00, 0x02}));
+  Create(CraftImage(ImageClass::LongId));
+  // Spoil the kept copy while the blocks are written (the hook never faults a command).
+  drive.FailWhen(
+      [this](const Cdb& c) {
+        if (IsBlockWrite(c) && Offset(c) == 0x40000 && form->WorkBuffer != nullptr) form->WorkBuffer[6 + 100] ^= 0xFF;
+        return false;
+      },
+      Fault::Busy());
+  Click(true, true);
+  EXPECT_EQ(services.boxes.Texts(), std::vector<std::string>{"\nUpdate Firmware Q120 to Q150 ?\n"});
+  EXPECT_EQ(form->status, kVerify + ", Valid Profile Fail!");
+  EXPECT_TRUE(IsBlockWrite(transport.Log().back().cdb));
+  EXPECT_EQ(drive.FlashStartCount(), 0u);
+  EXPECT_EQ(services.inhibitor.released, 1);
+  EXPECT_FALSE(services.inhibitor.held);
+}
+
+// --- The sweep ---------------------------------------------------------------
+
+struct RunResult {
+  std::vector<LoggedCommand> log;
+  std::vector<std::string> boxes;
+  std::string status;
+  std::vector<std::string> comboBefore, comboAfter;
+  std::string errorText;
+  unsigned flashStarts = 0;
+  bool flashHoldsImage = false;
+  int acquired = 0, released = 0;
+  bool held = false;
+};
+
+std::array<uint8_t, 4> FlashIdFor(ImageClass kind) {
+  if (kind == ImageClass::LongId) return {0xBF, 0xD6, 0x00, 0x01};
+  return {0xDA, 0xC8, 0x00, 0x00};
+}
+
+// One complete run on a fresh drive, with `fault` armed on command `number` (0: none).
+RunResult RunOnce(ImageClass kind, const std::vector<uint8_t>& package, uint32_t number, const Fault& fault) {
+  testing_support::ServicesScope services;
+  SimTransport transport;
+  CDDrive::SetTransport(&transport);
+  SimDrive& drive = transport.AddDrive(FittingDrive(FlashIdFor(kind)));
+  RunResult result;
+  {
+    testing_support::TestForm form(package.data());
+    services.boxes.AnswerYes();
+    form.FormCreate();
+    if (form.CurrentDrive == nullptr) {
+      ADD_FAILURE() << "no fitting drive";
+      CDDrive::SetTransport(nullptr);
+      return result;
+    }
+    services.boxes.shown.clear();
+    transport.ClearLog();
+    result.comboBefore = form.comboItems;
+    if (number > 0) drive.FailCommand(number, fault);
+    services.boxes.AnswerYes();
+    services.boxes.AnswerNo();
+    form.FlashButtonClick();
+    result.log = transport.Log();
+    result.boxes = services.boxes.Texts();
+    result.status = form.status;
+    result.comboAfter = form.comboItems;
+    result.errorText = form.CurrentDrive->GetErrorText();
+    result.flashStarts = drive.FlashStartCount();
+    const uint8_t* bin = package.data() + package::kBinAreaOffset;
+    result.flashHoldsImage = std::equal(drive.Flash().begin(), drive.Flash().end(), bin);
+    result.acquired = services.inhibitor.acquired;
+    result.released = services.inhibitor.released;
+    result.held = services.inhibitor.held;
+  }
+  CDDrive::SetTransport(nullptr);
+  return result;
+}
+
+// What a fault on a command of this kind must lead to.
+struct Expected {
+  bool stops = false;
+  std::string prefix;   // failure message: prefix + error text
+  std::string message;  // or this whole message
+  std::string status;
+};
+
+Expected ExpectedFor(const Cdb& c, bool corrupt) {
+  if (corrupt) {
+    // Only the data that is compared can show a corruption.
+    if (IsProfileRead(c)) return {true, "", "Compared profile error!", kVerify + ", Valid Profile Fail!"};
+    if (IsBlockRead(c)) return {true, "", "Compare BIN and DRAM fail!", kVerify + ", Compare BIN and DRAM Fail! "};
+    return {};
+  }
+  if (IsFlashIdRead(c)) return {true, "Read Flash ID> ", "", kWriteProfile + ", Fail! "};
+  if (IsProfileWrite(c)) return {true, "Write Profile> ", "", kWriteProfile + ", Fail! "};
+  if (IsBlockWrite(c)) return {true, "Write Buffer> ", "", kWriteBin + ", Fail! "};
+  if (IsEntryCritical(c)) return {true, "Entry critical> ", "", kEntryCritical + ", Fail! "};
+  if (IsProfileRead(c)) return {true, "Read Profile> ", "", kVerify + ", Valid Profile Fail!"};
+  if (IsBlockRead(c)) return {true, "Read Buffer> ", "", kVerify + ", Read Fail! "};
+  if (IsFlashStart(c)) return {true, "Write Buffer> ", "", "Flash Fail."};
+  return {};  // preparation commands and the closing INQUIRY never end the run
+}
+
+struct SweepFault {
+  const char* name;
+  Fault fault;
+  bool corrupt;
+};
+
+class FaultSweepTest : public ::testing::TestWithParam<ImageClass> {};
+
+TEST_P(FaultSweepTest, EveryCommandFailsInTurnWithEveryKindOfFault) {
+  const ImageClass kind = GetParam();
+  const std::vector<uint8_t> package = CraftImage(kind);
+  const RunResult reference = RunOnce(kind, package, 0, Fault{});
+  ASSERT_EQ(reference.status, kCompleted);
+  const size_t count = reference.log.size();
+  ASSERT_GT(count, 64u);
+
+  const SweepFault faults[] = {
+      {"sense", Fault::Sense(0x04, 0x44, 0x00), false}, {"transport", Fault::Transport(EPERM), false},
+      {"busy", Fault::Busy(), false},                    {"timeout", Fault::TimeOut(), false},
+      {"corrupt", Fault::CorruptByte(1, 0x10), true},
+  };
+  for (uint32_t number = 1; number <= count; ++number) {
+    const Cdb& cdb = reference.log[number - 1].cdb;
+    for (const SweepFault& f : faults) {
+      SCOPED_TRACE(std::string(Name(kind)) + " command " + std::to_string(number) + " (opcode " +
+                   std::to_string(cdb[0]) + ") " + f.name);
+      const RunResult run = RunOnce(kind, package, number, f.fault);
+      const Expected expected = ExpectedFor(cdb, f.corrupt);
+      // Never "Flash Completed." without a flash start the drive accepted.
+      EXPECT_EQ(run.status == kCompleted, run.flashStarts == 1);
+      EXPECT_EQ(run.acquired, 1);
+      EXPECT_EQ(run.released, 1);
+      EXPECT_FALSE(run.held);
+      if (expected.stops) {
+        EXPECT_EQ(run.log.size(), number) << "the run went on after the failing command";
+        ASSERT_EQ(run.boxes.size(), 2u);
+        EXPECT_EQ(run.boxes[1], expected.prefix.empty() ? expected.message : expected.prefix + run.errorText);
+        EXPECT_EQ(run.status, expected.status);
+        EXPECT_EQ(run.flashStarts, 0u);
+        EXPECT_EQ(run.comboAfter, run.comboBefore);
+      } else {
+        EXPECT_EQ(run.status, kCompleted);
+        EXPECT_EQ(run.flashStarts, 1u);
+        EXPECT_TRUE(run.flashHoldsImage);
+        ASSERT_EQ(run.boxes.size(), 2u);
+        EXPECT_EQ(run.boxes[1], "The system needs to be restarted for the changes to take effect ?");
+        if (!f.corrupt) {
+          EXPECT_EQ(run.log.size(), count);
+        }
+        // An INQUIRY that fails after the flash leaves "0" in the entry. (BUSY
+        // without sense passes for an answer in the identification.)
+        if (!f.corrupt && f.fault.kind != platform::sim::FaultKind::Busy) {
+          EXPECT_EQ(run.comboAfter[0] == "0", cdb[0] == 0x12);
+        }
+        if (cdb[0] != 0x12) {
+          EXPECT_EQ(run.comboAfter[0].substr(run.comboAfter[0].size() - 4), "Q150");
+        }
+      }
+      if (::testing::Test::HasFatalFailure() || ::testing::Test::HasNonfatalFailure()) return;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, FaultSweepTest,
+                         ::testing::Values(ImageClass::NoProfile, ImageClass::ShortId, ImageClass::LongId),
+                         [](const auto& info) { return std::string(Name(info.param)); });
+
+}  // namespace
+}  // namespace flash_tests
