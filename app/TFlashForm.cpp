@@ -24,7 +24,11 @@ TFlashForm::TFlashForm(const uint8_t* package, QWidget* parent)
     : QWidget(parent), FlashFormCore(package) {
   setObjectName(QStringLiteral("FlashForm"));
   move(192, 128);
-  QFont font(QStringLiteral("System"));
+  // "System" is the face the layout was drawn with; where it does not exist a
+  // condensed sans keeps the label's texts inside their fixed widths.
+  QFont font;
+  font.setFamilies({QStringLiteral("System"), QStringLiteral("Liberation Sans Narrow"),
+                    QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Sans Serif")});
   font.setPixelSize(16);
   font.setBold(true);
   setFont(font);

@@ -7,11 +7,11 @@ set -euo pipefail
 packages=(
   # build
   cmake ninja-build g++ pkg-config
-  qt6-base-dev libgl-dev fonts-dejavu-core fonts-dejavu-extra
+  qt6-base-dev libgl-dev fonts-dejavu-core fonts-dejavu-extra fonts-liberation
   libsgutils2-dev sg3-utils
   libinih-dev
   # tests and benchmarks
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev hyperfine time
   xvfb xauth imagemagick
   # fuzzing and sanitizers
   clang libclang-rt-dev
