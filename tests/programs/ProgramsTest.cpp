@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "package/Package.h"
@@ -145,6 +146,49 @@ TEST(Programs, FlashProgramBuiltFromTheBuilderExecutable) {
               std::string::npos)
         << warning;
   }
+}
+
+// A flash package written at build time by mkpackage is the package that the
+// builder writes for the same catalogue entry and BIN file.
+TEST(Programs, BuildTimePackageEqualsTheBuildersPackage) {
+  testing_support::ServicesScope services;
+  TempDir dir;
+  const std::string samples = FLASHUTIL_SOURCE_DIR "/samples/";
+  std::filesystem::copy_file(samples + "FLASHUTIL.INI", dir / "flashutil-sim.INI");
+  std::filesystem::copy_file(samples + "K300.BIN", dir / "K300.BIN");
+
+  const std::string command = std::string("'") + FLASHUTIL_MKPACKAGE + "' --keyword '" + FLASHUTIL_KEYWORD +
+                              "' --out '" + (dir / "k300.pkg") + "' --bin '" + (dir / "K300.BIN") +
+                              "' --model 'DVD-ROM MVK-417' --inquiry 'VOX-TEL DVD-ROM MVK-417'"
+                              " --fw-range K100-K299 --vendor VoxTEL-DS --note FLASH-ALL";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::vector<uint8_t> made = ReadFile(dir / "k300.pkg");
+  ASSERT_EQ(made.size(), kPackageSize);
+
+  const std::vector<uint8_t> builder = ReadFile(FLASHUTIL_SIM_PROGRAM);
+  const size_t at = FindKeyWord(builder);
+  ASSERT_LT(at, builder.size());
+  const std::vector<uint8_t> package(builder.begin() + static_cast<long>(at),
+                                     builder.begin() + static_cast<long>(at + kPackageSize));
+  TestForm form(package.data());
+  form.programFile = dir / "flashutil-sim";
+  form.currentDirectory = dir.Path().string();
+  form.FormCreate();
+  form.programFile = FLASHUTIL_SIM_PROGRAM;
+  form.ComboSetItemIndex(1);
+  form.ComboBoxChange();
+  ASSERT_TRUE(form.ClickFile("K300.BIN"));
+  form.NewBuildFlashProgram();
+  ASSERT_TRUE(services.boxes.Texts().empty());
+  const std::vector<uint8_t> output = ReadFile(dir / "K300.EXE");
+  ASSERT_EQ(output.size(), builder.size());
+  EXPECT_TRUE(std::equal(made.begin(), made.end(), output.begin() + static_cast<long>(at)));
+
+  // Images the builder refuses are refused at build time as well.
+  std::filesystem::resize_file(dir / "K300.BIN", 0);
+  EXPECT_NE(std::system((command + " 2>/dev/null").c_str()), 0);
+  std::filesystem::resize_file(dir / "K300.BIN", 524289);
+  EXPECT_NE(std::system((command + " 2>/dev/null").c_str()), 0);
 }
 
 }  // namespace
