@@ -22,10 +22,23 @@ std::string Upper(std::string text) {
   return text;
 }
 
+// The parser takes " ;" inside a value for the start of a comment; the
+// profile reader knows comments only at the start of a line. Semicolons of
+// other lines are hidden from the parser behind this byte and restored in
+// the values.
+constexpr char kHiddenSemicolon = '\x1f';
+// The parser reads lines of at most this many bytes; the rest of a longer
+// line would come back as a line of its own.
+constexpr size_t kMaxLine = 199;
+
 int CollectEntry(void* user, const char* section, const char* name, const char* value) {
   auto& sections = *static_cast<IniFile::Sections*>(user);
+  std::string text = value;
+  for (char& c : text) {
+    if (c == kHiddenSemicolon) c = ';';
+  }
   // The first occurrence of a key wins, as with the system's profile reader.
-  sections[Upper(section)].emplace(Upper(name), value);
+  sections[Upper(section)].emplace(Upper(name), text);
   return 1;
 }
 
@@ -48,7 +61,13 @@ bool IniFile::Load(const std::string& path) {
   std::string text, line;
   while (std::getline(file, line)) {
     size_t first = line.find_first_not_of(" \t");
-    text += first == std::string::npos ? std::string() : line.substr(first);
+    line = first == std::string::npos ? std::string() : line.substr(first, kMaxLine);
+    if (!line.empty() && line[0] != ';' && line[0] != '#') {
+      for (char& c : line) {
+        if (c == ';') c = kHiddenSemicolon;
+      }
+    }
+    text += line;
     text += '\n';
   }
   // Malformed lines are skipped, as the system's profile reader does; only a

@@ -177,6 +177,24 @@ TEST_F(CatalogueTest, NamesMatchWithoutCaseAndValuesAreTrimmed) {
   EXPECT_EQ(form.fileListMask, "q*.bin");
 }
 
+TEST_F(CatalogueTest, SemicolonsInValuesAndLongLinesAreKept) {
+  // Only a line that starts with ";" is a comment; a long line does not
+  // spill over into a line of its own.
+  WriteIni("[MODEL00]\n; Model=commented out\nModel=QRD-73318K\nInquiry=VOX-TEL QRD-73318K\n"
+           "FW-Range=Q100-Q149\nBINMask=Q*.BIN ; K*.BIN\n"
+           "Note=VoxTEL ;" + std::string(186, 'x') + "Vendor=Spill\nVendor=VoxTEL-DS\n");
+  Touch("Q150.BIN");
+  Touch("K300.BIN");
+  form.FormCreate();
+  EXPECT_TRUE(BoxTexts().empty());
+  ASSERT_EQ(form.comboItems.size(), 1u);
+  EXPECT_EQ((*form.ModelList)[0], "QRD-73318K");
+  EXPECT_EQ((*form.BINMaskList)[0], "Q*.BIN ; K*.BIN");
+  EXPECT_EQ(form.fileListFiles, (std::vector<std::string>{"K300.BIN", "Q150.BIN"}));
+  EXPECT_EQ((*form.NoteList)[0], "VoxTEL ;" + std::string(16, 'x'));
+  EXPECT_EQ((*form.VendorList)[0], "VoxTEL-DS");
+}
+
 TEST_F(CatalogueTest, ValuesAreNormalisedAfterTheComboTextIsMade) {
   const std::string longModel = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";  // 26 characters
   const std::string longInquiry = "VOX-TEL ABCDEFGHIJKLMNOPQRSTU";
