@@ -40,6 +40,11 @@ timeout 120 guest_probe rest
 section vendor
 timeout 120 guest_probe vendor
 
+# A command that the drive never answers ends in the kernel's time-out
+# handling and must fail (scsi_debug drops commands on request).
+section timeout
+timeout 120 guest_probe timeout 4 2
+
 # Not compared: commands per second of SendCommand and of sg_turs on the
 # virtio-scsi drive with a disc, in the same boot.
 section bench

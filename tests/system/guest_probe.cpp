@@ -11,6 +11,9 @@
 //   guest_probe vendor              the vendor flash operations on every drive
 //   guest_probe writebuffer         one 16 KiB block write on every drive
 //   guest_probe bench INDEX COUNT   TEST UNIT READY rate through SendCommand
+//   guest_probe timeout INDEX SECONDS
+//                                   a block write to the scsi_debug drive at
+//                                   INDEX while scsi_debug ignores every command
 //   Any mode may be preceded by "--uid N": the program drops to that user
 //   (and group) before it touches a drive.
 #include <grp.h>
@@ -207,6 +210,53 @@ int Vendor(bool allOperations) {
   return 0;
 }
 
+bool WriteSysfs(const char* path, const char* value) {
+  FILE* file = std::fopen(path, "w");
+  if (file == nullptr) return false;
+  const bool ok = std::fputs(value, file) >= 0;
+  return std::fclose(file) == 0 && ok;
+}
+
+// scsi_debug drops every command while its "timeout" option is set with
+// every_nth 1: the command ends in the kernel's time-out handling.
+int TimeOut(const std::vector<std::string>& args) {
+  if (args.size() < 2) return 2;
+  const int index = std::atoi(args[0].c_str());
+  const int seconds = std::atoi(args[1].c_str());
+  CDDrives drives;
+  if (index < 0 || index >= drives.GetCount() || seconds <= 0) return 2;
+  CDDrive& d = *drives.Slots[static_cast<size_t>(index)];
+  const std::vector<uint8_t> pkg = MakePackage("", "--", "----------", "");
+  testing_support::TestForm form(pkg.data());
+  form.CurrentDrive = &d;
+  std::vector<uint8_t> transfer(FlashFormCore::kBlockSize, 0);
+  CDDrive::SetDataBuffer(transfer.data(), FlashFormCore::kBlockSize);
+  std::vector<uint8_t> block(FlashFormCore::kBlockSize, 0x42);
+
+  // Collect a pending unit attention first; it would be reported ahead of
+  // the time-out.
+  d.SendCommand(0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0);
+  const char* opts = "/sys/bus/pseudo/drivers/scsi_debug/opts";
+  const char* everyNth = "/sys/bus/pseudo/drivers/scsi_debug/every_nth";
+  if (!WriteSysfs(opts, "4") || !WriteSysfs(everyNth, "1")) {
+    std::printf("cannot set scsi_debug options\n");
+    return 1;
+  }
+  CDDrive::SetTimeOut(static_cast<uint16_t>(seconds));
+  const auto start = std::chrono::steady_clock::now();
+  const bool written = form.WriteBuffer(0, block.data(), 0x00, FlashFormCore::kBlockSize);
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  WriteSysfs(everyNth, "0");
+  WriteSysfs(opts, "0");
+  CDDrive::SetTimeOut(60);
+  std::printf("RESULT WriteBuffer %d %s err=%u within-limit=%d\n", written ? 1 : 0, SenseText(d).c_str(),
+              d.LastError, elapsed >= seconds && elapsed < seconds + 30 ? 1 : 0);
+  // The drive answers INQUIRY again once the option is cleared.
+  std::printf("RESULT answers-again %d\n", d.Identify() ? 1 : 0);
+  CDDrive::SetDataBuffer(nullptr, 0);
+  return 0;
+}
+
 int Bench(const std::vector<std::string>& args) {
   if (args.size() < 2) return 2;
   const int index = std::atoi(args[0].c_str());
@@ -234,7 +284,7 @@ int main(int argc, char** argv) {
     args.erase(args.begin(), args.begin() + 2);
   }
   if (args.empty()) {
-    std::fprintf(stderr, "usage: guest_probe [--uid N] discover|startup|rest|vendor|writebuffer|bench ...\n");
+    std::fprintf(stderr, "usage: guest_probe [--uid N] discover|startup|rest|vendor|writebuffer|bench|timeout ...\n");
     return 2;
   }
   const std::string mode = args[0];
@@ -256,6 +306,7 @@ int main(int argc, char** argv) {
   else if (mode == "vendor") result = Vendor(true);
   else if (mode == "writebuffer") result = Vendor(false);
   else if (mode == "bench") result = Bench(args);
+  else if (mode == "timeout") result = TimeOut(args);
   else std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
 
   CDDrive::SetTransport(nullptr);
