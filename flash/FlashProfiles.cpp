@@ -22,9 +22,19 @@ bool Matches(const flash::ProfileEntry& entry, const uint8_t* flashId, bool long
   return !longId || (flashId[2] == entry.id2 && flashId[3] == entry.id3);
 }
 
+// The transfer buffer must hold the flash-ID answer and the largest record.
+bool TransferBufferFits() {
+  return CDDrive::GetDataBuffer() != nullptr && CDDrive::DataLength >= flash::kMaxProfileRecordSize + 1 &&
+         CDDrive::DataLength >= kFlashIdReplyLength;
+}
+
 }  // namespace
 
 bool FlashFormCore::SetupFlashProfile(uint8_t* Record) {
+  if (!TransferBufferFits()) {
+    platform::ShowMessage("Read Flash ID> no transfer buffer");
+    return false;
+  }
   CommandBlock = {0xDF, 0x11, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
   if (!SendVendorCommand(1, kFlashIdReplyLength)) {
     ReportCommandFailure("Read Flash ID> ");
@@ -110,6 +120,10 @@ bool FlashFormCore::ReadVerifyProfile(const uint8_t* Record) {
     const uint32_t available = static_cast<uint32_t>(flash::kProfileDataSize) - ProfileOffset;
     const uint32_t length = std::min(ProfileRecordLength - ProfileHeaderLength, available);
     return std::memcmp(Record + ProfileHeaderLength, flash::ProfileData() + ProfileOffset, length) == 0;
+  }
+  if (!TransferBufferFits()) {
+    platform::ShowMessage("Read Profile> no transfer buffer");
+    return false;
   }
   CommandBlock = {0x3C,
                   0x01,
