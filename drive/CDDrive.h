@@ -96,7 +96,8 @@ class CDDrive {
   // The transport that every drive uses. Installed by the entry point or a test.
   static void SetTransport(platform::DriveTransport* transport);
   static platform::DriveTransport* GetTransport();
-  // Puts the class-wide state back to its program-start values (tests).
+  // Puts the class-wide state back to its program-start values (tests);
+  // that includes the transport, which is none at program start.
   static void ResetClassState();
 
  private:
