@@ -1,0 +1,219 @@
+// A complete flash of a 512 KiB image into a simulated drive through the
+// real main window (status line and progress bar repainted as in the
+// program), side by side with a bare loop of the 64 block commands through
+// the same transport, and with the same flash through a form without a window.
+// The 30 ms readiness poll is taken out by a clock that does not wait.
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/TFlashForm.h"
+#include "bench/MemoryForm.h"
+#include "drive/CDDrive.h"
+#include "package/Package.h"
+#include "platform/Services.h"
+#include "platform/qt/QtServices.h"
+#include "platform/sim/SimTransport.h"
+
+namespace {
+
+constexpr uint32_t kBlock = 16384;
+constexpr uint32_t kImageSize = 524288;
+
+// Message boxes that answer at once without showing anything: Yes to every
+// question (the revision prompt and the restart offer), OK otherwise.
+class AnsweringBoxes final : public platform::MessageBoxes {
+ public:
+  platform::BoxAnswer Show(platform::BoxKind, const std::string&, const std::string& text,
+                           platform::BoxButtons buttons) override {
+    last = text;
+    ++shown;
+    return buttons == platform::BoxButtons::YesNo ? platform::BoxAnswer::Yes : platform::BoxAnswer::Ok;
+  }
+  std::string last;
+  int shown = 0;
+};
+
+class NoWaitClock final : public platform::Clock {
+ public:
+  void SleepMs(unsigned) override {}
+};
+
+class NoRestart final : public platform::SystemRestart {
+ public:
+  void RequestReboot() override {}
+};
+
+// A flash-mode package for the QRD-73318K sample model holding samples/Q150.BIN
+// (no image signature, so no flash profile).
+std::vector<uint8_t> SamplePackage() {
+  using namespace package;
+  std::vector<uint8_t> p(kPackageSize, 0);
+  std::memcpy(p.data(), "BENCH-KEYWORD-", 14);
+  auto slot = [&](size_t offset, const char* text) { std::memcpy(p.data() + offset, text, std::strlen(text)); };
+  slot(kModelOffset, "QRD-73318K");
+  slot(kInquiryOffset, "VOX-TEL QRD-73318K      ");
+  slot(kFWRangeOffset, "Q100-Q149");
+  slot(kVendorOffset, "VoxTEL-DS");
+  slot(kNoteOffset, "VoxTEL");
+  std::memcpy(p.data() + kVersionOffset, "Q150.", 5);
+  for (int i = 0; i < 4; ++i) p[kBinLengthOffset + i] = static_cast<uint8_t>(kImageSize >> (8 * i));
+  std::ifstream bin(std::string(FLASHUTIL_SOURCE_DIR) + "/samples/Q150.BIN", std::ios::binary);
+  std::vector<char> image((std::istreambuf_iterator<char>(bin)), std::istreambuf_iterator<char>());
+  if (image.size() != kImageSize) return {};
+  std::memcpy(p.data() + kBinAreaOffset, image.data(), kImageSize);
+  return p;
+}
+
+// Services, one simulated drive of the sample model and the package, shared
+// by the three benchmarks of this file.
+struct FlashSetup {
+  std::vector<uint8_t> package = SamplePackage();
+  std::unique_ptr<platform::sim::SimTransport> transport = std::make_unique<platform::sim::SimTransport>();
+  AnsweringBoxes boxes;
+  NoWaitClock clock;
+  NoRestart restart;
+  platform::QtCursor cursor;
+
+  FlashSetup() {
+    platform::sim::DriveConfig drive;
+    drive.vendor = "VOX-TEL ";
+    drive.product = "QRD-73318K      ";
+    drive.revision = "Q120";
+    transport->AddDrive(drive);
+    platform::Services& services = platform::GetServices();
+    services.boxes = &boxes;
+    services.clock = &clock;
+    services.restart = &restart;
+    services.cursor = &cursor;
+    CDDrive::SetTransport(transport.get());
+  }
+  ~FlashSetup() {
+    CDDrive::SetTransport(nullptr);
+    platform::GetServices() = platform::Services{};
+  }
+};
+
+FlashSetup& Setup() {
+  static FlashSetup setup;
+  return setup;
+}
+
+// Runs flashes through `form` until the benchmark has enough of them.
+void RunFlashes(benchmark::State& state, FlashFormCore& form) {
+  FlashSetup& setup = Setup();
+  if (setup.package.empty()) {
+    state.SkipWithError("samples/Q150.BIN is missing or not 512 KiB");
+    return;
+  }
+  FlashForm = &form;
+  form.FormCreate();
+  if (form.CurrentDrive == nullptr) {
+    state.SkipWithError("the simulated drive was not listed");
+    FlashForm = nullptr;
+    return;
+  }
+  for (auto _ : state) {
+    form.FlashButtonClick();
+    state.PauseTiming();
+    setup.transport->ClearLog();  // the command log would grow without end
+    state.ResumeTiming();
+  }
+  if (form.GetStatus() != "Flash Completed.") {
+    state.SkipWithError(("flash failed: " + form.GetStatus() + " / " + setup.boxes.last).c_str());
+  }
+  form.FormDestroy();
+  FlashForm = nullptr;
+}
+
+void BM_FlashThroughWindow(benchmark::State& state) {
+  FlashSetup& setup = Setup();
+  TFlashForm form(setup.package.data());
+  form.show();
+  QApplication::processEvents();  // the window is exposed and painted once
+  RunFlashes(state, form);
+}
+
+void BM_FlashThroughMemoryForm(benchmark::State& state) {
+  FlashSetup& setup = Setup();
+  bench::MemoryForm form(setup.package.data());
+  RunFlashes(state, form);
+}
+
+// The 32 WRITE BUFFER and 32 READ BUFFER commands of 16384 bytes that carry
+// the image, and nothing else.
+void BM_BareBlockCommands(benchmark::State& state) {
+  FlashSetup& setup = Setup();
+  if (setup.package.empty()) {
+    state.SkipWithError("samples/Q150.BIN is missing or not 512 KiB");
+    return;
+  }
+  platform::DeviceHandle handle = platform::kNoHandle;
+  if (setup.transport->Open(' ', 0, 0, 0, handle) != 0) {
+    state.SkipWithError("cannot open the simulated drive");
+    return;
+  }
+  std::vector<uint8_t> image(setup.package.begin() + package::kBinAreaOffset, setup.package.end());
+  std::vector<uint8_t> readBack(kBlock);
+  auto cdb = [](uint8_t opcode, uint8_t mode, uint32_t offset) {
+    return std::array<uint8_t, 12>{opcode, mode, 0x01, static_cast<uint8_t>(offset >> 16),
+                                   static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset),
+                                   0x00, static_cast<uint8_t>(kBlock >> 8), 0x00, 0x00, 0x00, 0x00};
+  };
+  bool ok = true;
+  for (auto _ : state) {
+    for (uint32_t offset = 0; offset < kImageSize; offset += kBlock) {
+      ok &= setup.transport->Execute(handle, cdb(0x3B, 0x05, offset), platform::Direction::Out,
+                                     image.data() + offset, kBlock, 60).transportOk;
+    }
+    for (uint32_t offset = 0; offset < kImageSize; offset += kBlock) {
+      ok &= setup.transport->Execute(handle, cdb(0x3C, 0x01, offset), platform::Direction::In,
+                                     readBack.data(), kBlock, 60).transportOk;
+    }
+    state.PauseTiming();
+    setup.transport->ClearLog();
+    state.ResumeTiming();
+  }
+  setup.transport->Close(handle);
+  if (!ok) state.SkipWithError("a block command failed");
+}
+
+// What one repaint of the window costs: the progress bar moved by one block,
+// and the status line changed, each repainted at once as during a flash.
+void BM_WindowProgressRepaint(benchmark::State& state) {
+  FlashSetup& setup = Setup();
+  TFlashForm form(setup.package.data());
+  form.show();
+  QApplication::processEvents();
+  form.ProgressSetRange(0, static_cast<int>(kImageSize));
+  uint32_t position = 0;
+  for (auto _ : state) {
+    position = (position + kBlock) % kImageSize;
+    form.ProgressSetPosition(static_cast<int>(position));
+  }
+}
+
+void BM_WindowStatusRepaint(benchmark::State& state) {
+  FlashSetup& setup = Setup();
+  TFlashForm form(setup.package.data());
+  form.show();
+  QApplication::processEvents();
+  bool odd = false;
+  for (auto _ : state) {
+    form.SetStatus((odd = !odd) ? "Write BIN to drive's DRAM... " : "Read back and Verify drive's DRAM... ");
+  }
+}
+
+}  // namespace
+
+BENCHMARK(BM_WindowProgressRepaint)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_WindowStatusRepaint)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_FlashThroughWindow)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FlashThroughMemoryForm)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_BareBlockCommands)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -1,0 +1,19 @@
+// The benchmark program: a Qt application object (offscreen unless a
+// platform is chosen) for the window benchmarks, then Google Benchmark.
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+
+#include "app/FlashFormCore.h"
+
+FlashFormCore* FlashForm = nullptr;
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication application(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

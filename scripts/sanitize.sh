@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
+# runs the test suite under them. The system tests (label "system") are left
+# out: they boot a QEMU guest that runs the programs on the guest's own
+# libraries, where the sanitizer runtime is not available.
+# Leaks inside Qt and its font and display libraries are suppressed through
+# scripts/lsan.supp; leaks in our own code are not.
+#   SANITIZE_BUILD_DIR build directory (default build-asan)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir=${SANITIZE_BUILD_DIR:-build-asan}
+
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DFLASHUTIL_SANITIZE=ON -DFLASHUTIL_BENCH=OFF -DFLASHUTIL_TESTS=ON >/dev/null
+cmake --build "$build_dir" -j "$(nproc)"
+
+export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1:halt_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
+export QT_QPA_PLATFORM=offscreen
+ctest --test-dir "$build_dir" --label-exclude system --output-on-failure -j "$(nproc)"
