@@ -146,7 +146,10 @@ bool CDDrive::Identify() {
   const uint32_t result = SendCommand(0x12, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00,
                                       0x00, 0x00, 1, 128);
   UseInquiryBuffer = false;
-  if (result == 0) {
+  // A command that came back without sense but not GOOD (BUSY, for one)
+  // brought no INQUIRY data: the buffer still holds an earlier answer, maybe
+  // another drive's, which must not become this drive's identity.
+  if (result == 0 || !LastCommandSucceeded()) {
     Identity = "0";
     return false;
   }

@@ -178,6 +178,7 @@ SimDrive::Reply SimDrive::Run(const Cdb& cdb, Direction direction, uint8_t* buff
       return good;
     }
     case 0x00:  // TEST UNIT READY
+      becoming_ = config_.neverReady || config_.becomingReadyPolls > 0;
       if (config_.neverReady) return notReady;
       if (config_.becomingReadyPolls > 0) {
         --config_.becomingReadyPolls;
@@ -189,8 +190,12 @@ SimDrive::Reply SimDrive::Run(const Cdb& cdb, Direction direction, uint8_t* buff
       if (!config_.discPresent) return noDisc;
       if (dataIn) std::memset(buffer, 0, length);
       return good;
-    case 0x1B:  // START STOP UNIT
     case 0x4E:  // STOP PLAY/SCAN
+      // A drive that is becoming ready answers every command so, not only
+      // TEST UNIT READY.
+      if (becoming_) return notReady;
+      return good;
+    case 0x1B:  // START STOP UNIT
       return good;
     case 0x3B: {  // WRITE BUFFER
       if ((cdb[1] & 0x1F) != 0x05 || cdb[2] != 0x01) return invalidField;

@@ -257,6 +257,7 @@ class SimDrive {
   unsigned entryCriticals_ = 0;
   unsigned flashStarts_ = 0;
   uint8_t lastFlashControl_ = 0;
+  bool becoming_ = false;  // the last TEST UNIT READY found the drive becoming ready
   unsigned openHandles_ = 0;
   unsigned opens_ = 0;
   unsigned closes_ = 0;

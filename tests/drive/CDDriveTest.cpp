@@ -94,6 +94,22 @@ TEST_F(CDDriveTest, FailedIdentifyGivesZeroAndBlankParts) {
   EXPECT_EQ(drive.GetRevision(), "    ");
 }
 
+TEST_F(CDDriveTest, BusyInquiryDoesNotTakeAnotherDrivesAnswer) {
+  sim.AddDrive(At(0));
+  DriveConfig other = At(1);
+  other.vendor = "ACME    ";
+  other.product = "CDRW-5200       ";
+  sim.AddDrive(other);
+  CDDrive first(' ', 0, 0, 0);
+  CDDrive second(' ', 1, 0, 0);
+  ASSERT_EQ(second.Identity, "1-0-0  : ACME    CDRW-5200       Q120");
+  // BUSY without sense: the transport call went through, but no data came
+  // back, so the shared INQUIRY buffer still holds the second drive's answer.
+  sim.Drive(0).FailOpcode(0x12, Fault::Busy());
+  EXPECT_EQ(first.GetIdentity(), "0");
+  EXPECT_EQ(first.GetVendorProduct(), std::string(24, ' '));
+}
+
 TEST_F(CDDriveTest, IdentityPartsOfAnUnidentifiedDriveAreBlank) {
   sim.AddDrive(At(0));
   CDDrive drive(' ', 0, 0, 0);

@@ -132,7 +132,10 @@ TEST_F(SimTransportTest, FlashIdAndE2Writes) {
 TEST_F(SimTransportTest, ReadinessAndDisc) {
   drive->Config().becomingReadyPolls = 2;
   const Cdb tur{};
+  const Cdb stopPlay{0x4E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   ExpectSense(Send(tur), 2, 0x04, 0x01);
+  // While it is becoming ready the drive answers the next command so too.
+  ExpectSense(Send(stopPlay), 2, 0x04, 0x01);
   ExpectSense(Send(tur), 2, 0x04, 0x01);
   ExpectSense(Send(tur), 2, 0x3A, 0x00);  // ready, but no disc
   std::vector<uint8_t> sector(8);
@@ -142,8 +145,11 @@ TEST_F(SimTransportTest, ReadinessAndDisc) {
   ExpectGood(Send({0xBE, 0, 0, 0, 0, 0x10, 0, 0, 1, 0x10, 0, 0}, Direction::In, sector));
   drive->SetNeverReady();
   for (int i = 0; i < 600; ++i) ASSERT_EQ(Send(tur).sense[12], 0x04);
+  ExpectSense(Send(stopPlay), 2, 0x04, 0x01);
   ExpectGood(Send({0x1B, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0}));
-  ExpectGood(Send({0x4E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  drive->SetNeverReady(false);
+  ExpectGood(Send(tur));
+  ExpectGood(Send(stopPlay));
   ExpectSense(Send({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 5, 0x20, 0);
 }
 
