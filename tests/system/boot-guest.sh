@@ -117,8 +117,8 @@ for binary in "${binaries[@]}"; do
   cp -L "$binary" "$root/probe/$(basename "$binary")"
   copy_libraries "$binary"
 done
-for spec in "${files[@]}"; do
-  src=${spec%%:*} dest=${spec#*:}
+for entry in "${files[@]}"; do
+  src=${entry%%:*} dest=${entry#*:}
   [ -e "$src" ] || { echo "boot-guest.sh: $src is missing" >&2; exit 1; }
   mkdir -p "$root$(dirname "$dest")"
   cp -L "$src" "$root$dest"
