@@ -31,36 +31,14 @@
 #include "drive/CDDrive.h"
 #include "drive/CDDrives.h"
 #include "package/Package.h"
+#include "platform/PrintingServices.h"
 #include "platform/Services.h"
 #include "platform/linux/SgTransport.h"
 #include "tests/support/TestForm.h"
 
 namespace {
 
-const char* KindName(platform::BoxKind kind) {
-  switch (kind) {
-    case platform::BoxKind::Warning:
-      return "Warning";
-    case platform::BoxKind::Error:
-      return "Error";
-    case platform::BoxKind::Confirmation:
-      return "Confirmation";
-    case platform::BoxKind::Plain:
-      break;
-  }
-  return "Plain";
-}
-
-class PrintingBoxes final : public platform::MessageBoxes {
- public:
-  platform::BoxAnswer Show(platform::BoxKind kind, const std::string& caption, const std::string& text,
-                           platform::BoxButtons buttons) override {
-    std::printf("BOX %s|%s|%s\n%s\nEND BOX\n", KindName(kind), caption.c_str(),
-                buttons == platform::BoxButtons::YesNo ? "YesNo" : "OK", text.c_str());
-    std::fflush(stdout);
-    return buttons == platform::BoxButtons::YesNo ? platform::BoxAnswer::Yes : platform::BoxAnswer::Ok;
-  }
-};
+using platform::PrintingBoxes;
 
 class RealClock final : public platform::Clock {
  public:

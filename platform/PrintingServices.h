@@ -1,0 +1,47 @@
+// Services for test programs only: message boxes printed to standard output
+// and answered Yes (OK), and a restart that is printed instead of requested.
+// The product programs never contain them.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "platform/Services.h"
+
+namespace platform {
+
+inline const char* BoxKindName(BoxKind kind) {
+  switch (kind) {
+    case BoxKind::Warning:
+      return "Warning";
+    case BoxKind::Error:
+      return "Error";
+    case BoxKind::Confirmation:
+      return "Confirmation";
+    case BoxKind::Plain:
+      break;
+  }
+  return "Plain";
+}
+
+// Prints "BOX <kind>|<caption>|<YesNo or OK>", the text and "END BOX".
+class PrintingBoxes final : public MessageBoxes {
+ public:
+  BoxAnswer Show(BoxKind kind, const std::string& caption, const std::string& text,
+                 BoxButtons buttons) override {
+    std::printf("BOX %s|%s|%s\n%s\nEND BOX\n", BoxKindName(kind), caption.c_str(),
+                buttons == BoxButtons::YesNo ? "YesNo" : "OK", text.c_str());
+    std::fflush(stdout);
+    return buttons == BoxButtons::YesNo ? BoxAnswer::Yes : BoxAnswer::Ok;
+  }
+};
+
+class PrintingRestart final : public SystemRestart {
+ public:
+  void RequestReboot() override {
+    std::printf("REBOOT\n");
+    std::fflush(stdout);
+  }
+};
+
+}  // namespace platform
