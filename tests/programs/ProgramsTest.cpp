@@ -192,3 +192,57 @@ TEST(Programs, BuildTimePackageEqualsTheBuildersPackage) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs a program in `dir` with the offscreen platform and returns what it printed.
+std::string RunProgram(const std::filesystem::path& dir, const std::string& program) {
+  const std::string command = "cd '" + dir.string() + "' && QT_QPA_PLATFORM=offscreen timeout 60 ./" +
+                              program + " 2>/dev/null";
+  std::string output;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0);
+  }
+  return output;
+}
+
+// A flash program built by the real (scripted) builder from the sample
+// catalogue runs as a program of its own: flash mode, the new identity, and
+// exactly the simulated drive that fits, as the build-time flash program does.
+TEST(Programs, BuiltFlashProgramRunsInFlashModeWithItsNewIdentity) {
+  testing_support::ServicesScope services;
+  TempDir dir;
+  const std::string source = FLASHUTIL_SOURCE_DIR "/samples/";
+  std::filesystem::copy_file(FLASHUTIL_SIM_SCRIPTED_PROGRAM, dir / "builder");
+  std::filesystem::copy_file(source + "FLASHUTIL.INI", dir / "builder.INI");
+  std::filesystem::copy_file(source + "Q150.BIN", dir / "Q150.BIN");
+
+  // The builder as a program: builder mode on the sample catalogue.
+  const std::string builderOutput = RunProgram(dir.Path(), "builder");
+  EXPECT_NE(builderOutput.find("LABEL Select Model: \n"), std::string::npos) << builderOutput;
+  EXPECT_NE(builderOutput.find("COMBO 0 Q100-Q149 VOX-TEL QRD-73318K\n"), std::string::npos);
+
+  const std::vector<uint8_t> builder = ReadFile(FLASHUTIL_SIM_SCRIPTED_PROGRAM);
+  const size_t at = FindKeyWord(builder);
+  ASSERT_LT(at, builder.size());
+  const std::vector<uint8_t> package(builder.begin() + static_cast<long>(at),
+                                     builder.begin() + static_cast<long>(at + kPackageSize));
+  TestForm form(package.data());
+  form.programFile = dir / "builder";
+  form.currentDirectory = dir.Path().string();
+  form.FormCreate();
+  ASSERT_TRUE(form.ClickFile("Q150.BIN"));
+  form.NewBuildFlashProgram();
+  ASSERT_EQ(form.status, "Build Q150.EXE complete!");
+
+  const std::string expected = [] {
+    std::vector<uint8_t> bytes = ReadFile(FLASHUTIL_SOURCE_DIR "/tests/app/expected/q150-startup.txt");
+    return std::string(bytes.begin(), bytes.end());
+  }();
+  EXPECT_EQ(RunProgram(dir.Path(), "Q150.EXE"), expected);
+}
+
+}  // namespace
