@@ -2,10 +2,13 @@
 // real main window (status line and progress bar repainted as in the
 // program), side by side with a bare loop of the 64 block commands through
 // the same transport, and with the same flash through a form without a window.
-// The 30 ms readiness poll is taken out by a clock that does not wait.
+// The 30 ms readiness poll is taken out by a clock that does not wait. A
+// second pair runs both sides with block commands that take 1 ms each, to
+// show the window's cost next to a drive that needs time for its transfers.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -50,6 +53,43 @@ class NoRestart final : public platform::SystemRestart {
   void RequestReboot() override {}
 };
 
+// A transport in front of the simulated drive that makes every 16384-byte
+// block command take `blockMicroseconds` (busy waiting, for precision), as
+// the data transfer of a real drive takes time; every other command passes
+// at memory speed.
+class SlowBlockTransport final : public platform::DriveTransport {
+ public:
+  explicit SlowBlockTransport(platform::DriveTransport& inner) : inner_(inner) {}
+  unsigned blockMicroseconds = 1000;
+
+  bool UsesPassThrough() override { return inner_.UsesPassThrough(); }
+  bool IsSimulated() const override { return inner_.IsSimulated(); }
+  std::vector<platform::DeviceInfo> EnumerateDrives() override { return inner_.EnumerateDrives(); }
+  std::string DevicePath(uint8_t letter, uint8_t host, uint8_t target, uint8_t lun) override {
+    return inner_.DevicePath(letter, host, target, lun);
+  }
+  int Open(uint8_t letter, uint8_t host, uint8_t target, uint8_t lun, platform::DeviceHandle& handle) override {
+    return inner_.Open(letter, host, target, lun, handle);
+  }
+  platform::CommandOutcome Execute(platform::DeviceHandle handle, const std::array<uint8_t, 12>& cdb,
+                                   platform::Direction direction, uint8_t* buffer, uint32_t length,
+                                   unsigned timeoutSeconds) override {
+    if (length == kBlock) {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(blockMicroseconds);
+      while (std::chrono::steady_clock::now() < until) {
+      }
+    }
+    return inner_.Execute(handle, cdb, direction, buffer, length, timeoutSeconds);
+  }
+  void Close(platform::DeviceHandle handle) override { inner_.Close(handle); }
+  std::unique_ptr<platform::AspiLibrary> LoadAspiLibrary(const std::string& name) override {
+    return inner_.LoadAspiLibrary(name);
+  }
+
+ private:
+  platform::DriveTransport& inner_;
+};
+
 // A flash-mode package for the QRD-73318K sample model holding samples/Q150.BIN
 // (no image signature, so no flash profile).
 std::vector<uint8_t> SamplePackage() {
@@ -80,6 +120,7 @@ struct FlashSetup {
   NoWaitClock clock;
   NoRestart restart;
   platform::QtCursor cursor;
+  SlowBlockTransport slow{*transport};
 
   FlashSetup() {
     platform::sim::DriveConfig drive;
@@ -140,6 +181,19 @@ void BM_FlashThroughWindow(benchmark::State& state) {
   RunFlashes(state, form);
 }
 
+// The same with block commands that take 1 ms each, as on a fast real drive.
+void BM_FlashThroughWindowSlowDrive(benchmark::State& state) {
+  FlashSetup& setup = Setup();
+  CDDrive::SetTransport(&setup.slow);
+  {
+    TFlashForm form(setup.package.data());
+    form.show();
+    QApplication::processEvents();
+    RunFlashes(state, form);
+  }
+  CDDrive::SetTransport(setup.transport.get());
+}
+
 void BM_FlashThroughMemoryForm(benchmark::State& state) {
   FlashSetup& setup = Setup();
   bench::MemoryForm form(setup.package.data());
@@ -148,14 +202,14 @@ void BM_FlashThroughMemoryForm(benchmark::State& state) {
 
 // The 32 WRITE BUFFER and 32 READ BUFFER commands of 16384 bytes that carry
 // the image, and nothing else.
-void BM_BareBlockCommands(benchmark::State& state) {
+void BareBlockCommands(benchmark::State& state, platform::DriveTransport& transport) {
   FlashSetup& setup = Setup();
   if (setup.package.empty()) {
     state.SkipWithError("samples/Q150.BIN is missing or not 512 KiB");
     return;
   }
   platform::DeviceHandle handle = platform::kNoHandle;
-  if (setup.transport->Open(' ', 0, 0, 0, handle) != 0) {
+  if (transport.Open(' ', 0, 0, 0, handle) != 0) {
     state.SkipWithError("cannot open the simulated drive");
     return;
   }
@@ -169,20 +223,23 @@ void BM_BareBlockCommands(benchmark::State& state) {
   bool ok = true;
   for (auto _ : state) {
     for (uint32_t offset = 0; offset < kImageSize; offset += kBlock) {
-      ok &= setup.transport->Execute(handle, cdb(0x3B, 0x05, offset), platform::Direction::Out,
+      ok &= transport.Execute(handle, cdb(0x3B, 0x05, offset), platform::Direction::Out,
                                      image.data() + offset, kBlock, 60).transportOk;
     }
     for (uint32_t offset = 0; offset < kImageSize; offset += kBlock) {
-      ok &= setup.transport->Execute(handle, cdb(0x3C, 0x01, offset), platform::Direction::In,
+      ok &= transport.Execute(handle, cdb(0x3C, 0x01, offset), platform::Direction::In,
                                      readBack.data(), kBlock, 60).transportOk;
     }
     state.PauseTiming();
     setup.transport->ClearLog();
     state.ResumeTiming();
   }
-  setup.transport->Close(handle);
+  transport.Close(handle);
   if (!ok) state.SkipWithError("a block command failed");
 }
+
+void BM_BareBlockCommands(benchmark::State& state) { BareBlockCommands(state, *Setup().transport); }
+void BM_BareBlockCommandsSlowDrive(benchmark::State& state) { BareBlockCommands(state, Setup().slow); }
 
 // What one repaint of the window costs: the progress bar moved by one block,
 // and the status line changed, each repainted at once as during a flash.
@@ -217,3 +274,5 @@ BENCHMARK(BM_WindowStatusRepaint)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(BM_FlashThroughWindow)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FlashThroughMemoryForm)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BareBlockCommands)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FlashThroughWindowSlowDrive)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_BareBlockCommandsSlowDrive)->Unit(benchmark::kMillisecond)->UseRealTime();
