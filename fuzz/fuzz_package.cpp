@@ -7,9 +7,9 @@
 // Input: one flag byte, then the first 152 package bytes (key-word, identity
 // record, BinLength), then the bytes at the places of the BIN area that are
 // read one by one: 4 at 0 (mode test), 24 at 0x1100, 40 at 0x4000 and 32 at
-// 0x14000 (the classification probes), then up to 24 bytes of INQUIRY vendor
-// and product identification for the first simulated drive. Missing bytes
-// leave the base package as it is.
+// 0x14000 (the classification probes), then 24 bytes of INQUIRY vendor and
+// product identification and 4 bytes of flash-chip ID for the first
+// simulated drive. Missing package bytes leave the base package as it is.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -101,8 +101,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Place(p, kBinAreaOffset + 0x4000, data, size, 40);
   Place(p, kBinAreaOffset + 0x14000, data, size, 32);
   std::string identification(reinterpret_cast<const char*>(data), std::min<size_t>(size, 24));
-  world.transport->Drive(0).Config().vendor = identification.substr(0, std::min<size_t>(8, identification.size()));
-  world.transport->Drive(0).Config().product = identification.size() > 8 ? identification.substr(8) : "";
+  data += identification.size();
+  size -= identification.size();
+  platform::sim::DriveConfig& first = world.transport->Drive(0).Config();
+  first.vendor = identification.substr(0, std::min<size_t>(8, identification.size()));
+  first.product = identification.size() > 8 ? identification.substr(8) : "";
+  first.flashId = {};
+  std::memcpy(first.flashId.data(), data, std::min<size_t>(size, first.flashId.size()));
 
   // The package as its readers see it.
   const package::PackageView view(p.data());

@@ -46,7 +46,8 @@ def catalogue():
 
 def package(flags=0, model=b"QRD-73318K", inquiry=b"VOX-TEL QRD-73318K", fw=b"Q100-Q149",
             vendor=b"VoxTEL-DS", note=b"VoxTEL", version=b"Q150.", length=524288,
-            start=b"SAMP", p1100=b"", p4000=b"", p14000=b"", drive=b"VOX-TEL QRD-73318K      "):
+            start=b"SAMP", p1100=b"", p4000=b"", p14000=b"", drive=b"VOX-TEL QRD-73318K      ",
+            flash_id=b"\0\0\0\0"):
     def slot(text):
         return (text[:24] + b"\0" * 25)[:25]
     header = b"FUZZ-KEY-WORD-\0" + slot(model) + slot(inquiry) + slot(fw) + slot(vendor) + slot(note)
@@ -54,7 +55,7 @@ def package(flags=0, model=b"QRD-73318K", inquiry=b"VOX-TEL QRD-73318K", fw=b"Q1
     assert len(header) == 152
     pad = lambda b, n: (b + b"\0" * n)[:n]
     return (bytes([flags]) + header + pad(start, 4) + pad(p1100, 24) + pad(p4000, 40) +
-            pad(p14000, 32) + drive)
+            pad(p14000, 32) + pad(drive, 24) + flash_id)
 
 
 def packages():
@@ -68,6 +69,9 @@ def packages():
     write("package", "long-id-combo", package(flags=1, p14000=sig(b"COMBO drive")))
     write("package", "long-id-553x", package(p14000=sig(b"DVD-ROM MVR-553X")))
     write("package", "short-id", package(flags=1, p1100=sig()))
+    write("package", "short-id-known-chip", package(flags=1, p1100=sig(), flash_id=b"\xda\xc8\0\0"))
+    write("package", "long-id-known-chip",
+          package(flags=1, p4000=sig(b"DVD-ROM MVK-417"), flash_id=b"\xbf\xd6\0\x01"))
     write("package", "signature-no-model", package(p4000=sig(b"OTHER"), p14000=sig(b"COMBO")))
     write("package", "wildcards", package(inquiry=b"--", fw=b"-----", drive=b"ACME    CDRW-5200"))
     write("package", "flash-all-half", package(flags=1, note=b"FLASH-ALL", length=262144))
