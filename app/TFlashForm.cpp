@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
@@ -130,10 +131,26 @@ void TFlashForm::SetStatus(const std::string& text) {
 }
 std::string TFlashForm::GetStatus() const { return ToLocal(GroupBox2->title()); }
 
-void TFlashForm::ProgressSetRange(int minimum, int maximum) { ProgressBar->setRange(minimum, maximum); }
+void TFlashForm::ProgressSetRange(int minimum, int maximum) {
+  ProgressBar->setRange(minimum, maximum);
+  progressPaintDue_ = true;
+}
 void TFlashForm::ProgressSetPosition(int position) {
-  ProgressBar->setValue(std::clamp(position, ProgressBar->minimum(), ProgressBar->maximum()));
-  ProgressBar->repaint();
+  const int value = std::clamp(position, ProgressBar->minimum(), ProgressBar->maximum());
+  // Against a fast drive a repaint per block would cost more than the block
+  // itself. The bar is repainted at most every 15 ms, and always at the ends
+  // of its range and after a change of range, so it never lags far behind
+  // and always shows where a loop ended or a long command began.
+  const bool atEnd = value == ProgressBar->minimum() || value == ProgressBar->maximum();
+  const bool due = !progressPainted_.isValid() || progressPainted_.elapsed() >= 15;
+  ProgressBar->setUpdatesEnabled(false);
+  ProgressBar->setValue(value);
+  ProgressBar->setUpdatesEnabled(true);
+  if (atEnd || due || progressPaintDue_) {
+    ProgressBar->repaint();
+    progressPainted_.restart();
+    progressPaintDue_ = false;
+  }
 }
 void TFlashForm::ProgressSetStep(int step) { progressStep_ = step; }
 void TFlashForm::ProgressStepBy(int delta) { ProgressSetPosition(ProgressBar->value() + delta); }

@@ -3,6 +3,7 @@
 // The workflow lives in FlashFormCore; this class only binds it to widgets.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include "app/FlashFormCore.h"
@@ -73,4 +74,6 @@ class TFlashForm : public QWidget, public FlashFormCore {
   bool quitRequested_ = false;
   bool comboTyped_ = false;  // the user typed into the box: no entry is selected
   int progressStep_ = 10;
+  QElapsedTimer progressPainted_;  // since the progress bar was last repainted
+  bool progressPaintDue_ = false;  // the range changed since then
 };

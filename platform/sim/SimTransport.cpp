@@ -33,10 +33,14 @@ std::string Field(const std::string& text, size_t width) {
 SimDrive::SimDrive(DriveConfig config, int index)
     : config_(std::move(config)),
       index_(index),
-      revision_(Field(config_.revision, 4)),
-      dram_(kDramSize, 0),
-      flash_(kFlashSize, 0xFF),
-      e2_(kE2Size, 0xFF) {}
+      revision_(Field(config_.revision, 4)) {}
+
+void SimDrive::AllocateMemories() const {
+  if (!dram_.empty()) return;
+  dram_.assign(kDramSize, 0);
+  flash_.assign(kFlashSize, 0xFF);
+  e2_.assign(kE2Size, 0xFF);
+}
 
 std::string SimDrive::Node() const {
   if (!config_.node.empty()) return config_.node;
@@ -45,6 +49,7 @@ std::string SimDrive::Node() const {
 
 std::vector<uint8_t> SimDrive::ProfileRecord() const {
   if (!profileOffset_) return {};
+  AllocateMemories();
   uint32_t begin = std::min<uint32_t>(*profileOffset_, kDramSize);
   uint32_t end = std::min<uint32_t>(begin + profileLength_, kDramSize);
   return std::vector<uint8_t>(dram_.begin() + begin, dram_.begin() + end);
@@ -155,6 +160,7 @@ SimDrive::Reply SimDrive::Run(const Cdb& cdb, Direction direction, uint8_t* buff
     fault.sysError = EFAULT;
     return fault;
   }
+  if (cdb[0] == 0x3B || cdb[0] == 0x3C || cdb[0] == 0xDF) AllocateMemories();
 
   switch (cdb[0]) {
     case 0x12: {  // INQUIRY

@@ -178,12 +178,12 @@ class SimDrive {
   std::string Node() const;
 
   // Memories.
-  std::vector<uint8_t>& Dram() { return dram_; }
-  const std::vector<uint8_t>& Dram() const { return dram_; }
-  std::vector<uint8_t>& Flash() { return flash_; }
-  const std::vector<uint8_t>& Flash() const { return flash_; }
-  std::vector<uint8_t>& E2() { return e2_; }
-  const std::vector<uint8_t>& E2() const { return e2_; }
+  std::vector<uint8_t>& Dram() { AllocateMemories(); return dram_; }
+  const std::vector<uint8_t>& Dram() const { AllocateMemories(); return dram_; }
+  std::vector<uint8_t>& Flash() { AllocateMemories(); return flash_; }
+  const std::vector<uint8_t>& Flash() const { AllocateMemories(); return flash_; }
+  std::vector<uint8_t>& E2() { AllocateMemories(); return e2_; }
+  const std::vector<uint8_t>& E2() const { AllocateMemories(); return e2_; }
 
   // The last profile record written (WRITE BUFFER control 0x7F with data):
   // its DRAM offset (from the CDB) and length; nullopt when none was written.
@@ -248,9 +248,12 @@ class SimDrive {
   DriveConfig config_;
   int index_ = 0;
   std::string revision_;
-  std::vector<uint8_t> dram_;
-  std::vector<uint8_t> flash_;
-  std::vector<uint8_t> e2_;
+  // The memories come into being on first use: a drive that is only listed
+  // costs no memory (the simulated program starts with five drives).
+  void AllocateMemories() const;
+  mutable std::vector<uint8_t> dram_;
+  mutable std::vector<uint8_t> flash_;
+  mutable std::vector<uint8_t> e2_;
   std::optional<uint32_t> profileOffset_;
   uint32_t profileLength_ = 0;
   unsigned profileWrites_ = 0;
