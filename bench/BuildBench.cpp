@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/MemoryForm.h"
+#include "tests/support/TestForm.h"
 #include "package/Package.h"
 #include "platform/Services.h"
 
@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 struct BuildSetup {
   fs::path directory;
   fs::path program;
-  std::unique_ptr<bench::MemoryForm> form;
+  std::unique_ptr<testing_support::TestForm> form;
   std::string error;
 
   BuildSetup() {
@@ -49,9 +49,10 @@ struct BuildSetup {
       return;
     }
 
-    form = std::make_unique<bench::MemoryForm>(package::EmbeddedPackage());
+    form = std::make_unique<testing_support::TestForm>(package::EmbeddedPackage());
     form->programFile = program.string();
     form->currentDirectory = directory.string();
+    form->recordHistory = false;  // many builds in one form
     form->FormCreate();  // builder mode: catalogue, model 0 (mask Q*.BIN)
     if (!form->BuildMode || form->quitRequests != 0 || !form->ClickFile("Q150.BIN")) {
       error = "the builder did not start with the sample catalogue";

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "app/TFlashForm.h"
-#include "bench/MemoryForm.h"
+#include "tests/support/TestForm.h"
 #include "drive/CDDrive.h"
 #include "package/Package.h"
 #include "platform/Services.h"
@@ -196,7 +196,8 @@ void BM_FlashThroughWindowSlowDrive(benchmark::State& state) {
 
 void BM_FlashThroughMemoryForm(benchmark::State& state) {
   FlashSetup& setup = Setup();
-  bench::MemoryForm form(setup.package.data());
+  testing_support::TestForm form(setup.package.data());
+  form.recordHistory = false;  // many flashes in one form
   RunFlashes(state, form);
 }
 

@@ -79,10 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t k = 0; k < models && k < 8; ++k) {
     form.ComboSetItemIndex(static_cast<int>(k));
     form.ComboBoxChange();
-    if (!form.files.empty()) {
-      form.selectedFile = 0;
+    if (!form.fileListFiles.empty()) {
+      form.fileListSelected = 0;
       form.FileListBox1Click();
-      Check(form.BINFileName == form.files[0] && form.FlashButtonEnabled(), "file click not taken");
+      Check(form.BINFileName == form.fileListFiles[0] && form.FlashButtonEnabled(), "file click not taken");
     }
   }
   // Typed text selects no model: nothing may be indexed, Build stays off.

@@ -9,6 +9,7 @@
 // the library leaves the request pending until it is waited for), then the
 // INQUIRY answer (the drive returns as many bytes as there are, at most the
 // 128 asked for).
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>

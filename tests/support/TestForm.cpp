@@ -49,8 +49,14 @@ void TestForm::FileListSetMask(const std::string& mask) {
 }
 
 void TestForm::Refill() {
-  fileListFiles = fileListDirectory.empty() ? std::vector<std::string>{}
-                                            : platform::ListFiles(fileListDirectory, fileListMask);
+  fileListFiles.clear();
+  if (!fixedFileNames.empty()) {
+    for (const std::string& name : fixedFileNames) {
+      if (platform::MatchMask(fileListMask, name)) fileListFiles.push_back(name);
+    }
+  } else if (!fileListDirectory.empty()) {
+    fileListFiles = platform::ListFiles(fileListDirectory, fileListMask);
+  }
   fileListSelected = -1;
 }
 
@@ -72,7 +78,7 @@ void TestForm::ProgressSetRange(int minimum, int maximum) {
 void TestForm::ProgressSetPosition(int position) {
   // Like a progress bar, the position stays within its range.
   progressPosition = std::clamp(position, progressMin, std::max(progressMin, progressMax));
-  progressHistory.push_back(progressPosition);
+  if (recordHistory) progressHistory.push_back(progressPosition);
 }
 
 std::string TestForm::ProgramFilePath() const {

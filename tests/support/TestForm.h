@@ -1,5 +1,6 @@
 // A main form without a window: the view state is kept in plain members so
-// that tests can drive every handler and look at what the user would see.
+// that tests, benchmarks and fuzz targets can drive every handler and look at
+// what the user would see. It needs neither a window toolkit nor a test framework.
 #pragma once
 
 #include <string>
@@ -34,6 +35,10 @@ class TestForm : public FlashFormCore {
   bool closeRequested = false;
   std::string programFile;       // empty: the real one
   std::string currentDirectory;  // empty: the real one
+  // When not empty, the file list matches its mask against these names
+  // instead of reading the directory (no disk access at all).
+  std::vector<std::string> fixedFileNames;
+  bool recordHistory = true;  // keep statusHistory and progressHistory
 
   // Simulates a click on file `name` of the list (it must be listed).
   bool ClickFile(const std::string& name);
@@ -57,7 +62,10 @@ class TestForm : public FlashFormCore {
   void FileListSetMask(const std::string& mask) override;
   std::string FileListSelectedName() const override;
   std::string FileListSelectedPath() const override;
-  void SetStatus(const std::string& text) override { status = text; statusHistory.push_back(text); }
+  void SetStatus(const std::string& text) override {
+    status = text;
+    if (recordHistory) statusHistory.push_back(text);
+  }
   std::string GetStatus() const override { return status; }
   void ProgressSetRange(int minimum, int maximum) override;
   void ProgressSetPosition(int position) override;
