@@ -11,7 +11,7 @@ packages=(
   libsgutils2-dev sg3-utils
   libinih-dev
   # tests and benchmarks
-  googletest libgtest-dev libgmock-dev libbenchmark-dev hyperfine time
+  googletest libgtest-dev libgmock-dev libbenchmark-dev hyperfine time dbus-daemon
   xvfb xauth imagemagick
   # fuzzing and sanitizers
   clang libclang-rt-dev
