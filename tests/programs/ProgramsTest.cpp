@@ -27,6 +27,12 @@ namespace {
 const std::string kKeyWord(FLASHUTIL_KEYWORD, kKeyWordSize);  // with its zero byte
 const uint8_t* KeyWordBytes() { return reinterpret_cast<const uint8_t*>(kKeyWord.data()); }
 
+// The package that starts at `at` in a program file.
+std::vector<uint8_t> PackageAt(const std::vector<uint8_t>& file, size_t at) {
+  return std::vector<uint8_t>(file.begin() + static_cast<long>(at),
+                              file.begin() + static_cast<long>(at + kPackageSize));
+}
+
 size_t FindKeyWord(const std::vector<uint8_t>& file) {
   return static_cast<size_t>(std::search(file.begin(), file.end(), KeyWordBytes(), KeyWordBytes() + kKeyWordSize) -
                              file.begin());
@@ -75,8 +81,7 @@ TEST(Programs, FlashProgramBuiltFromTheBuilderExecutable) {
   const size_t at = FindKeyWord(builder);
   ASSERT_LT(at, builder.size());
   // The form works with the builder's own package, as the running program does.
-  const std::vector<uint8_t> package(builder.begin() + static_cast<long>(at),
-                                     builder.begin() + static_cast<long>(at + kPackageSize));
+  const std::vector<uint8_t> package = PackageAt(builder, at);
   TestForm form(package.data());
   // The catalogue beside a copy named like the program; the program file
   // itself is the one in the build tree.
@@ -116,8 +121,7 @@ TEST(Programs, FlashProgramBuiltFromTheBuilderExecutable) {
     EXPECT_NE(info.st_mode & 0100, 0u) << "the built program can be run";
 
     // Its package reads back as a flash program with the new identity.
-    const std::vector<uint8_t> built(output.begin() + static_cast<long>(at),
-                                     output.begin() + static_cast<long>(at + kPackageSize));
+    const std::vector<uint8_t> built = PackageAt(output, at);
     const PackageView view(built.data());
     EXPECT_FALSE(view.IsBuilder());
     EXPECT_EQ(PackageView::SlotText(view.ModelSlot()), s.model);
@@ -168,8 +172,7 @@ TEST(Programs, BuildTimePackageEqualsTheBuildersPackage) {
   const std::vector<uint8_t> builder = ReadFile(FLASHUTIL_SIM_PROGRAM);
   const size_t at = FindKeyWord(builder);
   ASSERT_LT(at, builder.size());
-  const std::vector<uint8_t> package(builder.begin() + static_cast<long>(at),
-                                     builder.begin() + static_cast<long>(at + kPackageSize));
+  const std::vector<uint8_t> package = PackageAt(builder, at);
   TestForm form(package.data());
   form.programFile = dir / "flashutil-sim";
   form.currentDirectory = dir.Path().string();
@@ -228,8 +231,7 @@ TEST(Programs, BuiltFlashProgramRunsInFlashModeWithItsNewIdentity) {
   const std::vector<uint8_t> builder = ReadFile(FLASHUTIL_SIM_SCRIPTED_PROGRAM);
   const size_t at = FindKeyWord(builder);
   ASSERT_LT(at, builder.size());
-  const std::vector<uint8_t> package(builder.begin() + static_cast<long>(at),
-                                     builder.begin() + static_cast<long>(at + kPackageSize));
+  const std::vector<uint8_t> package = PackageAt(builder, at);
   TestForm form(package.data());
   form.programFile = dir / "builder";
   form.currentDirectory = dir.Path().string();
