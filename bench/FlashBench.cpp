@@ -62,16 +62,12 @@ class SlowBlockTransport final : public platform::DriveTransport {
   explicit SlowBlockTransport(platform::DriveTransport& inner) : inner_(inner) {}
   unsigned blockMicroseconds = 1000;
 
-  bool UsesPassThrough() override { return inner_.UsesPassThrough(); }
   bool IsSimulated() const override { return inner_.IsSimulated(); }
   std::vector<platform::DeviceInfo> EnumerateDrives() override { return inner_.EnumerateDrives(); }
-  std::string DevicePath(uint8_t letter, uint8_t host, uint8_t target, uint8_t lun) override {
-    return inner_.DevicePath(letter, host, target, lun);
+  int Open(const platform::DeviceInfo& device, platform::DeviceHandle& handle) override {
+    return inner_.Open(device, handle);
   }
-  int Open(uint8_t letter, uint8_t host, uint8_t target, uint8_t lun, platform::DeviceHandle& handle) override {
-    return inner_.Open(letter, host, target, lun, handle);
-  }
-  platform::CommandOutcome Execute(platform::DeviceHandle handle, const std::array<uint8_t, 12>& cdb,
+  platform::CommandOutcome Execute(platform::DeviceHandle handle, const platform::Cdb& cdb,
                                    platform::Direction direction, uint8_t* buffer, uint32_t length,
                                    unsigned timeoutSeconds) override {
     if (length == kBlock) {
@@ -82,9 +78,6 @@ class SlowBlockTransport final : public platform::DriveTransport {
     return inner_.Execute(handle, cdb, direction, buffer, length, timeoutSeconds);
   }
   void Close(platform::DeviceHandle handle) override { inner_.Close(handle); }
-  std::unique_ptr<platform::AspiLibrary> LoadAspiLibrary(const std::string& name) override {
-    return inner_.LoadAspiLibrary(name);
-  }
 
  private:
   platform::DriveTransport& inner_;
@@ -210,7 +203,7 @@ void BareBlockCommands(benchmark::State& state, platform::DriveTransport& transp
     return;
   }
   platform::DeviceHandle handle = platform::kNoHandle;
-  if (transport.Open(' ', 0, 0, 0, handle) != 0) {
+  if (transport.Open(setup.transport->Drive(0).Device(), handle) != 0) {
     state.SkipWithError("cannot open the simulated drive");
     return;
   }

@@ -5,9 +5,16 @@
 #include <cstring>
 
 #include "platform/Services.h"
-#include "platform/Transport.h"
 
 namespace {
+
+constexpr uint8_t kInquiry = 0x12;
+constexpr uint8_t kInquiryLength = 128;
+
+// INQUIRY of the standard data, 128 bytes.
+platform::Cdb InquiryBlock() {
+  return {kInquiry, 0x00, 0x00, 0x00, kInquiryLength, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+}
 
 constexpr const char* kAspiLibraryName = "WNASPI32.DLL";
 constexpr const char* kAspiDownload = "http://www.adaptec.com/support/aspi";
@@ -28,14 +35,18 @@ std::string FormatField(const std::string& text, size_t width) {
 
 }  // namespace
 
-CDDrive::CDDrive(uint8_t DriveLetter_, uint8_t HostAdapter_, uint8_t Target_, uint8_t Lun_) {
-  Identity.clear();
-  DriveLetter = DriveLetter_;
-  HostAdapter = HostAdapter_;
-  Target = Target_;
-  Lun = Lun_;
+CDDrive::CDDrive(uint8_t DriveLetter_, uint8_t HostAdapter_, uint8_t Target_, uint8_t Lun_)
+    : CDDrive(platform::DeviceInfo{DriveLetter_, HostAdapter_, 0, Target_, Lun_, {}, {}}) {}
 
-  if (Transport == nullptr) {
+CDDrive::CDDrive(const platform::DeviceInfo& Device_) {
+  Identity.clear();
+  DriveLetter = Device_.driveLetter;
+  HostAdapter = Device_.host;
+  Target = Device_.target;
+  Lun = Device_.lun;
+  Device = Device_;
+
+  if (Transport == nullptr && LibraryPath == nullptr) {
     OpenResult = kOpenFailed;
     return;
   }
@@ -43,38 +54,8 @@ CDDrive::CDDrive(uint8_t DriveLetter_, uint8_t HostAdapter_, uint8_t Target_, ui
   // The access method, the library and the default buffer are settled only
   // while no drive is open; an open drive keeps them as they are.
   if (OpenCount == 0) {
-    NtMode = Transport->UsesPassThrough();
-    if (!NtMode) {
-      std::unique_ptr<platform::AspiLibrary> library = Transport->LoadAspiLibrary(kAspiLibraryName);
-      if (!library) {
-        MessageText = std::string("Unable to load WNASPI32.DLL !\nYou can down the DLL from ") +
-                      kAspiDownload + "\n and copy the DLL to system directory.\n\n";
-        platform::ShowError(MessageText);
-        OpenResult = kLoadFailed;
-        AspiLibrary.reset();
-        AspiCommandEntry = false;
-        return;
-      }
-      AspiLibrary = std::move(library);
-      AspiCommandEntry = false;
-      if (!AspiLibrary->HasEntry("GetASPI32SupportInfo")) {
-        OpenResult = kMissingEntry;
-        AspiLibrary.reset();
-        return;
-      }
-      const uint32_t supportInfo = AspiLibrary->GetSupportInfo();
-      if (((supportInfo >> 8) & 0xFF) != platform::kSrbCompleted) {
-        OpenResult = kBadSupportStatus;
-        AspiLibrary.reset();
-        return;
-      }
-      AspiCommandEntry = AspiLibrary->HasEntry("SendASPI32Command");
-      if (!AspiCommandEntry) {
-        OpenResult = kMissingEntry;
-        AspiLibrary.reset();
-        return;
-      }
-    }
+    NtMode = NextUsesPassThrough();
+    if (!NtMode && !LoadCommandLibrary()) return;
     DataBuffer = DefaultBuffer.data();
     DataLength = kDefaultBufferSize;
   }
@@ -90,6 +71,34 @@ CDDrive::CDDrive(uint8_t DriveLetter_, uint8_t HostAdapter_, uint8_t Target_, ui
   } else {
     OpenResult = kOpenFailed;
   }
+}
+
+// Loads the command library and checks its entry points; on failure sets
+// OpenResult and leaves no library loaded.
+bool CDDrive::LoadCommandLibrary() {
+  std::unique_ptr<platform::AspiLibrary> library =
+      LibraryPath != nullptr ? LibraryPath->LoadAspiLibrary(kAspiLibraryName) : nullptr;
+  AspiCommandEntry = false;
+  if (!library) {
+    MessageText = std::string("Unable to load WNASPI32.DLL !\nYou can down the DLL from ") + kAspiDownload +
+                  "\n and copy the DLL to system directory.\n\n";
+    platform::ShowError(MessageText);
+    OpenResult = kLoadFailed;
+    AspiLibrary.reset();
+    return false;
+  }
+  AspiLibrary = std::move(library);
+  if (!AspiLibrary->HasEntry("GetASPI32SupportInfo")) {
+    OpenResult = kMissingEntry;
+  } else if (((AspiLibrary->GetSupportInfo() >> 8) & 0xFF) != platform::kSrbCompleted) {
+    OpenResult = kBadSupportStatus;
+  } else if (!(AspiCommandEntry = AspiLibrary->HasEntry("SendASPI32Command"))) {
+    OpenResult = kMissingEntry;
+  } else {
+    return true;
+  }
+  AspiLibrary.reset();
+  return false;
 }
 
 CDDrive::~CDDrive() {
@@ -115,12 +124,14 @@ CDDrive::~CDDrive() {
 
 bool CDDrive::Open() {
   if (NtMode) {
-    const std::string path = Transport->DevicePath(DriveLetter, HostAdapter, Target, Lun);
-    // The device path goes through the data buffer, as the open call takes it from there.
+    const std::string path = Device.Name();
+    // The device path goes into the data buffer, as on Windows, where the
+    // open call reads it from there; the transport here opens the device
+    // that discovery returned.
     if (DataBuffer != nullptr && path.size() < DataLength) {
       std::memcpy(DataBuffer, path.c_str(), path.size() + 1);
     }
-    const int error = Transport->Open(DriveLetter, HostAdapter, Target, Lun, Handle);
+    const int error = Transport != nullptr ? Transport->Open(Device, Handle) : ENODEV;
     if (error != 0) {
       Handle = platform::kNoHandle;
       LastSystemError = error;
@@ -143,8 +154,7 @@ bool CDDrive::Open() {
 
 bool CDDrive::Identify() {
   UseInquiryBuffer = true;
-  const uint32_t result = SendCommand(0x12, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                      0x00, 0x00, 1, 128);
+  const uint32_t result = SendCommand(InquiryBlock(), 1, kInquiryLength);
   UseInquiryBuffer = false;
   // A command that came back without sense but not GOOD (BUSY, for one)
   // brought no INQUIRY data: the buffer still holds an earlier answer, maybe
@@ -162,16 +172,18 @@ bool CDDrive::Identify() {
   return true;
 }
 
+uint32_t CDDrive::SendCommand(const platform::Cdb& Cdb, uint8_t DataIn, uint32_t Length) {
+  return NtMode ? SendPassThrough(Cdb, DataIn, Length) : SendAspi(Cdb, DataIn, Length);
+}
+
 uint32_t CDDrive::SendCommand(uint8_t Cdb0, uint8_t Cdb1, uint8_t Cdb2, uint8_t Cdb3, uint8_t Cdb4,
                               uint8_t Cdb5, uint8_t Cdb6, uint8_t Cdb7, uint8_t Cdb8, uint8_t Cdb9,
                               uint8_t Cdb10, uint8_t Cdb11, uint8_t DataIn, uint32_t Length) {
-  const std::array<uint8_t, 12> cdb{Cdb0, Cdb1, Cdb2, Cdb3, Cdb4,  Cdb5,
-                                    Cdb6, Cdb7, Cdb8, Cdb9, Cdb10, Cdb11};
-  return NtMode ? SendPassThrough(cdb, DataIn, Length) : SendAspi(cdb, DataIn, Length);
+  return SendCommand(platform::Cdb{Cdb0, Cdb1, Cdb2, Cdb3, Cdb4, Cdb5, Cdb6, Cdb7, Cdb8, Cdb9, Cdb10, Cdb11},
+                     DataIn, Length);
 }
 
-uint32_t CDDrive::SendPassThrough(const std::array<uint8_t, 12>& cdb, uint8_t DataIn,
-                                  uint32_t Length) {
+uint32_t CDDrive::SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length) {
   PassThroughSense.fill(0);
   RequestSize = 80;
   uint8_t* buffer = UseInquiryBuffer ? InquiryData.data() : DataBuffer;
@@ -204,7 +216,7 @@ uint32_t CDDrive::SendPassThrough(const std::array<uint8_t, 12>& cdb, uint8_t Da
   return 0;
 }
 
-uint32_t CDDrive::SendAspi(const std::array<uint8_t, 12>& cdb, uint8_t DataIn, uint32_t Length) {
+uint32_t CDDrive::SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length) {
   AspiRequest = platform::AspiRequest{};
   AspiRequest.command = 2;
   AspiRequest.hostAdapter = HostAdapter;
@@ -309,6 +321,16 @@ void CDDrive::SetTransport(platform::DriveTransport* transport) { Transport = tr
 
 platform::DriveTransport* CDDrive::GetTransport() { return Transport; }
 
+void CDDrive::SetCommandLibrary(platform::CommandLibraryPath* path) { LibraryPath = path; }
+
+platform::CommandLibraryPath* CDDrive::GetCommandLibrary() { return LibraryPath; }
+
+bool CDDrive::NextUsesPassThrough() {
+  if (OpenCount != 0) return NtMode;
+  // A system without a command library has only the pass-through path.
+  return LibraryPath == nullptr || LibraryPath->UsesPassThrough();
+}
+
 void CDDrive::ResetClassState() {
   NtMode = false;
   ReportErrors = false;
@@ -324,4 +346,5 @@ void CDDrive::ResetClassState() {
   InquiryData.fill(0);
   DefaultBuffer.fill(0);
   Transport = nullptr;
+  LibraryPath = nullptr;
 }

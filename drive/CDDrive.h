@@ -8,12 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/CommandLibrary.h"
 #include "platform/Transport.h"
-
-namespace platform {
-class DriveTransport;
-class AspiLibrary;
-}  // namespace platform
 
 class CDDrive {
  public:
@@ -27,7 +23,11 @@ class CDDrive {
   static constexpr uint32_t kDefaultBufferSize = 2352;
   static constexpr uint32_t kInquiryDataSize = 256;
 
+  // A drive by its address alone: on the command library path (host adapter
+  // and target), or where the transport opens a drive by its letter.
   CDDrive(uint8_t DriveLetter, uint8_t HostAdapter, uint8_t Target, uint8_t Lun);
+  // A drive as discovery returned it; the pass-through path opens exactly that device.
+  explicit CDDrive(const platform::DeviceInfo& Device);
   ~CDDrive();
   CDDrive(const CDDrive&) = delete;
   CDDrive& operator=(const CDDrive&) = delete;
@@ -36,6 +36,8 @@ class CDDrive {
   bool Identify();
   // Sends one command. DataIn == 1: data from the drive. Returns 0 on failure,
   // 1 on pass-through success, Length on library success.
+  uint32_t SendCommand(const platform::Cdb& Cdb, uint8_t DataIn, uint32_t Length);
+  // The same with the twelve command-block bytes one by one.
   uint32_t SendCommand(uint8_t Cdb0, uint8_t Cdb1, uint8_t Cdb2, uint8_t Cdb3, uint8_t Cdb4,
                        uint8_t Cdb5, uint8_t Cdb6, uint8_t Cdb7, uint8_t Cdb8, uint8_t Cdb9,
                        uint8_t Cdb10, uint8_t Cdb11, uint8_t DataIn, uint32_t Length);
@@ -77,6 +79,7 @@ class CDDrive {
   uint32_t LastError = 0;
   platform::AspiRequest AspiRequest{};
   std::string Identity;
+  platform::DeviceInfo Device;  // what the pass-through path opens
 
   // --- Class-wide state -----------------------------------------------------
   static inline bool NtMode = false;
@@ -93,16 +96,26 @@ class CDDrive {
   static inline std::array<uint8_t, kInquiryDataSize> InquiryData{};
   static inline std::array<uint8_t, kDefaultBufferSize> DefaultBuffer{};
 
-  // The transport that every drive uses. Installed by the entry point or a test.
+  // The pass-through transport that every drive uses, and the system's
+  // command library path (none: the pass-through path is always taken).
+  // Installed by the entry point or a test.
   static void SetTransport(platform::DriveTransport* transport);
   static platform::DriveTransport* GetTransport();
+  static void SetCommandLibrary(platform::CommandLibraryPath* path);
+  static platform::CommandLibraryPath* GetCommandLibrary();
+
+  // The access method the next construction works with: the one in force
+  // while a drive is open, otherwise the system's choice, asked afresh.
+  static bool NextUsesPassThrough();
   // Puts the class-wide state back to its program-start values (tests);
-  // that includes the transport, which is none at program start.
+  // that includes the transport and the command library path, which are
+  // none at program start.
   static void ResetClassState();
 
  private:
-  uint32_t SendPassThrough(const std::array<uint8_t, 12>& cdb, uint8_t DataIn, uint32_t Length);
-  uint32_t SendAspi(const std::array<uint8_t, 12>& cdb, uint8_t DataIn, uint32_t Length);
+  bool LoadCommandLibrary();
+  uint32_t SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length);
+  uint32_t SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length);
   std::string InquiryPart() const;
 
   bool Counted = false;           // counted in OpenCount (construction succeeded)
@@ -111,4 +124,5 @@ class CDDrive {
   int LastSystemError = 0;        // errno reported by the transport for the last command
 
   static inline platform::DriveTransport* Transport = nullptr;
+  static inline platform::CommandLibraryPath* LibraryPath = nullptr;
 };

@@ -6,24 +6,19 @@
 CDDrives::CDDrives() {
   Count = 0;
   Index = 0;
-  platform::DriveTransport* transport = CDDrive::GetTransport();
-  if (transport == nullptr) return;
-
-  // The same choice as a drive's construction makes; the transport is asked
-  // only while no drive is open, otherwise the method in force stays.
-  const bool passThrough =
-      CDDrive::OpenCount == 0 ? transport->UsesPassThrough() : CDDrive::NtMode;
-  if (passThrough) {
+  if (CDDrive::NextUsesPassThrough()) {
     // Linux has no drive letters: the transport's own enumeration of the
     // optical drives, in ascending SCSI address order, takes their place.
+    platform::DriveTransport* transport = CDDrive::GetTransport();
+    if (transport == nullptr) return;
     for (const platform::DeviceInfo& device : transport->EnumerateDrives()) {
-      if (!TryAdd(' ', device.host, device.target, device.lun)) break;
+      if (!TryAdd(device)) break;
     }
   } else {
     bool room = true;
     for (uint8_t hostAdapter = 0; room && hostAdapter < 20; ++hostAdapter) {
       for (uint8_t target = 0; room && target < 2; ++target) {
-        room = TryAdd(' ', hostAdapter, target, 0);
+        room = TryAdd(platform::DeviceInfo{' ', hostAdapter, 0, target, 0, {}, {}});
       }
     }
   }
@@ -46,9 +41,9 @@ bool CDDrives::Select(int16_t NewIndex) {
   return true;
 }
 
-bool CDDrives::TryAdd(uint8_t DriveLetter, uint8_t HostAdapter, uint8_t Target, uint8_t Lun) {
+bool CDDrives::TryAdd(const platform::DeviceInfo& device) {
   if (Count >= kMaxDrives) return false;
-  CDDrive* drive = new CDDrive(DriveLetter, HostAdapter, Target, Lun);
+  CDDrive* drive = new CDDrive(device);
   if (CDDrive::GetOpenResult() == CDDrive::kOpened) {
     Slots[static_cast<size_t>(Index)] = drive;
     ++Index;

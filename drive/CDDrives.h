@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 
+#include "platform/Transport.h"
+
 class CDDrive;
 
 class CDDrives {
@@ -26,5 +28,5 @@ class CDDrives {
 
  private:
   // Constructs one drive and keeps it when it opened. False once the list is full.
-  bool TryAdd(uint8_t DriveLetter, uint8_t HostAdapter, uint8_t Target, uint8_t Lun);
+  bool TryAdd(const platform::DeviceInfo& device);
 };

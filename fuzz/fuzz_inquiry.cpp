@@ -66,22 +66,17 @@ class InquiryLibrary final : public platform::AspiLibrary {
   }
 };
 
-class InquiryTransport final : public platform::DriveTransport {
+class InquiryTransport final : public platform::DriveTransport, public platform::CommandLibraryPath {
  public:
   bool passThrough = true;
   bool UsesPassThrough() override { return passThrough; }
   bool IsSimulated() const override { return true; }
   std::vector<platform::DeviceInfo> EnumerateDrives() override { return {}; }
-  std::string DevicePath(uint8_t, uint8_t host, uint8_t target, uint8_t lun) override {
-    char path[48];
-    std::snprintf(path, sizeof path, "/dev/fuzz-%u-%u-%u", host, target, lun);
-    return path;
-  }
-  int Open(uint8_t, uint8_t, uint8_t, uint8_t, platform::DeviceHandle& handle) override {
+  int Open(const platform::DeviceInfo&, platform::DeviceHandle& handle) override {
     handle = 3;
     return 0;
   }
-  platform::CommandOutcome Execute(platform::DeviceHandle, const std::array<uint8_t, 12>& cdb,
+  platform::CommandOutcome Execute(platform::DeviceHandle, const platform::Cdb& cdb,
                                    platform::Direction, uint8_t* buffer, uint32_t length,
                                    unsigned) override {
     platform::CommandOutcome outcome;
@@ -118,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   transport.passThrough = (flags & 1) == 0;
   CDDrive::ResetClassState();
   CDDrive::SetTransport(&transport);
+  CDDrive::SetCommandLibrary(&transport);
   {
     CDDrive drive(letter, host, target, lun);
     if (CDDrive::GetOpenResult() == CDDrive::kOpened) {

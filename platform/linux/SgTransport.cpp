@@ -28,34 +28,24 @@ class SgTransport final : public DriveTransport {
     }
   }
 
-  bool UsesPassThrough() override { return true; }
   bool IsSimulated() const override { return false; }
 
   std::vector<DeviceInfo> EnumerateDrives() override {
-    drives_ = ScanOpticalDrives(sysfsRoot_, devRoot_);
     std::vector<DeviceInfo> infos;
-    infos.reserve(drives_.size());
-    for (const auto& drive : drives_) infos.push_back(drive.info);
+    for (OpticalDrive& drive : ScanOpticalDrives(sysfsRoot_, devRoot_)) infos.push_back(std::move(drive.info));
     return infos;
   }
 
-  std::string DevicePath(uint8_t, uint8_t host, uint8_t target, uint8_t lun) override {
-    if (const OpticalDrive* drive = Find(host, target, lun)) return drive->info.node;
-    // No drive at that address: name the address itself.
-    return std::to_string(host) + ":0:" + std::to_string(target) + ":" + std::to_string(lun);
-  }
-
-  int Open(uint8_t, uint8_t host, uint8_t target, uint8_t lun, DeviceHandle& handle) override {
+  int Open(const DeviceInfo& device, DeviceHandle& handle) override {
     handle = kNoHandle;
-    const OpticalDrive* drive = Find(host, target, lun);
-    if (drive == nullptr) return ENODEV;
+    if (device.node.empty()) return ENODEV;
 
     // The sg driver filters no command on a read-write descriptor. The block
     // node needs O_NONBLOCK, or the cdrom layer checks the medium on open and
     // an empty drive refuses to open; SG_IO stays blocking either way.
     int flags = O_RDWR | O_CLOEXEC;
-    if (drive->blockNode) flags |= O_NONBLOCK;
-    const int fd = ::open(drive->info.node.c_str(), flags);
+    if (device.node == device.blockDevice) flags |= O_NONBLOCK;
+    const int fd = ::open(device.node.c_str(), flags);
     if (fd < 0) return errno;
 
     sg_pt_base* object = construct_scsi_pt_obj_with_fd(fd, 0);
@@ -73,8 +63,8 @@ class SgTransport final : public DriveTransport {
     return 0;
   }
 
-  CommandOutcome Execute(DeviceHandle handle, const std::array<uint8_t, 12>& cdb, Direction direction,
-                         uint8_t* buffer, uint32_t length, unsigned timeoutSeconds) override {
+  CommandOutcome Execute(DeviceHandle handle, const Cdb& cdb, Direction direction, uint8_t* buffer,
+                         uint32_t length, unsigned timeoutSeconds) override {
     CommandOutcome refused;
     auto it = objects_.find(handle);
     if (it == objects_.end()) {
@@ -89,7 +79,7 @@ class SgTransport final : public DriveTransport {
 
     sg_pt_base* object = it->second;
     clear_scsi_pt_obj(object);  // keeps the descriptor, forgets the last command
-    std::array<uint8_t, 12> block = cdb;
+    Cdb block = cdb;
     SenseArea sense{};
     set_scsi_pt_cdb(object, block.data(), static_cast<int>(block.size()));
     set_scsi_pt_sense(object, sense.data(), static_cast<int>(sense.size()));
@@ -124,27 +114,10 @@ class SgTransport final : public DriveTransport {
     ::close(handle);
   }
 
-  std::unique_ptr<AspiLibrary> LoadAspiLibrary(const std::string&) override {
-    errno = ENOSYS;
-    return nullptr;
-  }
 
  private:
-  // The drive at that address (lowest channel first), from the last walk;
-  // walks sysfs again when the address is unknown.
-  const OpticalDrive* Find(uint8_t host, uint8_t target, uint8_t lun) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-      for (const auto& drive : drives_) {
-        if (drive.info.host == host && drive.info.target == target && drive.info.lun == lun) return &drive;
-      }
-      if (attempt == 0) drives_ = ScanOpticalDrives(sysfsRoot_, devRoot_);
-    }
-    return nullptr;
-  }
-
   std::string sysfsRoot_;
   std::string devRoot_;
-  std::vector<OpticalDrive> drives_;
   std::map<int, sg_pt_base*> objects_;  // one pass-through object per open descriptor
 };
 

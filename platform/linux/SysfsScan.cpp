@@ -123,9 +123,10 @@ std::vector<OpticalDrive> ScanOpticalDrives(const std::string& sysfsRoot, const 
     if (address->host > 255 || address->channel > 255 || address->target > 255 || address->lun > 255) continue;
 
     OpticalDrive drive;
+    const std::string block = FindBlockNode(device);
     std::string node = FindGenericNode(device);
     if (node.empty()) {
-      node = FindBlockNode(device);
+      node = block;
       drive.blockNode = true;
     }
     if (node.empty()) continue;
@@ -134,6 +135,7 @@ std::vector<OpticalDrive> ScanOpticalDrives(const std::string& sysfsRoot, const 
     drive.info.target = static_cast<uint8_t>(address->target);
     drive.info.lun = static_cast<uint8_t>(address->lun);
     drive.info.node = (fs::path(devRoot) / node).string();
+    if (!block.empty()) drive.info.blockDevice = (fs::path(devRoot) / block).string();
     found.push_back({*address, drive});
   }
 

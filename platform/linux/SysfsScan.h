@@ -13,16 +13,15 @@ namespace platform::linux_sg {
 constexpr int kOpticalDeviceType = 5;
 
 struct OpticalDrive {
-  DeviceInfo info;         // SCSI address and the node to open
-  bool blockNode = false;  // the node is /dev/srN (no SCSI generic node exists)
+  DeviceInfo info;         // SCSI address, the node to open and the block node
+  bool blockNode = false;  // the node to open is /dev/srN (no SCSI generic node exists)
 };
 
 // The optical drives under `sysfsRoot` (normally "/sys"), in ascending
 // host:channel:target:lun order. Each drive's node is its SCSI generic node
 // ("<devRoot>/sgN") or, when it has none (the sg module is not loaded), its
-// block node ("<devRoot>/srN"); a drive with neither is left out. Drives whose
-// address does not fit the drive layer's 8-bit fields are left out too, so
-// that an address always names exactly one drive.
+// block node ("<devRoot>/srN"); a drive with neither is left out, and so is
+// one whose address does not fit the 8-bit fields of DeviceInfo.
 std::vector<OpticalDrive> ScanOpticalDrives(const std::string& sysfsRoot, const std::string& devRoot);
 
 }  // namespace platform::linux_sg

@@ -47,6 +47,10 @@ std::string SimDrive::Node() const {
   return "/dev/sim-sg" + std::to_string(index_);
 }
 
+DeviceInfo SimDrive::Device() const {
+  return DeviceInfo{' ', config_.host, config_.channel, config_.target, config_.lun, Node(), {}};
+}
+
 std::vector<uint8_t> SimDrive::ProfileRecord() const {
   if (!profileOffset_) return {};
   AllocateMemories();
@@ -493,25 +497,19 @@ bool SimTransport::UsesPassThrough() {
 std::vector<DeviceInfo> SimTransport::EnumerateDrives() {
   ++state_->enumerateCalls;
   std::vector<DeviceInfo> found;
-  for (auto& drive : state_->drives) {
-    const DriveConfig& c = drive->Config();
-    found.push_back({c.host, c.channel, c.target, c.lun, drive->Node()});
-  }
+  for (auto& drive : state_->drives) found.push_back(drive->Device());
   std::stable_sort(found.begin(), found.end(), [](const DeviceInfo& a, const DeviceInfo& b) {
     return std::tie(a.host, a.channel, a.target, a.lun) < std::tie(b.host, b.channel, b.target, b.lun);
   });
   return found;
 }
 
-std::string SimTransport::DevicePath(uint8_t, uint8_t host, uint8_t target, uint8_t lun) {
-  if (SimDrive* drive = state_->Find(host, target, lun)) return drive->Node();
-  return "/dev/sim-" + std::to_string(host) + ":0:" + std::to_string(target) + ":" +
-         std::to_string(lun);
-}
-
-int SimTransport::Open(uint8_t, uint8_t host, uint8_t target, uint8_t lun, DeviceHandle& handle) {
+int SimTransport::Open(const DeviceInfo& device, DeviceHandle& handle) {
   handle = kNoHandle;
-  SimDrive* drive = state_->Find(host, target, lun);
+  SimDrive* drive = nullptr;
+  for (auto& candidate : state_->drives) {
+    if (!device.node.empty() && candidate->Node() == device.node) drive = candidate.get();
+  }
   if (drive == nullptr) return ENOENT;
   if (drive->Config().openError != 0) return drive->Config().openError;
   handle = state_->nextHandle++;
@@ -521,9 +519,8 @@ int SimTransport::Open(uint8_t, uint8_t host, uint8_t target, uint8_t lun, Devic
   return 0;
 }
 
-CommandOutcome SimTransport::Execute(DeviceHandle handle, const std::array<uint8_t, 12>& cdb,
-                                     Direction direction, uint8_t* buffer, uint32_t length,
-                                     unsigned timeoutSeconds) {
+CommandOutcome SimTransport::Execute(DeviceHandle handle, const Cdb& cdb, Direction direction,
+                                     uint8_t* buffer, uint32_t length, unsigned timeoutSeconds) {
   CommandOutcome outcome;
   LoggedCommand entry;
   entry.cdb = cdb;

@@ -10,9 +10,9 @@
 // INVALID COMMAND OPERATION CODE (05/20/00). Sense data is fixed format.
 //
 // The transport offers both access paths: the pass-through path (the
-// default: drives are opened by their device node) and the command library
-// path, which stands for the ASPI library and addresses drives by host
-// adapter, target and LUN.
+// default: a drive is opened by the DeviceInfo that discovery returned, that
+// is by its device node) and the command library path, which stands for the
+// ASPI library and addresses drives by host adapter, target and LUN.
 //
 // Faults are armed per drive. A fault armed by command number counts the
 // commands that reach that drive after the fault was armed: 1 is the next
@@ -38,11 +38,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/CommandLibrary.h"
 #include "platform/Transport.h"
 
 namespace platform::sim {
 
-using Cdb = std::array<uint8_t, 12>;
+using Cdb = platform::Cdb;
 
 // Sizes of the drive's memories.
 constexpr uint32_t kDramSize = 0x90000;    // buffer ID 1: image (0x80000) and record area behind it
@@ -51,7 +52,7 @@ constexpr uint32_t kE2Size = 0x10000;      // E2 memory, 16-bit addresses
 constexpr uint32_t kFlashIdAnswerLength = 128;
 constexpr uint32_t kFlashStartAnswerLength = 16;
 
-// Library status codes beyond the four of platform/Transport.h.
+// Library status codes beyond the four of platform/CommandLibrary.h.
 constexpr uint8_t kSrbInvalidHostAdapter = 0x81;
 constexpr uint8_t kSrbNoDevice = 0x82;
 
@@ -117,7 +118,7 @@ struct Fault {
 };
 
 struct DriveConfig {
-  // SCSI address. The library path and Open match host, target and LUN.
+  // SCSI address. The library path matches host, target and LUN.
   uint8_t host = 0;
   uint8_t channel = 0;
   uint8_t target = 0;
@@ -176,6 +177,8 @@ class SimDrive {
   const DriveConfig& Config() const { return config_; }
   int Index() const { return index_; }
   std::string Node() const;
+  // The drive as discovery returns it.
+  DeviceInfo Device() const;
 
   // Memories.
   std::vector<uint8_t>& Dram() { AllocateMemories(); return dram_; }
@@ -280,7 +283,7 @@ struct LibraryConfig {
   bool completesAtOnce = false;
 };
 
-class SimTransport : public DriveTransport {
+class SimTransport : public DriveTransport, public CommandLibraryPath {
  public:
   SimTransport();
   ~SimTransport() override;
@@ -318,16 +321,16 @@ class SimTransport : public DriveTransport {
   unsigned SupportInfoCalls() const;
 
   // --- DriveTransport --------------------------------------------------------
-  bool UsesPassThrough() override;
   bool IsSimulated() const override { return true; }
   std::vector<DeviceInfo> EnumerateDrives() override;
-  std::string DevicePath(uint8_t driveLetter, uint8_t host, uint8_t target, uint8_t lun) override;
-  int Open(uint8_t driveLetter, uint8_t host, uint8_t target, uint8_t lun,
-           DeviceHandle& handle) override;
-  CommandOutcome Execute(DeviceHandle handle, const std::array<uint8_t, 12>& cdb,
-                         Direction direction, uint8_t* buffer, uint32_t length,
-                         unsigned timeoutSeconds) override;
+  // Opens the drive whose node the device names.
+  int Open(const DeviceInfo& device, DeviceHandle& handle) override;
+  CommandOutcome Execute(DeviceHandle handle, const Cdb& cdb, Direction direction, uint8_t* buffer,
+                         uint32_t length, unsigned timeoutSeconds) override;
   void Close(DeviceHandle handle) override;
+
+  // --- CommandLibraryPath ------------------------------------------------------
+  bool UsesPassThrough() override;
   std::unique_ptr<AspiLibrary> LoadAspiLibrary(const std::string& name) override;
 
   struct State;  // shared with the library objects, which may outlive the transport

@@ -33,7 +33,17 @@ DriveConfig At(uint8_t host, uint8_t target = 0) {
 
 class CDDriveTest : public ::testing::Test {
  protected:
-  void SetUp() override { CDDrive::SetTransport(&sim); }
+  void SetUp() override {
+    CDDrive::SetTransport(&sim);
+    CDDrive::SetCommandLibrary(&sim);
+  }
+
+  // Drive `index` of the simulation as discovery returns it, with a drive letter.
+  platform::DeviceInfo Found(size_t index, uint8_t letter = ' ') {
+    platform::DeviceInfo device = sim.Drive(index).Device();
+    device.driveLetter = letter;
+    return device;
+  }
 
   // A command without data: TEST UNIT READY.
   static uint32_t TestUnitReady(CDDrive& drive) {
@@ -48,7 +58,7 @@ class CDDriveTest : public ::testing::Test {
 
 TEST_F(CDDriveTest, PassThroughIdentityHasAddressLetterAndTheTwentyEightInquiryBytes) {
   sim.AddDrive(At(0));
-  CDDrive drive('E', 0, 0, 0);
+  CDDrive drive(Found(0, 'E'));
   ASSERT_EQ(CDDrive::GetOpenResult(), CDDrive::kOpened);
   EXPECT_EQ(drive.Identity, "0-0-0 E: VOX-TEL QRD-73318K      Q120");
   EXPECT_EQ(drive.Identity.size(), 37u);
@@ -76,7 +86,7 @@ TEST_F(CDDriveTest, ZeroByteInTheVendorCutsAndRightAlignsTheInquiryPart) {
   DriveConfig config = At(0);
   config.vendor = std::string("ABC\0WXYZ", 8);
   sim.AddDrive(config);
-  CDDrive drive(' ', 0, 0, 0);
+  CDDrive drive(Found(0));
   ASSERT_EQ(CDDrive::GetOpenResult(), CDDrive::kOpened);
   EXPECT_EQ(drive.Identity, "0-0-0  : " + std::string(25, ' ') + "ABC");
   EXPECT_EQ(drive.GetVendorProduct(), std::string(24, ' '));
@@ -85,7 +95,7 @@ TEST_F(CDDriveTest, ZeroByteInTheVendorCutsAndRightAlignsTheInquiryPart) {
 
 TEST_F(CDDriveTest, FailedIdentifyGivesZeroAndBlankParts) {
   sim.AddDrive(At(0));
-  CDDrive drive(' ', 0, 0, 0);
+  CDDrive drive(Found(0));
   EXPECT_TRUE(drive.GetVendorProduct() != std::string(24, ' '));
   sim.Drive(0).Config().answersInquiry = false;
   EXPECT_EQ(drive.GetIdentity(), "0");
@@ -100,8 +110,8 @@ TEST_F(CDDriveTest, BusyInquiryDoesNotTakeAnotherDrivesAnswer) {
   other.vendor = "ACME    ";
   other.product = "CDRW-5200       ";
   sim.AddDrive(other);
-  CDDrive first(' ', 0, 0, 0);
-  CDDrive second(' ', 1, 0, 0);
+  CDDrive first(Found(0));
+  CDDrive second(Found(1));
   ASSERT_EQ(second.Identity, "1-0-0  : ACME    CDRW-5200       Q120");
   // BUSY without sense: the transport call went through, but no data came
   // back, so the shared INQUIRY buffer still holds the second drive's answer.
@@ -112,7 +122,7 @@ TEST_F(CDDriveTest, BusyInquiryDoesNotTakeAnotherDrivesAnswer) {
 
 TEST_F(CDDriveTest, IdentityPartsOfAnUnidentifiedDriveAreBlank) {
   sim.AddDrive(At(0));
-  CDDrive drive(' ', 0, 0, 0);
+  CDDrive drive(Found(0));
   drive.Identity.clear();
   EXPECT_EQ(drive.GetVendorProduct(), std::string(24, ' '));
   EXPECT_EQ(drive.GetRevision(), std::string(4, ' '));
@@ -121,7 +131,7 @@ TEST_F(CDDriveTest, IdentityPartsOfAnUnidentifiedDriveAreBlank) {
 TEST_F(CDDriveTest, GetIdentityAsksTheDriveAgain) {
   sim.AddDrive(At(0));
   sim.SetRevisionAfterFlash("Q205");
-  CDDrive drive(' ', 0, 0, 0);
+  CDDrive drive(Found(0));
   std::vector<uint8_t> block(16);
   CDDrive::SetDataBuffer(block.data(), 16);
   ASSERT_EQ(drive.SendCommand(0x3B, 0x05, 0x01, 0, 0, 0, 0, 0, 0, 0x80, 0, 0, 1, 16), 1u);
@@ -133,7 +143,7 @@ TEST_F(CDDriveTest, GetIdentityAsksTheDriveAgain) {
 TEST_F(CDDriveTest, InquiryGoesIntoInquiryDataAndLeavesTheDataBufferAlone) {
   sim.AddDrive(At(0));
   std::vector<uint8_t> buffer(16384, 0xAA);
-  CDDrive drive(' ', 0, 0, 0);
+  CDDrive drive(Found(0));
   CDDrive::SetDataBuffer(buffer.data(), static_cast<uint32_t>(buffer.size()));
   ASSERT_NE(drive.GetIdentity(), "0");
   EXPECT_EQ(std::vector<uint8_t>(16384, 0xAA), buffer);
@@ -152,7 +162,7 @@ TEST_F(CDDriveTest, ResultIsOneWithPassThroughAndTheLengthWithTheLibrary) {
   config.discPresent = true;
   sim.AddDrive(config);
   {
-    CDDrive drive(' ', 0, 0, 0);
+    CDDrive drive(Found(0));
     EXPECT_EQ(TestUnitReady(drive), 1u);
     EXPECT_EQ(drive.SendCommand(0x3C, 0x01, 0x01, 0, 0, 0, 0, 0, 16, 0, 0, 0, 1, 16), 1u);
   }
@@ -168,7 +178,7 @@ TEST_F(CDDriveTest, ResultIsOneWithPassThroughAndTheLengthWithTheLibrary) {
 
 TEST_F(CDDriveTest, ZeroLengthDataInCommandGoesOutAsDataIn) {
   sim.AddDrive(At(0));
-  CDDrive drive(' ', 0, 0, 0);
+  CDDrive drive(Found(0));
   TestUnitReady(drive);
   EXPECT_EQ(sim.Log().back().direction, platform::Direction::In);
   EXPECT_EQ(sim.Log().back().length, 0u);
@@ -178,7 +188,7 @@ TEST_F(CDDriveTest, ZeroLengthDataInCommandGoesOutAsDataIn) {
 
 TEST_F(CDDriveTest, WholeSenseByteTwoDecides) {
   sim.AddDrive(At(0));
-  CDDrive drive(' ', 0, 0, 0);
+  CDDrive drive(Found(0));
   sim.Drive(0).FailCommand(1, Fault::Sense(0x20, 0, 0));  // incorrect length, key 0
   EXPECT_EQ(TestUnitReady(drive), 0u);
   EXPECT_EQ(drive.SenseKey, 0x20);
@@ -193,7 +203,7 @@ TEST_F(CDDriveTest, WholeSenseByteTwoDecides) {
 
 TEST_F(CDDriveTest, TransportFailureWithoutSenseLooksCleanToTheSenseTest) {
   sim.AddDrive(At(0));
-  CDDrive drive(' ', 0, 0, 0);
+  CDDrive drive(Found(0));
   sim.Drive(0).FailCommand(1, Fault::Transport(EPERM));
   EXPECT_EQ(drive.SendCommand(0x3B, 0x05, 0x01, 0, 0, 0, 0, 0, 0, 0x7F, 0, 0, 1, 0), 0u);
   EXPECT_FALSE(drive.IoctlSucceeded);
@@ -206,7 +216,7 @@ TEST_F(CDDriveTest, TransportFailureWithoutSenseLooksCleanToTheSenseTest) {
 
 TEST_F(CDDriveTest, ErrorTextShowsSenseStatusAndSystemError) {
   sim.AddDrive(At(0));
-  CDDrive drive(' ', 0, 0, 0);
+  CDDrive drive(Found(0));
   sim.Drive(0).FailCommand(1, Fault::Sense(0x05, 0x24, 0x00));
   TestUnitReady(drive);
   EXPECT_EQ(drive.GetErrorText(), "05 24 00. 02, 0000");
@@ -230,7 +240,7 @@ TEST_P(LastCommandSucceededTest, PassThrough) {
   DriveConfig config = At(0);
   config.discPresent = true;
   sim.AddDrive(config);
-  CDDrive drive(' ', 0, 0, 0);
+  CDDrive drive(Found(0));
   sim.Drive(0).FailCommand(1, GetParam().fault);
   std::vector<uint8_t> buffer(64);
   CDDrive::SetDataBuffer(buffer.data(), 64);
@@ -289,13 +299,13 @@ TEST_F(CDDriveTest, FailingCommandsReportOnlyAfterAFailedOpen) {
   locked.openError = EACCES;
   sim.AddDrive(locked);
 
-  CDDrive drive(' ', 0, 0, 0);
+  CDDrive drive(Found(0));
   EXPECT_EQ(TestUnitReady(drive), 0u);  // no disc: 02/3A/00
   EXPECT_TRUE(services.boxes.shown.empty());
   EXPECT_FALSE(CDDrive::ReportErrors);
 
   {
-    CDDrive refused(' ', 1, 0, 0);
+    CDDrive refused(Found(1));
     EXPECT_EQ(CDDrive::GetOpenResult(), CDDrive::kOpenFailed);
   }
   ASSERT_EQ(services.boxes.shown.size(), 2u);
@@ -400,11 +410,11 @@ TEST_F(CDDriveTest, PassThroughCountsOpenHandles) {
   mute.answersInquiry = false;
   sim.AddDrive(mute);
 
-  auto drive = std::make_unique<CDDrive>(' ', 0, 0, 0);
+  auto drive = std::make_unique<CDDrive>(Found(0));
   EXPECT_EQ(CDDrive::OpenCount, 1);
   EXPECT_NE(drive->Handle, platform::kNoHandle);
 
-  auto silent = std::make_unique<CDDrive>(' ', 1, 0, 0);
+  auto silent = std::make_unique<CDDrive>(Found(1));
   EXPECT_EQ(CDDrive::GetOpenResult(), CDDrive::kOpenFailed);
   EXPECT_EQ(silent->Handle, platform::kNoHandle);
   EXPECT_EQ(sim.Drive(1).OpenHandles(), 0u);  // closed again after the silent INQUIRY
@@ -421,10 +431,10 @@ TEST_F(CDDriveTest, AccessMethodIsDecidedOnlyWhileNoDriveIsOpen) {
   sim.AddDrive(At(0));
   sim.AddDrive(At(1));
   std::vector<uint8_t> buffer(32);
-  auto first = std::make_unique<CDDrive>(' ', 0, 0, 0);
+  auto first = std::make_unique<CDDrive>(Found(0));
   CDDrive::SetDataBuffer(buffer.data(), 32);
   sim.SetPassThrough(false);
-  CDDrive second(' ', 1, 0, 0);
+  CDDrive second(Found(1));
   EXPECT_TRUE(CDDrive::NtMode);
   EXPECT_EQ(sim.UsesPassThroughCalls(), 1u);
   EXPECT_EQ(CDDrive::GetDataBuffer(), buffer.data());  // the caller's buffer stays
@@ -446,14 +456,14 @@ TEST_F(CDDriveTest, SetDataBufferWithoutBufferRestoresTheDefault) {
 TEST_F(CDDriveTest, ConstructionInstallsTheDefaultBuffer) {
   sim.AddDrive(At(0));
   EXPECT_EQ(CDDrive::GetDataBuffer(), nullptr);
-  CDDrive drive(' ', 0, 0, 0);
+  CDDrive drive(Found(0));
   EXPECT_EQ(CDDrive::GetDataBuffer(), CDDrive::DefaultBuffer.data());
   EXPECT_EQ(CDDrive::DataLength, CDDrive::kDefaultBufferSize);
 }
 
 TEST_F(CDDriveTest, TimeOutReachesThePassThroughCall) {
   sim.AddDrive(At(0));
-  CDDrive drive(' ', 0, 0, 0);
+  CDDrive drive(Found(0));
   EXPECT_EQ(sim.Log().back().timeoutSeconds, 60u);
   CDDrive::SetTimeOut(180);
   TestUnitReady(drive);

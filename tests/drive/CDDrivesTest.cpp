@@ -26,7 +26,10 @@ DriveConfig At(uint8_t host, uint8_t target = 0, const std::string& revision = "
 
 class CDDrivesTest : public ::testing::Test {
  protected:
-  void SetUp() override { CDDrive::SetTransport(&sim); }
+  void SetUp() override {
+    CDDrive::SetTransport(&sim);
+    CDDrive::SetCommandLibrary(&sim);
+  }
 
   testing_support::ServicesScope services;
   SimTransport sim;
@@ -45,6 +48,18 @@ TEST_F(CDDrivesTest, PassThroughDrivesAreListedInAddressOrderAndTheFirstIsCurren
   EXPECT_EQ(drives.Current, drives.Slots[0]);
   EXPECT_EQ(drives.Index, 0);
   EXPECT_EQ(CDDrive::OpenCount, 3);
+}
+
+TEST_F(CDDrivesTest, DrivesThatDifferOnlyInTheirChannelAreEachOpened) {
+  sim.AddDrive(At(0, 0, "R000"));
+  DriveConfig second = At(0, 0, "R100");
+  second.channel = 1;
+  sim.AddDrive(second);
+  CDDrives drives;
+  ASSERT_EQ(drives.GetCount(), 2);
+  EXPECT_EQ(drives.Slots[0]->GetRevision(), "R000");
+  EXPECT_EQ(drives.Slots[1]->GetRevision(), "R100");
+  EXPECT_EQ(sim.OpenOrder(), (std::vector<int>{0, 1}));
 }
 
 TEST_F(CDDrivesTest, DriveThatFailsLeavesNoGap) {

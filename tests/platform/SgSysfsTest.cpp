@@ -80,6 +80,7 @@ TEST_F(SgSysfs, WithoutTheSgModuleTheBlockNodeIsUsed) {
   const auto drives = ScanOpticalDrives(Sys().string(), Dev().string());
   ASSERT_EQ(drives.size(), 2u);
   EXPECT_EQ(drives[0].info.node, (Dev() / "sr0").string());
+  EXPECT_EQ(drives[0].info.blockDevice, drives[0].info.node);
   EXPECT_TRUE(drives[0].blockNode);
   EXPECT_EQ(drives[1].info.node, (Dev() / "sg1").string());
   EXPECT_FALSE(drives[1].blockNode);
@@ -116,20 +117,19 @@ TEST_F(SgSysfs, TransportOpensTheEnumeratedNodeAndReportsErrno) {
   AddDevice("1:0:0:0", 5, "sg1", "sr1");
   std::ofstream(Dev() / "sg0") << "not a device";  // opens, but SG_IO fails on it
   auto transport = platform::linux_sg::MakeSgTransport(Sys().string(), Dev().string());
-  EXPECT_TRUE(transport->UsesPassThrough());
   EXPECT_FALSE(transport->IsSimulated());
-  EXPECT_EQ(transport->LoadAspiLibrary("WNASPI32.DLL"), nullptr);
 
   const auto infos = transport->EnumerateDrives();
   ASSERT_EQ(infos.size(), 2u);
-  EXPECT_EQ(transport->DevicePath(' ', 1, 0, 0), (Dev() / "sg1").string());
+  EXPECT_EQ(infos[1].node, (Dev() / "sg1").string());
+  EXPECT_EQ(infos[1].blockDevice, (Dev() / "sr1").string());
 
   platform::DeviceHandle handle = platform::kNoHandle;
-  EXPECT_EQ(transport->Open(' ', 1, 0, 0, handle), ENOENT);  // node missing
+  EXPECT_EQ(transport->Open(infos[1], handle), ENOENT);  // node missing
   EXPECT_EQ(handle, platform::kNoHandle);
-  EXPECT_EQ(transport->Open(' ', 7, 0, 0, handle), ENODEV);  // no drive there
+  EXPECT_EQ(transport->Open(platform::DeviceInfo{}, handle), ENODEV);  // no node at all
 
-  ASSERT_EQ(transport->Open(' ', 0, 0, 0, handle), 0);
+  ASSERT_EQ(transport->Open(infos[0], handle), 0);
   ASSERT_NE(handle, platform::kNoHandle);
   const std::array<uint8_t, 12> tur{};
   auto outcome = transport->Execute(handle, tur, platform::Direction::In, nullptr, 0, 60);
@@ -146,12 +146,14 @@ TEST_F(SgSysfs, TransportOpensTheEnumeratedNodeAndReportsErrno) {
   EXPECT_EQ(transport->Execute(handle, tur, platform::Direction::In, nullptr, 0, 60).sysError, EBADF);
 }
 
-TEST_F(SgSysfs, DriveAddedAfterTheWalkIsFoundOnOpen) {
+TEST_F(SgSysfs, TransportOpensTheNodeItIsGivenWithoutWalkingAgain) {
   auto transport = platform::linux_sg::MakeSgTransport(Sys().string(), Dev().string());
   EXPECT_TRUE(transport->EnumerateDrives().empty());
-  AddDevice("0:0:0:0", 5, "sg0", "");
   std::ofstream(Dev() / "sg0") << "x";
+  platform::DeviceInfo device;
+  device.host = 9;  // an address no walk has seen: only the node counts
+  device.node = (Dev() / "sg0").string();
   platform::DeviceHandle handle = platform::kNoHandle;
-  ASSERT_EQ(transport->Open(' ', 0, 0, 0, handle), 0);
+  ASSERT_EQ(transport->Open(device, handle), 0);
   transport->Close(handle);
 }

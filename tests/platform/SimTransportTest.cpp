@@ -26,7 +26,7 @@ class SimTransportTest : public ::testing::Test {
     DriveConfig config;
     config.flashId = {0xBF, 0xD6, 0x00, 0x01};
     drive = &sim.AddDrive(config);
-    ASSERT_EQ(sim.Open(' ', 0, 0, 0, handle), 0);
+    ASSERT_EQ(sim.Open(drive->Device(), handle), 0);
   }
 
   CommandOutcome Send(const Cdb& cdb, Direction direction, std::vector<uint8_t>& data) {

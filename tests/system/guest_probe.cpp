@@ -82,20 +82,20 @@ bool DropPrivileges(uid_t uid) {
   return true;
 }
 
-void PrintList(CDDrives& drives, platform::DriveTransport& transport) {
+void PrintList(CDDrives& drives) {
   std::printf("COUNT %d\n", drives.GetCount());
   for (int i = 0; i < drives.GetCount(); ++i) {
     CDDrive& d = *drives.Slots[static_cast<size_t>(i)];
     std::printf("DRIVE %d|%s|%s|%s|%s\n", i,
-                transport.DevicePath(d.DriveLetter, d.HostAdapter, d.Target, d.Lun).c_str(),
+                d.Device.node.c_str(),
                 d.Identity.c_str(), d.GetVendorProduct().c_str(), d.GetRevision().c_str());
   }
   std::printf("CURRENT %d\n", drives.Current == nullptr ? -1 : static_cast<int>(drives.Index));
 }
 
-int Discover(platform::DriveTransport& transport) {
+int Discover() {
   CDDrives drives;
-  PrintList(drives, transport);
+  PrintList(drives);
   for (int i = 0; i < drives.GetCount(); ++i) {
     // A fresh INQUIRY gives the same text.
     std::printf("FRESH %d|%s\n", i, drives.Slots[static_cast<size_t>(i)]->GetIdentity().c_str());
@@ -278,7 +278,7 @@ int main(int argc, char** argv) {
   CDDrive::SetTransport(transport.get());
 
   int result = 2;
-  if (mode == "discover") result = Discover(*transport);
+  if (mode == "discover") result = Discover();
   else if (mode == "startup") result = Startup(args);
   else if (mode == "rest") result = Rest();
   else if (mode == "vendor") result = Vendor(true);
