@@ -1,24 +1,29 @@
 #include "app/FlashFormCore.h"
 
-#include <unistd.h>
-
-#include <filesystem>
-
+#include "app/BuilderMode.h"
+#include "app/IdentityCheck.h"
+#include "app/StartUp.h"
 #include "drive/CDDrive.h"
 #include "drive/CDDrives.h"
+#include "flash/FlashProfiles.h"
+#include "flash/FlashRun.h"
+#include "flash/VendorCommands.h"
+#include "package/Classification.h"
+#include "platform/Services.h"
 
-FlashFormCore::FlashFormCore(const uint8_t* package) : Package(package) {}
+FlashFormCore::FlashFormCore(const uint8_t* package, platform::FormView& view) : Package(package), view_(view) {}
 
 FlashFormCore::~FlashFormCore() { FormDestroy(); }
 
+// --- Events -------------------------------------------------------------------
+
+void FlashFormCore::FormCreate() { app::StartUp(*this).Run(); }
+
 void FlashFormCore::FormDestroy() {
   // Each only if it exists; every pointer is cleared, so a second call is harmless.
-  ModelList.reset();
-  InquiryList.reset();
-  FWRangeList.reset();
-  BINMaskList.reset();
-  VendorList.reset();
-  NoteList.reset();
+  for (std::unique_ptr<StringList>* list : {&ModelList, &InquiryList, &FWRangeList, &BINMaskList, &VendorList, &NoteList}) {
+    list->reset();
+  }
   CurrentDrive = nullptr;
   Drives.reset();
   if (TransferBuffer != nullptr) {
@@ -34,14 +39,62 @@ void FlashFormCore::FormDestroy() {
   WorkBufferSize = 0;
 }
 
-std::string FlashFormCore::ProgramFilePath() const {
-  std::error_code error;
-  std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::string() : path.string();
+void FlashFormCore::ComboBoxChange() {
+  if (BuildMode) {
+    app::BuilderMode(*this).ModelChange();
+    return;
+  }
+  const int entry = view_.ComboItemIndex();
+  // A typed text leaves no entry selected: keep the drive that was current.
+  if (entry < 0 || entry >= kDriveIndexSize || entry >= view_.ComboCount() || !Drives) return;
+  Drives->Select(static_cast<int16_t>(DriveIndex[static_cast<size_t>(entry)]));
+  CurrentDrive = Drives->Current;
 }
 
-std::string FlashFormCore::CurrentDirectory() const {
-  std::error_code error;
-  std::filesystem::path path = std::filesystem::current_path(error);
-  return error ? std::string() : path.string();
+void FlashFormCore::FileListBox1Click() { app::BuilderMode(*this).FileClick(); }
+
+void FlashFormCore::FlashButtonClick() {
+  if (BuildMode) {
+    platform::SetHourglassCursor();
+    NewBuildFlashProgram();
+    platform::SetDefaultCursor();
+    return;
+  }
+  const flash::FlashImage image{Package.BinArea(), package::kBinAreaSize,
+                                package::PackageView::SlotText(Package.Version(), 4), Package.RestrictsFirmware(),
+                                Package.IsFlashAll()};
+  flash::RunFlash(*this, view_, image);
 }
+
+// --- Methods ------------------------------------------------------------------
+
+bool FlashFormCore::CheckCondition() { return app::CheckCondition(*Drives->Current, Package, Inquiry, FWLow, FWHigh); }
+
+void FlashFormCore::CheckNewFormatBIN() {
+  BinLength = Package.BinLength();
+  package::ClassifyImage(Package.BinArea(), ShortIdProfile, LongIdProfile);
+}
+
+bool FlashFormCore::RetriveINI() { return app::BuilderMode(*this).RetriveINI(); }
+
+void FlashFormCore::NewBuildFlashProgram() { app::BuilderMode(*this).Build(); }
+
+bool FlashFormCore::WriteE2(const uint8_t* Data, uint16_t Address, uint8_t Count) {
+  return flash::VendorCommands(*this).WriteE2(Data, Address, Count);
+}
+
+bool FlashFormCore::WriteBuffer(uint32_t Offset, const uint8_t* Data, uint8_t Control, uint32_t Length) {
+  return flash::VendorCommands(*this).WriteBuffer(Offset, Data, Control, Length);
+}
+
+bool FlashFormCore::ReadBuffer(uint32_t Offset, uint8_t* Data, uint32_t Length) {
+  return flash::VendorCommands(*this).ReadBuffer(Offset, Data, Length);
+}
+
+bool FlashFormCore::SetupFlashProfile(uint8_t* Record) { return flash::SetupFlashProfile(*this, Record); }
+
+bool FlashFormCore::ReadVerifyProfile(const uint8_t* Record) { return flash::ReadVerifyProfile(*this, Record); }
+
+bool FlashFormCore::EntryCritical() { return flash::VendorCommands(*this).EntryCritical(); }
+
+bool FlashFormCore::CheckDisc() { return flash::VendorCommands(*this).CheckDisc(); }

@@ -1,8 +1,11 @@
-// The main form's state and workflow, free of any window toolkit. TFlashForm
-// (the Qt window) derives from this class and implements the view hooks with
-// its widgets; tests derive a form that keeps the same view state in memory.
-// The handlers and methods carry the names of the form's events and
-// operations; their bodies live in app/, flash/ and package/.
+// The main form's state and its events and methods, free of any window
+// toolkit. The handlers and methods carry the names of the form's events and
+// operations and hand the work to the objects that do it: the start-up and
+// the builder mode in app/, the flash run and the vendor commands in flash/,
+// the package, the catalogue and the build in package/. The fields of the
+// flash procedure come from flash::FlashState under the same names.
+// The window (TFlashForm) and the tests' in-memory form pass themselves in
+// as the view.
 #pragma once
 
 #include <array>
@@ -11,21 +14,23 @@
 #include <string>
 #include <vector>
 
+#include "flash/FlashState.h"
 #include "package/Package.h"
+#include "platform/FormView.h"
 
-class CDDrive;
 class CDDrives;
 
 using StringList = std::vector<std::string>;
 
-class FlashFormCore {
+class FlashFormCore : public flash::FlashState {
  public:
-  static constexpr uint32_t kBlockSize = 16384;
+  static constexpr uint32_t kBlockSize = flash::kBlockSize;
   static constexpr int kDriveIndexSize = 20;
 
   // `package` is the firmware package this form works with (the embedded one
-  // in the program, a crafted one in tests); it is read in place.
-  explicit FlashFormCore(const uint8_t* package);
+  // in the program, a crafted one in tests); it is read in place. `view` is
+  // the window that shows the form.
+  FlashFormCore(const uint8_t* package, platform::FormView& view);
   virtual ~FlashFormCore();
   FlashFormCore(const FlashFormCore&) = delete;
   FlashFormCore& operator=(const FlashFormCore&) = delete;
@@ -50,7 +55,7 @@ class FlashFormCore {
   bool EntryCritical();
   bool CheckDisc();
 
-  // --- Fields, in declaration order ------------------------------------------
+  // --- Fields, in declaration order (with those of flash::FlashState) ---------
   std::unique_ptr<StringList> ModelList;
   std::unique_ptr<StringList> InquiryList;
   std::unique_ptr<StringList> FWRangeList;
@@ -65,86 +70,16 @@ class FlashFormCore {
   std::string Inquiry;
   std::string BINFileName;
   bool BuildMode = false;
-  bool ShortIdProfile = false;
-  bool LongIdProfile = false;
-  bool ProfileMatched = false;
-  bool FlashAll = false;
-  uint32_t BinLength = 0;
-  uint32_t ProfileRecordLength = 0;
-  uint32_t ProfileOffset = 0;
-  uint32_t ProfileHeaderLength = 0;
   std::array<int32_t, kDriveIndexSize> DriveIndex{};
   std::string WorkDir;
-  CDDrive* CurrentDrive = nullptr;
-  std::array<uint8_t, 12> CommandBlock{};
   std::unique_ptr<CDDrives> Drives;
   uint8_t* TransferBuffer = nullptr;
-  uint8_t* WorkBuffer = nullptr;
-  uint8_t* BlockBuffer = nullptr;
-  uint32_t WorkBufferSize = 0;  // bytes allocated in WorkBuffer
 
   // The package this form works with.
   const package::PackageView Package;
 
-  // --- View hooks -------------------------------------------------------------
-  // Window caption.
-  virtual void SetCaption(const std::string& text) = 0;
-  virtual std::string GetCaption() const = 0;
-  virtual void SetSelectDriveLabel(const std::string& text) = 0;
+  platform::FormView& View() const { return view_; }
 
-  // ComboBox.
-  virtual void ComboClear() = 0;
-  virtual void ComboAdd(const std::string& text) = 0;
-  virtual void ComboInsert(int index, const std::string& text) = 0;
-  virtual void ComboDelete(int index) = 0;
-  virtual int ComboCount() const = 0;
-  virtual std::string ComboItem(int index) const = 0;
-  virtual int ComboItemIndex() const = 0;            // -1 when no entry is selected
-  virtual void ComboSetItemIndex(int index) = 0;     // -1 clears the selection
-  virtual void ComboUpdate() = 0;                    // repaint now
-
-  // FileListBox1.
-  virtual void FileListSetVisible(bool visible) = 0;
-  virtual void FileListSetDirectory(const std::string& directory) = 0;
-  // Sets the mask and re-reads the directory; the selection is cleared.
-  virtual void FileListSetMask(const std::string& mask) = 0;
-  virtual std::string FileListSelectedName() const = 0;  // empty when nothing is selected
-  virtual std::string FileListSelectedPath() const = 0;  // full path, empty when none
-
-  // Status line: the caption of GroupBox2, repainted at once.
-  virtual void SetStatus(const std::string& text) = 0;
-  virtual std::string GetStatus() const = 0;
-
-  // ProgressBar.
-  virtual void ProgressSetRange(int minimum, int maximum) = 0;
-  virtual void ProgressSetPosition(int position) = 0;
-  virtual void ProgressSetStep(int step) = 0;
-  virtual void ProgressStepBy(int delta) = 0;
-  virtual int ProgressPosition() const = 0;
-  virtual int ProgressMaximum() const = 0;
-
-  // FlashButton.
-  virtual void SetFlashButtonCaption(const std::string& text) = 0;
-  virtual void SetFlashButtonEnabled(bool enabled) = 0;
-  virtual bool FlashButtonEnabled() const = 0;
-
-  // Quit request: posts a quit with exit code 0 to the message loop;
-  // with closeForm the form is asked to close as well.
-  virtual void RequestQuit(bool closeForm) = 0;
-
-  // The running program's file and the process's working directory.
-  virtual std::string ProgramFilePath() const;
-  virtual std::string CurrentDirectory() const;
-
- protected:
-  // Helpers shared by the workflow files.
-  bool HasFirmwareRestriction() const;  // FW-Range slot not "-" at characters 0 and 5
-  void BuilderSetup();                // builder-mode part of FormCreate
-  void BuilderComboBoxChange();       // builder-mode part of ComboBoxChange
-  void FlashSequence();               // flash-mode part of FlashButtonClick
-  void ReportCommandFailure(const std::string& prefix);
-  bool SendVendorCommand(uint8_t DataIn, uint32_t Length);
+ private:
+  platform::FormView& view_;
 };
-
-// The one form of the program.
-extern FlashFormCore* FlashForm;

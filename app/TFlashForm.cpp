@@ -22,7 +22,7 @@ std::string ToLocal(const QString& text) { return text.toLocal8Bit().toStdString
 }  // namespace
 
 TFlashForm::TFlashForm(const uint8_t* package, QWidget* parent)
-    : QWidget(parent), FlashFormCore(package) {
+    : QWidget(parent), FlashFormCore(package, *this) {
   setObjectName(QStringLiteral("FlashForm"));
   move(192, 128);
   // "System" is the face the layout was drawn with; where it does not exist a
@@ -98,17 +98,14 @@ TFlashForm::TFlashForm(const uint8_t* package, QWidget* parent)
 TFlashForm::~TFlashForm() { FormDestroy(); }
 
 void TFlashForm::SetCaption(const std::string& text) { setWindowTitle(FromLocal(text)); }
-std::string TFlashForm::GetCaption() const { return ToLocal(windowTitle()); }
 void TFlashForm::SetSelectDriveLabel(const std::string& text) { SelectDriveLabel->setText(FromLocal(text)); }
 
-void TFlashForm::ComboClear() { ComboBox->clear(); }
 void TFlashForm::ComboAdd(const std::string& text) { ComboBox->addItem(FromLocal(text)); }
 void TFlashForm::ComboInsert(int index, const std::string& text) {
   ComboBox->insertItem(index, FromLocal(text));
 }
 void TFlashForm::ComboDelete(int index) { ComboBox->removeItem(index); }
 int TFlashForm::ComboCount() const { return ComboBox->count(); }
-std::string TFlashForm::ComboItem(int index) const { return ToLocal(ComboBox->itemText(index)); }
 int TFlashForm::ComboItemIndex() const { return comboTyped_ ? -1 : ComboBox->currentIndex(); }
 void TFlashForm::ComboSetItemIndex(int index) {
   comboTyped_ = false;
@@ -152,14 +149,12 @@ void TFlashForm::ProgressSetPosition(int position) {
     progressPaintDue_ = false;
   }
 }
-void TFlashForm::ProgressSetStep(int step) { progressStep_ = step; }
+// The workflow advances the bar by explicit amounts, so the bar keeps no step.
+void TFlashForm::ProgressSetStep(int) {}
 void TFlashForm::ProgressStepBy(int delta) { ProgressSetPosition(ProgressBar->value() + delta); }
-int TFlashForm::ProgressPosition() const { return ProgressBar->value(); }
-int TFlashForm::ProgressMaximum() const { return ProgressBar->maximum(); }
 
 void TFlashForm::SetFlashButtonCaption(const std::string& text) { FlashButton->setText(FromLocal(text)); }
 void TFlashForm::SetFlashButtonEnabled(bool enabled) { FlashButton->setEnabled(enabled); }
-bool TFlashForm::FlashButtonEnabled() const { return FlashButton->isEnabled(); }
 
 void TFlashForm::RequestQuit(bool closeForm) {
   quitRequested_ = true;

@@ -1,12 +1,14 @@
 // The program's main window: a label, the drive (or model) box, the file list
 // of the builder, the status group with its progress bar and the one button.
-// The workflow lives in FlashFormCore; this class only binds it to widgets.
+// The workflow lives in FlashFormCore; this class only binds it to widgets,
+// as the view that FlashFormCore shows itself in.
 #pragma once
 
 #include <QElapsedTimer>
 #include <QWidget>
 
 #include "app/FlashFormCore.h"
+#include "platform/FormView.h"
 
 class QComboBox;
 class QFrame;
@@ -19,7 +21,7 @@ namespace platform {
 class FileListBox;
 }
 
-class TFlashForm : public QWidget, public FlashFormCore {
+class TFlashForm : public QWidget, public platform::FormView, public FlashFormCore {
   Q_OBJECT
 
  public:
@@ -37,16 +39,13 @@ class TFlashForm : public QWidget, public FlashFormCore {
   QProgressBar* ProgressBar = nullptr;
   QPushButton* FlashButton = nullptr;
 
-  // View hooks.
+  // platform::FormView.
   void SetCaption(const std::string& text) override;
-  std::string GetCaption() const override;
   void SetSelectDriveLabel(const std::string& text) override;
-  void ComboClear() override;
   void ComboAdd(const std::string& text) override;
   void ComboInsert(int index, const std::string& text) override;
   void ComboDelete(int index) override;
   int ComboCount() const override;
-  std::string ComboItem(int index) const override;
   int ComboItemIndex() const override;
   void ComboSetItemIndex(int index) override;
   void ComboUpdate() override;
@@ -61,11 +60,8 @@ class TFlashForm : public QWidget, public FlashFormCore {
   void ProgressSetPosition(int position) override;
   void ProgressSetStep(int step) override;
   void ProgressStepBy(int delta) override;
-  int ProgressPosition() const override;
-  int ProgressMaximum() const override;
   void SetFlashButtonCaption(const std::string& text) override;
   void SetFlashButtonEnabled(bool enabled) override;
-  bool FlashButtonEnabled() const override;
   void RequestQuit(bool closeForm) override;
   std::string ProgramFilePath() const override;
   std::string CurrentDirectory() const override;
@@ -73,7 +69,6 @@ class TFlashForm : public QWidget, public FlashFormCore {
  private:
   bool quitRequested_ = false;
   bool comboTyped_ = false;  // the user typed into the box: no entry is selected
-  int progressStep_ = 10;
   QElapsedTimer progressPainted_;  // since the progress bar was last repainted
   bool progressPaintDue_ = false;  // the range changed since then
 };

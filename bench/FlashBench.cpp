@@ -19,6 +19,7 @@
 #include "app/TFlashForm.h"
 #include "tests/support/TestForm.h"
 #include "drive/CDDrive.h"
+#include "flash/CommandBlocks.h"
 #include "package/Package.h"
 #include "platform/Services.h"
 #include "platform/qt/QtServices.h"
@@ -86,22 +87,12 @@ class SlowBlockTransport final : public platform::DriveTransport {
 // A flash-mode package for the QRD-73318K sample model holding samples/Q150.BIN
 // (no image signature, so no flash profile).
 std::vector<uint8_t> SamplePackage() {
-  using namespace package;
-  std::vector<uint8_t> p(kPackageSize, 0);
-  std::memcpy(p.data(), "BENCH-KEYWORD-", 14);
-  auto slot = [&](size_t offset, const char* text) { std::memcpy(p.data() + offset, text, std::strlen(text)); };
-  slot(kModelOffset, "QRD-73318K");
-  slot(kInquiryOffset, "VOX-TEL QRD-73318K      ");
-  slot(kFWRangeOffset, "Q100-Q149");
-  slot(kVendorOffset, "VoxTEL-DS");
-  slot(kNoteOffset, "VoxTEL");
-  std::memcpy(p.data() + kVersionOffset, "Q150.", 5);
-  for (int i = 0; i < 4; ++i) p[kBinLengthOffset + i] = static_cast<uint8_t>(kImageSize >> (8 * i));
   std::ifstream bin(std::string(FLASHUTIL_SOURCE_DIR) + "/samples/Q150.BIN", std::ios::binary);
-  std::vector<char> image((std::istreambuf_iterator<char>(bin)), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> image((std::istreambuf_iterator<char>(bin)), std::istreambuf_iterator<char>());
   if (image.size() != kImageSize) return {};
-  std::memcpy(p.data() + kBinAreaOffset, image.data(), kImageSize);
-  return p;
+  const package::Identity identity{"QRD-73318K", "VOX-TEL QRD-73318K      ", "Q100-Q149", "VoxTEL-DS", "VoxTEL",
+                                   "Q150.", kImageSize};
+  return package::MakePackage("BENCH-KEYWORD-", identity, image.data(), image.size());
 }
 
 // Services, one simulated drive of the sample model and the package, shared
@@ -146,11 +137,9 @@ void RunFlashes(benchmark::State& state, FlashFormCore& form) {
     state.SkipWithError("samples/Q150.BIN is missing or not 512 KiB");
     return;
   }
-  FlashForm = &form;
   form.FormCreate();
   if (form.CurrentDrive == nullptr) {
     state.SkipWithError("the simulated drive was not listed");
-    FlashForm = nullptr;
     return;
   }
   for (auto _ : state) {
@@ -159,11 +148,10 @@ void RunFlashes(benchmark::State& state, FlashFormCore& form) {
     setup.transport->ClearLog();  // the command log would grow without end
     state.ResumeTiming();
   }
-  if (form.GetStatus() != "Flash Completed.") {
-    state.SkipWithError(("flash failed: " + form.GetStatus() + " / " + setup.boxes.last).c_str());
+  if (form.View().GetStatus() != "Flash Completed.") {
+    state.SkipWithError(("flash failed: " + form.View().GetStatus() + " / " + setup.boxes.last).c_str());
   }
   form.FormDestroy();
-  FlashForm = nullptr;
 }
 
 void BM_FlashThroughWindow(benchmark::State& state) {
@@ -209,20 +197,15 @@ void BareBlockCommands(benchmark::State& state, platform::DriveTransport& transp
   }
   std::vector<uint8_t> image(setup.package.begin() + package::kBinAreaOffset, setup.package.end());
   std::vector<uint8_t> readBack(kBlock);
-  auto cdb = [](uint8_t opcode, uint8_t mode, uint32_t offset) {
-    return std::array<uint8_t, 12>{opcode, mode, 0x01, static_cast<uint8_t>(offset >> 16),
-                                   static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset),
-                                   0x00, static_cast<uint8_t>(kBlock >> 8), 0x00, 0x00, 0x00, 0x00};
-  };
   bool ok = true;
   for (auto _ : state) {
     for (uint32_t offset = 0; offset < kImageSize; offset += kBlock) {
-      ok &= transport.Execute(handle, cdb(0x3B, 0x05, offset), platform::Direction::Out,
-                                     image.data() + offset, kBlock, 60).transportOk;
+      const platform::Cdb write = flash::WriteBufferBlock(offset, kBlock, flash::kControlData);
+      ok &= transport.Execute(handle, write, platform::Direction::Out, image.data() + offset, kBlock, 60).transportOk;
     }
     for (uint32_t offset = 0; offset < kImageSize; offset += kBlock) {
-      ok &= transport.Execute(handle, cdb(0x3C, 0x01, offset), platform::Direction::In,
-                                     readBack.data(), kBlock, 60).transportOk;
+      const platform::Cdb read = flash::ReadBufferBlock(offset, kBlock);
+      ok &= transport.Execute(handle, read, platform::Direction::In, readBack.data(), kBlock, 60).transportOk;
     }
     state.PauseTiming();
     setup.transport->ClearLog();

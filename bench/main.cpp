@@ -4,10 +4,6 @@
 
 #include <QApplication>
 
-#include "app/FlashFormCore.h"
-
-FlashFormCore* FlashForm = nullptr;
-
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication application(argc, argv);

@@ -19,7 +19,7 @@ struct Scratch {
   std::string directory;
   std::string program;
   std::string ini;
-  std::vector<uint8_t> builderPackage = std::vector<uint8_t>(package::kPackageSize, 0);
+  std::vector<uint8_t> builderPackage = package::MakeBuilderPackage("FUZZ-KEY-WORD-");
 
   Scratch() {
     const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
@@ -28,8 +28,6 @@ struct Scratch {
     directory = pattern;
     program = directory + "/BUILDER";
     ini = directory + "/BUILDER.INI";
-    std::memcpy(builderPackage.data(), "FUZZ-KEY-WORD-", 14);
-    std::memcpy(builderPackage.data() + package::kBinAreaOffset, "OBEL", 4);
   }
   ~Scratch() {
     std::remove(ini.c_str());

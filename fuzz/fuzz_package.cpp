@@ -42,8 +42,15 @@ class NoRestart final : public platform::SystemRestart {
   void RequestReboot() override {}
 };
 
+// An empty identity record and a patterned image, for the input to overwrite.
+std::vector<uint8_t> BasePackage() {
+  std::vector<uint8_t> image(package::kBinAreaSize);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>((i * 167) ^ (i >> 8));
+  return package::MakePackage("", package::Identity{}, image.data(), image.size());
+}
+
 struct World {
-  std::vector<uint8_t> base = std::vector<uint8_t>(package::kPackageSize, 0);
+  std::vector<uint8_t> base = BasePackage();
   std::vector<uint8_t> package;
   std::unique_ptr<platform::sim::SimTransport> transport = std::make_unique<platform::sim::SimTransport>();
   YesBoxes boxes;
@@ -51,9 +58,6 @@ struct World {
   NoRestart restart;
 
   World() {
-    for (size_t i = 0; i < package::kBinAreaSize; ++i) {
-      base[kBinAreaOffset + i] = static_cast<uint8_t>((i * 167) ^ (i >> 8));
-    }
     platform::sim::DriveConfig first;  // vendor and product from the input
     first.revision = "Q120";
     transport->AddDrive(first);

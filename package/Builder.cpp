@@ -1,33 +1,18 @@
-// Builder mode: writes a new flash program, a copy of the running program in
-// which the identity record and the image of the firmware package are
-// replaced by the chosen catalogue entry and BIN file.
-#include <sys/stat.h>
+#include "package/Builder.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <vector>
+#include <utility>
 
-#include "app/FlashFormCore.h"
 #include "platform/Services.h"
+#include "platform/Text.h"
 
-using package::kBinAreaSize;
-using package::kIdentityRecordSize;
-using package::kKeyWordSize;
-using package::kSlotSize;
+namespace package {
 
 namespace {
 
 constexpr uint64_t kProgressBytes = 1024;  // one progress step per 1024 bytes of the program file
 constexpr size_t kChunkSize = 64 * 1024;
-
-std::string Format(const char* format, const std::string& text) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, format, text.c_str());
-  return buffer;
-}
 
 std::string FileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
 
@@ -71,214 +56,181 @@ class KeyWordFinder {
   size_t matched_ = 0;
 };
 
-// One 25-byte text slot: the text, a zero byte, zero filler.
-void PutSlot(uint8_t* record, size_t offset, const std::string& text) {
-  std::memcpy(record + offset, text.data(), std::min(text.size(), kSlotSize - 1));
-}
-
-struct OpenFiles {
-  std::FILE* bin = nullptr;
-  std::FILE* program = nullptr;
-  std::FILE* output = nullptr;
-  // Closes all three; false when finishing the output failed.
-  bool Close() {
-    if (bin != nullptr) std::fclose(bin);
-    if (program != nullptr) std::fclose(program);
-    bool written = true;
-    if (output != nullptr) written = std::fclose(output) == 0;
-    bin = program = output = nullptr;
-    return written;
-  }
-  ~OpenFiles() { Close(); }
-};
-
 }  // namespace
 
-void FlashFormCore::NewBuildFlashProgram() {
-  // Nothing to build without a model and a file: the lists must not be indexed.
-  const int entry = ComboItemIndex();
-  if (entry < 0 || !ModelList || entry >= static_cast<int>(ModelList->size())) {
-    platform::ShowError("Please select a model before building!");
-    return;
-  }
-  const std::string binPath = FileListSelectedPath();
-  if (BINFileName.empty() || binPath.empty()) {
-    platform::ShowError("Please select a BIN file before building!");
-    return;
-  }
-  const size_t k = static_cast<size_t>(entry);
+ProgramBuild::ProgramBuild(platform::FormView& view, BuildRequest request, BuildTarget target)
+    : view_(view), request_(std::move(request)), target_(target), chunk_(kChunkSize) {}
 
-  SetStatus("Building " + BINFileName + "  Please wait... ");
+ProgramBuild::~ProgramBuild() { CloseFiles(); }
 
-  OpenFiles files;
-  files.bin = std::fopen(binPath.c_str(), "rb");
-  if (files.bin == nullptr) {
-    platform::ShowError("Open " + BINFileName + " fail!");
-    return;
-  }
-  uint64_t binSize = 0;
-  if (!FileSize(files.bin, binSize)) {
-    files.Close();
-    platform::ShowError("Open " + BINFileName + " fail!");
-    return;
-  }
+void ProgramBuild::Run() {
+  view_.SetStatus("Building " + request_.binFileName + "  Please wait... ");
+  if (!OpenBin() || !OpenProgram() || !NameOutput()) return;
+  SetUpProgress();
+  if (!WriteOutput()) return;
+  view_.SetStatus("Build " + outputName_ + " complete!");
+  view_.ProgressSetPosition(0);
+}
+
+bool ProgramBuild::Fail(const std::string& message) {
+  CloseFiles();
+  platform::ShowError(message);
+  return false;
+}
+
+bool ProgramBuild::CloseFiles() {
+  if (bin_ != nullptr) std::fclose(bin_);
+  if (program_ != nullptr) std::fclose(program_);
+  bool written = true;
+  if (output_ != nullptr) written = std::fclose(output_) == 0;
+  bin_ = program_ = output_ = nullptr;
+  return written;
+}
+
+bool ProgramBuild::OpenBin() {
+  const std::string& name = request_.binFileName;
+  bin_ = std::fopen(request_.binPath.c_str(), "rb");
+  uint64_t size = 0;
+  if (bin_ == nullptr || !FileSize(bin_, size)) return Fail("Open " + name + " fail!");
   // A larger image would overwrite the program that follows the package; an
   // empty one would make a flash program that programs whatever the drive's
   // memory holds.
-  if (binSize > kBinAreaSize) {
-    files.Close();
-    platform::ShowError("Building fail: " + BINFileName + " has " + std::to_string(binSize) +
-                        " bytes, more than the 524288 bytes a firmware image may have!");
-    return;
+  if (size > kBinAreaSize) {
+    return Fail("Building fail: " + name + " has " + std::to_string(size) +
+                " bytes, more than the 524288 bytes a firmware image may have!");
   }
-  if (binSize == 0) {
-    files.Close();
-    platform::ShowError("Building fail: " + BINFileName + " is empty!");
-    return;
-  }
-  BinLength = static_cast<uint32_t>(binSize);
+  if (size == 0) return Fail("Building fail: " + name + " is empty!");
+  target_.binLength = static_cast<uint32_t>(size);
+  request_.identity.binLength = target_.binLength;
+  return true;
+}
 
-  const std::string programPath = ProgramFilePath();
-  files.program = std::fopen(programPath.c_str(), "rb");
-  if (files.program == nullptr) {
-    files.Close();
-    platform::ShowError("Open " + programPath + " fail!");
-    return;
-  }
-  uint64_t programSize = 0;
-  if (!FileSize(files.program, programSize)) {
-    files.Close();
-    platform::ShowError("Open " + programPath + " fail!");
-    return;
-  }
+bool ProgramBuild::OpenProgram() {
+  program_ = std::fopen(request_.programPath.c_str(), "rb");
+  if (program_ == nullptr || !FileSize(program_, programSize_)) return Fail("Open " + request_.programPath + " fail!");
+  return true;
+}
 
-  // Creating the output truncates it: it must be neither of the two inputs.
+// Creating the output truncates it: it must be neither of the two inputs.
+bool ProgramBuild::NameOutput() {
   // "%4.4s.EXE": up to the first four characters of the name, then ".EXE".
   // A shorter name is not padded: A.B makes A.B.EXE, not " A.B.EXE".
-  const std::string outputName = Format("%.4s.EXE", BINFileName);
-  const std::string directory = CurrentDirectory();
-  const std::string outputPath =
-      directory.empty() ? outputName : (std::filesystem::path(directory) / outputName).string();
+  outputName_ = platform::FormatText("%.4s.EXE", request_.binFileName);
+  const std::string& directory = request_.directory;
+  outputPath_ = directory.empty() ? outputName_ : (std::filesystem::path(directory) / outputName_).string();
   std::error_code error;
-  if (std::filesystem::equivalent(outputPath, programPath, error)) {
-    files.Close();
-    platform::ShowError("Building fail: " + outputName + " is this program's own file " + programPath +
-                        "; rename the BIN file or run the program from another file!");
-    return;
+  if (std::filesystem::equivalent(outputPath_, request_.programPath, error)) {
+    return Fail("Building fail: " + outputName_ + " is this program's own file " + request_.programPath +
+                "; rename the BIN file or run the program from another file!");
   }
-  if (std::filesystem::equivalent(outputPath, binPath, error)) {
-    files.Close();
-    platform::ShowError("Building fail: " + outputName + " is the chosen BIN file " + BINFileName +
-                        " itself; rename the BIN file!");
-    return;
+  if (std::filesystem::equivalent(outputPath_, request_.binPath, error)) {
+    return Fail("Building fail: " + outputName_ + " is the chosen BIN file " + request_.binFileName +
+                " itself; rename the BIN file!");
   }
-
-  ProgressSetRange(0, static_cast<int>(std::min<uint64_t>(programSize, 0x7fffffff)));
-  ProgressSetPosition(0);
-  ProgressSetStep(static_cast<int>(kProgressBytes));
-  // Advances the bar one step for every byte index in [from, to) that is a
-  // multiple of 1024, as a byte-by-byte copy would, in one call per block.
-  auto advance = [this](uint64_t from, uint64_t to) {
-    const uint64_t steps = (to + kProgressBytes - 1) / kProgressBytes - (from + kProgressBytes - 1) / kProgressBytes;
-    if (steps > 0) ProgressStepBy(static_cast<int>(std::min<uint64_t>(steps * kProgressBytes, 0x7fffffff)));
-  };
-
-  files.output = std::fopen(outputPath.c_str(), "wb");
-  if (files.output == nullptr) {
-    files.Close();
-    platform::ShowError("Create " + outputName + " Fail");
-    return;
-  }
-  // The new program can be started like the one it was copied from.
-  struct stat programStat {};
-  if (::stat(programPath.c_str(), &programStat) == 0) {
-    ::chmod(outputPath.c_str(), programStat.st_mode & 0777);
-  }
-  bool writeFailed = false;
-  auto write = [&](const uint8_t* data, size_t count) {
-    if (count > 0 && std::fwrite(data, 1, count, files.output) != count) writeFailed = true;
-  };
-
-  // Copy up to and including the first complete key-word.
-  std::vector<uint8_t> chunk(kChunkSize);
-  KeyWordFinder finder(Package.KeyWord());
-  uint64_t index = 0;  // position in the program file of the next byte
-  bool found = false;
-  while (!found) {
-    const size_t got = std::fread(chunk.data(), 1, chunk.size(), files.program);
-    if (got == 0) break;
-    size_t take = got;
-    for (size_t i = 0; i < got; ++i) {
-      if (finder.Feed(chunk[i])) {
-        take = i + 1;
-        found = true;
-        break;
-      }
-    }
-    write(chunk.data(), take);
-    advance(index, index + take);
-    index += take;
-  }
-  if (!found) {
-    files.Close();
-    platform::ShowError("Building fail: not found key-word in " + FileName(programPath));
-    return;
-  }
-
-  // The new identity record.
-  uint8_t record[kIdentityRecordSize] = {};
-  const size_t base = package::kModelOffset;
-  PutSlot(record, package::kModelOffset - base, (*ModelList)[k]);
-  PutSlot(record, package::kInquiryOffset - base, (*InquiryList)[k]);
-  PutSlot(record, package::kFWRangeOffset - base, (*FWRangeList)[k]);
-  PutSlot(record, package::kVendorOffset - base, (*VendorList)[k]);
-  PutSlot(record, package::kNoteOffset - base, (*NoteList)[k]);
-  for (size_t i = 0; i < package::kVersionSize && i < BINFileName.size(); ++i) {
-    record[package::kVersionOffset - base + i] =
-        static_cast<uint8_t>(std::toupper(static_cast<unsigned char>(BINFileName[i])));
-  }
-  for (size_t i = 0; i < 4; ++i) {
-    record[package::kBinLengthOffset - base + i] = static_cast<uint8_t>(BinLength >> (8 * i));
-  }
-  write(record, sizeof record);
-
-  // Skip the program's own identity record and as much of its image as the
-  // new image covers.
-  const uint64_t resume = index + kIdentityRecordSize + BinLength;
-  const bool complete = resume <= programSize;
-  if (std::fseek(files.program, complete ? static_cast<long>(resume) : 0, complete ? SEEK_SET : SEEK_END) != 0) {
-    writeFailed = true;
-  }
-
-  // The image, as one block.
-  if (WorkBuffer == nullptr || WorkBufferSize < BinLength) {
-    delete[] WorkBuffer;
-    WorkBuffer = new uint8_t[BinLength];
-    WorkBufferSize = BinLength;
-  }
-  const size_t binRead = std::fread(WorkBuffer, 1, BinLength, files.bin);
-  write(WorkBuffer, binRead);
-  if (BinLength >= kProgressBytes) ProgressStepBy(static_cast<int>(BinLength / kProgressBytes * kProgressBytes));
-
-  // The rest of the program.
-  index = complete ? resume : programSize;
-  for (;;) {
-    const size_t got = std::fread(chunk.data(), 1, chunk.size(), files.program);
-    if (got == 0) break;
-    write(chunk.data(), got);
-    advance(index, index + got);
-    index += got;
-  }
-
-  if (!files.Close()) writeFailed = true;
-  if (writeFailed) {
-    platform::ShowError("Building fail: can't write " + outputName + " completely!");
-    return;
-  }
-  if (!complete || binRead != BinLength) {
-    platform::ShowError("Building fail: some problem in " + FileName(programPath));
-    return;
-  }
-  SetStatus("Build " + outputName + " complete!");
-  ProgressSetPosition(0);
+  return true;
 }
+
+void ProgramBuild::SetUpProgress() {
+  view_.ProgressSetRange(0, static_cast<int>(std::min<uint64_t>(programSize_, 0x7fffffff)));
+  view_.ProgressSetPosition(0);
+  view_.ProgressSetStep(static_cast<int>(kProgressBytes));
+}
+
+// Advances the bar one step for every byte index in [from, to) that is a
+// multiple of 1024, as a byte-by-byte copy would, in one call per block.
+void ProgramBuild::Advance(uint64_t from, uint64_t to) {
+  const uint64_t steps = (to + kProgressBytes - 1) / kProgressBytes - (from + kProgressBytes - 1) / kProgressBytes;
+  if (steps > 0) view_.ProgressStepBy(static_cast<int>(std::min<uint64_t>(steps * kProgressBytes, 0x7fffffff)));
+}
+
+void ProgramBuild::Write(const uint8_t* data, size_t count) {
+  if (count > 0 && std::fwrite(data, 1, count, output_) != count) writeFailed_ = true;
+}
+
+bool ProgramBuild::WriteOutput() {
+  output_ = std::fopen(outputPath_.c_str(), "wb");
+  if (output_ == nullptr) return Fail("Create " + outputName_ + " Fail");
+  // The new program can be started like the one it was copied from.
+  std::error_code error;
+  const std::filesystem::perms mode = std::filesystem::status(request_.programPath, error).permissions();
+  if (!error) std::filesystem::permissions(outputPath_, mode & std::filesystem::perms::all, error);
+
+  if (!CopyThroughKeyWord()) return Fail("Building fail: not found key-word in " + FileName(request_.programPath));
+  WriteIdentityRecord();
+  uint64_t resume = 0;
+  const bool complete = SkipOldRecordAndImage(resume);
+  const size_t imageRead = WriteImage();
+  CopyRest(resume);
+
+  if (!CloseFiles()) writeFailed_ = true;
+  if (writeFailed_) return Fail("Building fail: can't write " + outputName_ + " completely!");
+  if (!complete || imageRead != target_.binLength) {
+    return Fail("Building fail: some problem in " + FileName(request_.programPath));
+  }
+  return true;
+}
+
+// Copies the program up to and including the first complete key-word.
+bool ProgramBuild::CopyThroughKeyWord() {
+  KeyWordFinder finder(request_.keyWord);
+  for (;;) {
+    const size_t got = std::fread(chunk_.data(), 1, chunk_.size(), program_);
+    if (got == 0) return false;
+    size_t take = got;
+    bool found = false;
+    for (size_t i = 0; i < got && !found; ++i) {
+      found = finder.Feed(chunk_[i]);
+      if (found) take = i + 1;
+    }
+    Write(chunk_.data(), take);
+    Advance(index_, index_ + take);
+    index_ += take;
+    if (found) return true;
+  }
+}
+
+void ProgramBuild::WriteIdentityRecord() {
+  const IdentityRecord record = EncodeIdentityRecord(request_.identity);
+  Write(record.data(), record.size());
+}
+
+// Skips the program's own identity record and as much of its image as the
+// new image covers, and says where the copy resumes; false when the program
+// ends before that (the copy then resumes at its end).
+bool ProgramBuild::SkipOldRecordAndImage(uint64_t& resume) {
+  resume = index_ + kIdentityRecordSize + target_.binLength;
+  const bool complete = resume <= programSize_;
+  if (!complete) resume = programSize_;
+  if (std::fseek(program_, complete ? static_cast<long>(resume) : 0, complete ? SEEK_SET : SEEK_END) != 0) {
+    writeFailed_ = true;
+  }
+  return complete;
+}
+
+// The image, as one block, through the work buffer; returns the bytes read.
+size_t ProgramBuild::WriteImage() {
+  const uint32_t length = target_.binLength;
+  if (target_.workBuffer == nullptr || target_.workBufferSize < length) {
+    delete[] target_.workBuffer;
+    target_.workBuffer = new uint8_t[length];
+    target_.workBufferSize = length;
+  }
+  const size_t read = std::fread(target_.workBuffer, 1, length, bin_);
+  Write(target_.workBuffer, read);
+  if (length >= kProgressBytes) view_.ProgressStepBy(static_cast<int>(length / kProgressBytes * kProgressBytes));
+  return read;
+}
+
+// The rest of the program, from `from` on.
+void ProgramBuild::CopyRest(uint64_t from) {
+  index_ = from;
+  for (;;) {
+    const size_t got = std::fread(chunk_.data(), 1, chunk_.size(), program_);
+    if (got == 0) break;
+    Write(chunk_.data(), got);
+    Advance(index_, index_ + got);
+    index_ += got;
+  }
+}
+
+}  // namespace package

@@ -1,8 +1,10 @@
-// Classification of the embedded image: which kind of flash profile it needs.
+#include "package/Classification.h"
+
 #include <cctype>
 #include <cstddef>
+#include <initializer_list>
 
-#include "app/FlashFormCore.h"
+namespace package {
 
 namespace {
 
@@ -14,37 +16,34 @@ bool SameText(const uint8_t* bytes, const char* text, size_t count) {
   return true;
 }
 
-bool HasSignature(const uint8_t* bin, size_t offset) {
-  return bin[offset] == 0x05 && bin[offset + 1] == 0x80;
+bool HasSignature(const uint8_t* bin, size_t offset) { return bin[offset] == 0x05 && bin[offset + 1] == 0x80; }
+
+// The model names of the long-ID images, 16 bytes behind their signature.
+bool NamesDvdRom(const uint8_t* name) {
+  return SameText(name, "DVD-ROM MVK-417", 15) || SameText(name, "DVD-ROM MVR-552", 15);
 }
+
+bool NamesCombo(const uint8_t* name) { return SameText(name, "COMBO", 5) || SameText(name, "DVD-ROM MVR-553X", 16); }
 
 }  // namespace
 
-void FlashFormCore::CheckNewFormatBIN() {
-  const uint8_t* bin = Package.BinArea();
-  BinLength = Package.BinLength();
-  if (HasSignature(bin, 0x4000)) {
-    if (SameText(bin + 0x4010, "DVD-ROM MVK-417", 15) || SameText(bin + 0x4010, "DVD-ROM MVR-552", 15)) {
-      LongIdProfile = true;
+void ClassifyImage(const uint8_t* bin, bool& shortIdProfile, bool& longIdProfile) {
+  for (size_t probe : {size_t{0x4000}, size_t{0x4008}}) {
+    if (HasSignature(bin, probe)) {
+      if (NamesDvdRom(bin + probe + 0x10)) longIdProfile = true;
+      return;
     }
-    return;
-  }
-  if (HasSignature(bin, 0x4008)) {
-    if (SameText(bin + 0x4018, "DVD-ROM MVK-417", 15) || SameText(bin + 0x4018, "DVD-ROM MVR-552", 15)) {
-      LongIdProfile = true;
-    }
-    return;
   }
   if (HasSignature(bin, 0x14000)) {
-    if (SameText(bin + 0x14010, "COMBO", 5) || SameText(bin + 0x14010, "DVD-ROM MVR-553X", 16)) {
-      LongIdProfile = true;
-    }
+    if (NamesCombo(bin + 0x14010)) longIdProfile = true;
     return;
   }
   if (HasSignature(bin, 0x1100)) {
-    ShortIdProfile = true;
+    shortIdProfile = true;
     return;
   }
-  ShortIdProfile = false;
-  LongIdProfile = false;
+  shortIdProfile = false;
+  longIdProfile = false;
 }
+
+}  // namespace package

@@ -1,16 +1,22 @@
-// Layout of the firmware package that every copy of the program carries in
-// its initialised data: key-word, identity record and BIN area. Offsets are
-// from the first key-word byte; numbers are little-endian.
+// The firmware package that every copy of the program carries in its
+// initialised data: key-word, identity record and BIN area. Offsets are from
+// the first key-word byte; numbers are little-endian. This is the one home of
+// the layout: the program reads its package through PackageView, and every
+// writer (the builder, the build-time package tool, tests, benchmarks and
+// fuzz targets) writes through the functions below.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace package {
 
 constexpr size_t kKeyWordSize = 15;  // 14 printable characters and a zero byte
 constexpr size_t kSlotSize = 25;     // text of at most 24 characters and a zero byte
+constexpr size_t kSlotTextSize = kSlotSize - 1;
 constexpr size_t kModelOffset = 15;
 constexpr size_t kInquiryOffset = 40;
 constexpr size_t kFWRangeOffset = 65;
@@ -49,6 +55,13 @@ class PackageView {
 
   // True when the BIN area begins with the builder tag (byte for byte, case-sensitive).
   bool IsBuilder() const;
+  // The Inquiry slot begins with "--": every drive is accepted.
+  bool AcceptsEveryDrive() const;
+  // The FW-Range slot names a range of revisions: it does not have "-" at
+  // both its first and its sixth character.
+  bool RestrictsFirmware() const;
+  // The Note slot's first nine bytes are "FLASH-ALL": the whole-flash write.
+  bool IsFlashAll() const;
 
  private:
   const char* Slot(size_t offset) const { return reinterpret_cast<const char*>(base_ + offset); }
@@ -57,5 +70,42 @@ class PackageView {
 
 // The package embedded in this program file.
 const uint8_t* EmbeddedPackage();
+
+// --- Writing ------------------------------------------------------------------
+
+// What an identity record holds. Each slot gets at most kSlotTextSize
+// characters of its text and zero bytes after it; the version at most
+// kVersionSize characters.
+struct Identity {
+  std::string model;
+  std::string inquiry;
+  std::string fwRange;
+  std::string vendor;
+  std::string note;
+  std::string version;
+  uint32_t binLength = 0;
+};
+
+using IdentityRecord = std::array<uint8_t, kIdentityRecordSize>;
+
+IdentityRecord EncodeIdentityRecord(const Identity& identity);
+
+// A whole package: the key-word's 14 characters and a zero byte, the
+// identity record, and `size` bytes of image at the start of the BIN area
+// (cut to the area; zero behind it).
+std::vector<uint8_t> MakePackage(const std::string& keyWord, const Identity& identity, const uint8_t* image,
+                                 size_t size);
+// A builder package: the key-word, an empty identity record and the builder
+// tag at the start of the BIN area.
+std::vector<uint8_t> MakeBuilderPackage(const std::string& keyWord);
+
+// What a slot is given of a catalogue value: at most 24 characters; the
+// Inquiry text cut or filled with blanks to exactly 24.
+std::string SlotValue(const std::string& text);
+std::string InquirySlotValue(const std::string& text);
+
+// The version a build writes: the first five characters of the BIN file's
+// name, in upper case.
+std::string VersionFromFileName(const std::string& name);
 
 }  // namespace package

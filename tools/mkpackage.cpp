@@ -10,11 +10,8 @@
 // Text slots are 25 bytes: the text (cut at 24 characters, the Inquiry text
 // blank-filled to 24) and zero bytes up to the end of the slot. Bytes of the
 // BIN area past the image are zero.
-#include <algorithm>
 #include <cctype>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -22,21 +19,13 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "package/Package.h"
 
-constexpr size_t kPackageSize = 524440;
-constexpr size_t kBinAreaOffset = 152;
-constexpr size_t kBinAreaSize = 524288;
+namespace {
 
 int Fail(const std::string& message) {
   std::cerr << "mkpackage: " << message << "\n";
   return 1;
-}
-
-void PutSlot(std::vector<uint8_t>& package, size_t offset, std::string text, bool blankFill) {
-  if (text.size() > 24) text.resize(24);
-  if (blankFill) text.resize(24, ' ');
-  std::memcpy(package.data() + offset, text.data(), text.size());
 }
 
 std::string BaseName(const std::string& path) {
@@ -60,39 +49,36 @@ int main(int argc, char** argv) {
     }
   }
   const std::string keyword = options["keyword"];
-  if (keyword.size() != 14) return Fail("the key-word must have 14 characters");
+  if (keyword.size() != package::kKeyWordSize - 1) return Fail("the key-word must have 14 characters");
   for (unsigned char c : keyword) {
     if (!std::isprint(c)) return Fail("the key-word must be printable");
   }
   if (options["out"].empty()) return Fail("--out is required");
 
-  std::vector<uint8_t> package(kPackageSize, 0);
-  std::memcpy(package.data(), keyword.data(), 14);  // byte 14 stays zero
-
+  std::vector<uint8_t> made;
   if (builder) {
-    std::memcpy(package.data() + kBinAreaOffset, "OBEL", 4);
+    made = package::MakeBuilderPackage(keyword);
   } else {
     const std::string binPath = options["bin"];
     std::ifstream bin(binPath, std::ios::binary);
     if (!bin) return Fail("cannot open " + binPath);
     std::vector<uint8_t> image((std::istreambuf_iterator<char>(bin)), std::istreambuf_iterator<char>());
     if (image.empty()) return Fail(binPath + " is empty");
-    if (image.size() > kBinAreaSize) return Fail(binPath + " is larger than 524288 bytes");
-    PutSlot(package, 15, options["model"], false);
-    PutSlot(package, 40, options["inquiry"], true);
-    PutSlot(package, 65, options["fw-range"], false);
-    PutSlot(package, 90, options["vendor"], false);
-    PutSlot(package, 115, options["note"], false);
-    std::string version = options.count("version-name") ? options["version-name"] : BaseName(binPath);
-    for (char& c : version) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    std::memcpy(package.data() + 140, version.data(), std::min<size_t>(version.size(), 5));
-    const uint32_t length = static_cast<uint32_t>(image.size());
-    for (int i = 0; i < 4; ++i) package[148 + i] = static_cast<uint8_t>(length >> (8 * i));
-    std::memcpy(package.data() + kBinAreaOffset, image.data(), image.size());
+    if (image.size() > package::kBinAreaSize) return Fail(binPath + " is larger than 524288 bytes");
+    package::Identity identity;
+    identity.model = options["model"];
+    identity.inquiry = package::InquirySlotValue(options["inquiry"]);
+    identity.fwRange = options["fw-range"];
+    identity.vendor = options["vendor"];
+    identity.note = options["note"];
+    identity.version =
+        package::VersionFromFileName(options.count("version-name") ? options["version-name"] : BaseName(binPath));
+    identity.binLength = static_cast<uint32_t>(image.size());
+    made = package::MakePackage(keyword, identity, image.data(), image.size());
   }
 
   std::ofstream out(options["out"], std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(package.data()), static_cast<std::streamsize>(package.size()));
+  out.write(reinterpret_cast<const char*>(made.data()), static_cast<std::streamsize>(made.size()));
   if (!out) return Fail("cannot write " + options["out"]);
   return 0;
 }

@@ -28,17 +28,11 @@ QApplication& App() {
   return *app;
 }
 
-std::vector<uint8_t> BuilderPackage() {
-  std::vector<uint8_t> package(package::kPackageSize, 0);
-  std::memcpy(package.data() + package::kBinAreaOffset, "OBEL", 4);
-  return package;
-}
-
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override { App(); }
   testing_support::ServicesScope services;
-  std::vector<uint8_t> package = BuilderPackage();
+  std::vector<uint8_t> package = package::MakeBuilderPackage("");
 };
 
 TEST_F(WindowTest, ControlsHaveTheirNamesKindsGeometryAndInitialState) {
@@ -121,21 +115,21 @@ TEST_F(WindowTest, ViewHooksReachTheWidgets) {
   EXPECT_EQ(form.ComboItemIndex(), 1);
   form.ComboInsert(1, "c");
   form.ComboDelete(2);
-  EXPECT_EQ(form.ComboItem(1), "c");
+  EXPECT_EQ(form.ComboBox->itemText(1), "c");
   EXPECT_EQ(form.ComboCount(), 2);
 
   // A position past the maximum stays at the maximum, like a progress bar.
   form.ProgressSetRange(0, 200);
   form.ProgressSetPosition(198);
-  EXPECT_EQ(form.ProgressPosition(), 198);
+  EXPECT_EQ(form.ProgressBar->value(), 198);
   form.ProgressSetPosition(500);
-  EXPECT_EQ(form.ProgressPosition(), 200);
-  EXPECT_EQ(form.ProgressMaximum(), 200);
+  EXPECT_EQ(form.ProgressBar->value(), 200);
+  EXPECT_EQ(form.ProgressBar->maximum(), 200);
 
   form.SetFlashButtonCaption("Build");
   form.SetFlashButtonEnabled(false);
   EXPECT_EQ(form.FlashButton->text(), "Build");
-  EXPECT_FALSE(form.FlashButtonEnabled());
+  EXPECT_FALSE(form.FlashButton->isEnabled());
 }
 
 TEST_F(WindowTest, TypingIntoTheBoxLeavesNoEntrySelected) {

@@ -1,9 +1,11 @@
 // Builds firmware packages in memory for tests, in the layout of package/Package.h.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "package/Package.h"
@@ -25,25 +27,19 @@ struct PackageTexts {
 inline std::vector<uint8_t> CraftPackage(const PackageTexts& texts = {}, uint32_t binLength = 524288,
                                          uint8_t filler = 0xA5) {
   using namespace package;
-  std::vector<uint8_t> p(kPackageSize, 0);
-  std::memcpy(p.data(), "KEYWORD-FOR-TS", 14);
-  auto slot = [&](size_t offset, const std::string& text) {
-    std::memset(p.data() + offset, filler, kSlotSize);
-    std::memcpy(p.data() + offset, text.data(), std::min<size_t>(text.size(), 24));
-    p[offset + std::min<size_t>(text.size(), 24)] = 0;
-  };
-  slot(kModelOffset, texts.model);
-  slot(kInquiryOffset, texts.inquiry);
-  slot(kFWRangeOffset, texts.fwRange);
-  slot(kVendorOffset, texts.vendor);
-  slot(kNoteOffset, texts.note);
-  std::memcpy(p.data() + kVersionOffset, texts.version.data(), std::min<size_t>(texts.version.size(), 5));
-  for (int i = 0; i < 4; ++i) p[kBinLengthOffset + i] = static_cast<uint8_t>(binLength >> (8 * i));
-  for (size_t i = 0; i < kBinAreaSize; ++i) {
-    p[kBinAreaOffset + i] = static_cast<uint8_t>((i * 7 + (i >> 8)) & 0xFF);
-  }
+  std::vector<uint8_t> image(kBinAreaSize);
+  for (size_t i = 0; i < kBinAreaSize; ++i) image[i] = static_cast<uint8_t>((i * 7 + (i >> 8)) & 0xFF);
   // Keep the probe offsets of the image classification free of signatures.
-  for (size_t offset : {0x1100u, 0x4000u, 0x4008u, 0x14000u}) p[kBinAreaOffset + offset] = 0;
+  for (size_t offset : {0x1100u, 0x4000u, 0x4008u, 0x14000u}) image[offset] = 0;
+  const Identity identity{texts.model, texts.inquiry, texts.fwRange, texts.vendor, texts.note, texts.version, binLength};
+  std::vector<uint8_t> p = MakePackage("KEYWORD-FOR-TS", identity, image.data(), image.size());
+  const std::pair<size_t, const std::string*> slots[] = {{kModelOffset, &texts.model},   {kInquiryOffset, &texts.inquiry},
+                                                         {kFWRangeOffset, &texts.fwRange}, {kVendorOffset, &texts.vendor},
+                                                         {kNoteOffset, &texts.note}};
+  for (const auto& [offset, text] : slots) {
+    const size_t end = std::min(text->size(), kSlotTextSize);  // the writer's zero byte stands here
+    std::memset(p.data() + offset + end + 1, filler, kSlotSize - end - 1);
+  }
   return p;
 }
 
@@ -57,7 +53,8 @@ inline void PutSignature(std::vector<uint8_t>& p, size_t offset, const std::stri
 
 inline std::vector<uint8_t> CraftBuilderPackage() {
   std::vector<uint8_t> p = CraftPackage();
-  std::memcpy(p.data() + package::kBinAreaOffset, "OBEL", 4);
+  const std::vector<uint8_t> tag = package::MakeBuilderPackage("");
+  std::copy_n(tag.begin() + package::kBinAreaOffset, sizeof package::kBuilderTag, p.begin() + package::kBinAreaOffset);
   return p;
 }
 

@@ -1,6 +1,7 @@
 #include "tests/support/TestForm.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "platform/FileMask.h"
 
@@ -28,10 +29,6 @@ void TestForm::ComboDelete(int index) {
   if (index < 0 || index >= ComboCount()) return;
   comboItems.erase(comboItems.begin() + index);
   if (comboIndex >= ComboCount()) comboIndex = ComboCount() - 1;
-}
-
-std::string TestForm::ComboItem(int index) const {
-  return index >= 0 && index < ComboCount() ? comboItems[static_cast<size_t>(index)] : std::string();
 }
 
 void TestForm::ComboSetItemIndex(int index) {
@@ -82,11 +79,17 @@ void TestForm::ProgressSetPosition(int position) {
 }
 
 std::string TestForm::ProgramFilePath() const {
-  return programFile.empty() ? FlashFormCore::ProgramFilePath() : programFile;
+  if (!programFile.empty()) return programFile;
+  std::error_code error;
+  const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : path.string();
 }
 
 std::string TestForm::CurrentDirectory() const {
-  return currentDirectory.empty() ? FlashFormCore::CurrentDirectory() : currentDirectory;
+  if (!currentDirectory.empty()) return currentDirectory;
+  std::error_code error;
+  const std::filesystem::path path = std::filesystem::current_path(error);
+  return error ? std::string() : path.string();
 }
 
 }  // namespace testing_support

@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "app/FlashFormCore.h"
+#include "platform/FormView.h"
 
 namespace testing_support {
 
-class TestForm : public FlashFormCore {
+class TestForm : public platform::FormView, public FlashFormCore {
  public:
-  explicit TestForm(const uint8_t* package) : FlashFormCore(package) {}
+  explicit TestForm(const uint8_t* package) : FlashFormCore(package, *this) {}
 
   // What the window shows.
   std::string caption;
@@ -45,15 +46,15 @@ class TestForm : public FlashFormCore {
   // Simulates the user typing text into the box: no entry is selected.
   void TypeComboText();
 
+  bool FlashButtonEnabled() const { return buttonEnabled; }
+
+  // platform::FormView.
   void SetCaption(const std::string& text) override { caption = text; }
-  std::string GetCaption() const override { return caption; }
   void SetSelectDriveLabel(const std::string& text) override { label = text; }
-  void ComboClear() override { comboItems.clear(); comboIndex = -1; }
   void ComboAdd(const std::string& text) override { comboItems.push_back(text); }
   void ComboInsert(int index, const std::string& text) override;
   void ComboDelete(int index) override;
   int ComboCount() const override { return static_cast<int>(comboItems.size()); }
-  std::string ComboItem(int index) const override;
   int ComboItemIndex() const override { return comboIndex; }
   void ComboSetItemIndex(int index) override;
   void ComboUpdate() override { ++comboUpdates; }
@@ -71,11 +72,8 @@ class TestForm : public FlashFormCore {
   void ProgressSetPosition(int position) override;
   void ProgressSetStep(int step) override { progressStep = step; }
   void ProgressStepBy(int delta) override { ProgressSetPosition(progressPosition + delta); }
-  int ProgressPosition() const override { return progressPosition; }
-  int ProgressMaximum() const override { return progressMax; }
   void SetFlashButtonCaption(const std::string& text) override { buttonCaption = text; }
   void SetFlashButtonEnabled(bool enabled) override { buttonEnabled = enabled; }
-  bool FlashButtonEnabled() const override { return buttonEnabled; }
   void RequestQuit(bool closeForm) override { ++quitRequests; closeRequested = closeRequested || closeForm; }
   std::string ProgramFilePath() const override;
   std::string CurrentDirectory() const override;

@@ -31,7 +31,7 @@
 #include "drive/CDDrive.h"
 #include "drive/CDDrives.h"
 #include "package/Package.h"
-#include "platform/PrintingServices.h"
+#include "tests/support/PrintingServices.h"
 #include "platform/Services.h"
 #include "platform/linux/SgTransport.h"
 #include "tests/support/TestForm.h"
@@ -58,19 +58,9 @@ std::string SenseText(const CDDrive& drive) {
 // the builder tag nor anything a drive would take.
 std::vector<uint8_t> MakePackage(const std::string& model, const std::string& inquiry,
                                  const std::string& fwRange, const std::string& vendor) {
-  std::vector<uint8_t> pkg(package::kPackageSize, 0);
-  auto put = [&pkg](size_t offset, const std::string& text) {
-    std::memcpy(&pkg[offset], text.data(), std::min(text.size(), package::kSlotSize - 1));
-  };
-  put(package::kModelOffset, model);
-  put(package::kInquiryOffset, inquiry);
-  put(package::kFWRangeOffset, fwRange);
-  put(package::kVendorOffset, vendor);
-  std::memcpy(&pkg[package::kVersionOffset], "1.00", 4);
-  const uint32_t length = 16384;
-  std::memcpy(&pkg[package::kBinLengthOffset], &length, 4);
-  std::memset(&pkg[package::kBinAreaOffset], 0x5A, length);
-  return pkg;
+  const std::vector<uint8_t> image(16384, 0x5A);
+  const package::Identity identity{model, inquiry, fwRange, vendor, "", "1.00", static_cast<uint32_t>(image.size())};
+  return package::MakePackage("", identity, image.data(), image.size());
 }
 
 bool DropPrivileges(uid_t uid) {

@@ -1,6 +1,5 @@
-// Services for test programs only: message boxes printed to standard output
-// and answered Yes (OK), and a restart that is printed instead of requested.
-// The product programs never contain them.
+// Services for test programs: message boxes printed to standard output and
+// answered Yes (OK), and a restart that is printed instead of requested.
 #pragma once
 
 #include <cstdio>

@@ -1,0 +1,292 @@
+#include "flash/FlashRun.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "drive/CDDrive.h"
+#include "flash/CommandBlocks.h"
+#include "flash/FlashProfiles.h"
+#include "flash/ProfileTable.h"
+#include "flash/VendorCommands.h"
+#include "platform/Services.h"
+#include "platform/Text.h"
+
+namespace flash {
+
+namespace {
+
+constexpr int kMaxReadyPolls = 500;
+constexpr unsigned kPollIntervalMs = 30;
+constexpr uint16_t kNormalTimeOut = 60;
+constexpr uint16_t kFlashStartTimeOut = 180;
+constexpr int kFlashProgressMaximum = 200;
+constexpr int kFlashProgressPosition = 198;
+
+const char* const kInhibitReason = "Updating drive firmware";
+
+// Unsigned byte order; a prefix is smaller than the longer text.
+int CompareBytes(const std::string& a, const std::string& b) {
+  const size_t common = std::min(a.size(), b.size());
+  const int order = common == 0 ? 0 : std::memcmp(a.data(), b.data(), common);
+  if (order != 0) return order;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+// Holds the sleep/shutdown inhibitor from the first write to the drive until
+// the flash has its outcome, and lets go of it on every way out of the run.
+class InhibitorLock {
+ public:
+  InhibitorLock() = default;
+  ~InhibitorLock() { Release(); }
+  InhibitorLock(const InhibitorLock&) = delete;
+  InhibitorLock& operator=(const InhibitorLock&) = delete;
+
+  void Take() {
+    platform::SleepInhibitor* inhibitor = platform::GetServices().inhibitor;
+    // Without logind the flash goes on unprotected, as it always did.
+    if (inhibitor != nullptr && !taken_) taken_ = inhibitor->Acquire(platform::ApplicationTitle, kInhibitReason);
+  }
+  void Release() {
+    if (!taken_) return;
+    taken_ = false;
+    if (platform::SleepInhibitor* inhibitor = platform::GetServices().inhibitor) inhibitor->Release();
+  }
+
+ private:
+  bool taken_ = false;
+};
+
+// One run: each phase is a short method, and every way out goes through Finish.
+class FlashRun {
+ public:
+  FlashRun(FlashState& state, platform::FormView& view, const FlashImage& image)
+      : state_(state), view_(view), image_(image), drive_(*state.CurrentDrive), commands_(state) {}
+
+  void Run() {
+    state_.ProfileMatched = false;
+    state_.ProfileRecordLength = 0;
+    entry_ = view_.ComboItemIndex();
+    if (!CanFlash()) return;
+    if (!Confirm()) return;
+    state_.FlashAll = image_.flashAll;
+    BringToRest();
+    SetUpProgress();
+
+    lock_.Take();
+    const bool flashed = Transfer();
+    lock_.Release();  // before anything else is asked of the user
+    if (flashed) {
+      RefreshEntry();
+      OfferRestart();
+    }
+    Finish();
+  }
+
+ private:
+  bool NeedsProfile() const { return state_.ShortIdProfile || state_.LongIdProfile; }
+
+  void Status(const std::string& text) { view_.SetStatus(text); }
+  void Append(const std::string& suffix) { view_.SetStatus(view_.GetStatus() + suffix); }
+  void Position(uint32_t position) { view_.ProgressSetPosition(static_cast<int>(position)); }
+
+  // Refusals that come before any question or command.
+  bool CanFlash() {
+    if (state_.BinLength == 0 || state_.BinLength > image_.areaSize) {
+      // Starting the drive's flash programming without a whole image in DRAM
+      // would program whatever the DRAM holds.
+      platform::ShowError("\nThis program carries no valid firmware image (" + std::to_string(state_.BinLength) +
+                          " bytes).\n\nThe drive has not been touched.\n");
+      return false;
+    }
+    const platform::DriveTransport* transport = CDDrive::GetTransport();
+    const bool simulated = transport != nullptr && transport->IsSimulated();
+    if (NeedsProfile() && ProfileDataIsStandIn() && !simulated) {
+      platform::ShowError(
+          "\nThis program was built with stand-in flash-chip profiles, which must never be sent "
+          "to a real drive.\n\nThis firmware needs a flash-chip profile: rebuild the program with "
+          "the drive maker's profile data to flash it.\n\nThe drive has not been touched.\n");
+      return false;
+    }
+    return true;
+  }
+
+  // The revision prompt: a warning when the drive's firmware is newer.
+  bool Confirm() {
+    const std::string revision = drive_.GetRevision();
+    const std::string version = platform::FormatText("%4.4s", image_.version);
+    const int order = CompareBytes(revision, version);
+    const std::string update = "\nUpdate Firmware " + revision + " to " + version + " ?\n";
+    std::string text = update;
+    if (image_.rangeRestricted && order >= 0) {
+      text = "\nWARNING !!!" + std::string("\n\nYour drive Firmware ") + revision + " is aready the most updated !" +
+             "\n" + update;
+    }
+    return order > 0 ? platform::AskWarningYesNo(text) : platform::AskConfirmationYesNo(text);
+  }
+
+  // Load, wait while the drive is becoming ready, stop.
+  void BringToRest() {
+    commands_.SendPreparation(StartStopUnitBlock(0x03));
+    for (int poll = 0; poll < kMaxReadyPolls; ++poll) {
+      platform::SleepMs(kPollIntervalMs);
+      commands_.SendPreparation(TestUnitReadyBlock());
+      commands_.SendPreparation(StopPlayScanBlock());
+      if (!drive_.CheckSense(0x02, 0x04, 0x01)) break;
+    }
+    commands_.SendPreparation(StopPlayScanBlock());
+    commands_.SendPreparation(StartStopUnitBlock(0x00));
+  }
+
+  void SetUpProgress() {
+    view_.ProgressSetRange(0, static_cast<int>(state_.BinLength));
+    view_.ProgressSetStep(static_cast<int>(kBlockSize));
+    if (state_.BlockBuffer == nullptr) state_.BlockBuffer = new uint8_t[kBlockSize]();
+    platform::SetHourglassCursor();
+  }
+
+  // Profile, image, entry critical, checks and flash start; true when the
+  // drive accepted the flash start.
+  bool Transfer() {
+    if (NeedsProfile() && !WriteProfile()) return false;
+    if (!WriteImage()) return false;
+    if (state_.ShortIdProfile && !EnterCritical()) return false;
+    if (!VerifyProfile()) return false;
+    if (!VerifyImage()) return false;
+    return StartFlash();
+  }
+
+  // The profile record, kept in WorkBuffer exactly as sent.
+  bool WriteProfile() {
+    Status("Write profile to drive's DRAM... ");
+    if (!SetupFlashProfile(state_, state_.BlockBuffer)) {
+      Append(", Fail! ");
+      return false;
+    }
+    if (state_.WorkBuffer == nullptr || state_.WorkBufferSize < state_.ProfileRecordLength) {
+      delete[] state_.WorkBuffer;
+      state_.WorkBuffer = new uint8_t[kBlockSize]();
+      state_.WorkBufferSize = kBlockSize;
+    }
+    std::memcpy(state_.WorkBuffer, state_.BlockBuffer, state_.ProfileRecordLength);
+    return true;
+  }
+
+  // Whole blocks from offset 0 until the offset reaches BinLength. The last
+  // block is sent whole; BinLength never exceeds the image area and offsets
+  // are multiples of the block size, so no block reaches past it.
+  bool WriteImage() {
+    Status("Write BIN to drive's DRAM... ");
+    return ForEachBlock([this](uint32_t position) {
+      std::memcpy(state_.BlockBuffer, image_.bin + position, kBlockSize);
+      if (commands_.WriteBuffer(position, state_.BlockBuffer, kControlData, kBlockSize)) return true;
+      Append(", Fail! ");
+      return false;
+    });
+  }
+
+  // Short-ID packages only.
+  bool EnterCritical() {
+    Status("Drive entry critical... ");
+    if (commands_.EntryCritical()) return true;
+    Append(", Fail! ");
+    return false;
+  }
+
+  bool VerifyProfile() {
+    Status("Read back and Verify drive's DRAM... ");
+    if (state_.ProfileMatched && !ReadVerifyProfile(state_, state_.WorkBuffer)) {
+      Append(", Valid Profile Fail!");
+      return false;
+    }
+    return true;
+  }
+
+  // Every block read back and compared with the image.
+  bool VerifyImage() {
+    return ForEachBlock([this](uint32_t position) {
+      if (!commands_.ReadBuffer(position, state_.BlockBuffer, kBlockSize)) {
+        Append(", Read Fail! ");
+        return false;
+      }
+      if (std::memcmp(state_.BlockBuffer, image_.bin + position, kBlockSize) != 0) {
+        Append(", Compare BIN and DRAM Fail! ");
+        platform::ShowMessage("Compare BIN and DRAM fail!");
+        return false;
+      }
+      return true;
+    });
+  }
+
+  // Runs `step` on each block offset below BinLength, with the progress bar
+  // at the offset of the next block; stops at the first step that fails.
+  template <typename Step>
+  bool ForEachBlock(Step step) {
+    uint32_t position = 0;
+    Position(position);
+    while (position < state_.BinLength) {
+      if (!step(position)) return false;
+      position += kBlockSize;
+      Position(position);
+    }
+    return true;
+  }
+
+  // The drive programs its flash from DRAM under the long time-out.
+  bool StartFlash() {
+    Status("Don't turn off the system, Flash is in progress...");
+    view_.ProgressSetRange(0, kFlashProgressMaximum);
+    view_.ProgressSetPosition(kFlashProgressPosition);
+    view_.ProgressSetStep(0);
+    CDDrive::SetTimeOut(kFlashStartTimeOut);
+    const uint8_t control = state_.FlashAll ? kControlFlashStartAll : kControlFlashStart;
+    if (!commands_.WriteBuffer(0, state_.WorkBuffer, control, 0)) {
+      Status("Flash Fail.");  // the long time-out stays in force
+      return false;
+    }
+    CDDrive::SetTimeOut(kNormalTimeOut);
+    view_.ProgressSetPosition(kFlashProgressMaximum);
+    Status("Flash Completed.");
+    return true;
+  }
+
+  // The drive's entry shows its new identity (or "0").
+  void RefreshEntry() {
+    const std::string identity = drive_.GetIdentity();
+    // With no entry selected there is no entry to replace.
+    if (entry_ < 0) return;
+    view_.ComboInsert(entry_, identity);
+    view_.ComboDelete(entry_ + 1);
+    view_.ComboSetItemIndex(entry_);
+    view_.ComboUpdate();
+  }
+
+  void OfferRestart() {
+    if (!platform::AskConfirmationYesNo("The system needs to be restarted for the changes to take effect ?")) return;
+    platform::SetDefaultCursor();
+    if (platform::SystemRestart* restart = platform::GetServices().restart) restart->RequestReboot();
+  }
+
+  void Finish() {
+    platform::SetDefaultCursor();
+    view_.ProgressSetPosition(0);
+  }
+
+  FlashState& state_;
+  platform::FormView& view_;
+  const FlashImage& image_;
+  CDDrive& drive_;
+  VendorCommands commands_;
+  int entry_ = -1;
+  InhibitorLock lock_;
+};
+
+}  // namespace
+
+void RunFlash(FlashState& state, platform::FormView& view, const FlashImage& image) {
+  // Without a drive there is nothing to flash (start-up ended without one).
+  if (state.CurrentDrive == nullptr) return;
+  FlashRun(state, view, image).Run();
+}
+
+}  // namespace flash

@@ -1,0 +1,29 @@
+// The FLASH button in flash mode: revision prompt, bringing the drive to
+// rest, profile, image into DRAM, entry critical, profile check, read-back
+// and compare, flash start, refreshed drive entry and the restart offer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "flash/FlashState.h"
+#include "platform/FormView.h"
+
+namespace flash {
+
+// The image a run writes, and what the run needs to know of the package
+// that carries it.
+struct FlashImage {
+  const uint8_t* bin = nullptr;  // the package's image area
+  uint32_t areaSize = 0;         // its size: no block is read beyond it
+  std::string version;           // the package's firmware version (up to 4 characters)
+  bool rangeRestricted = false;  // the package accepts only a range of firmware revisions
+  bool flashAll = false;         // the package asks for the whole-flash write
+};
+
+// Runs one flash of `image` into state.CurrentDrive, showing its progress in
+// `view`. Every failure is reported by the operation that failed; the run
+// then appends its suffix to the status line and stops.
+void RunFlash(FlashState& state, platform::FormView& view, const FlashImage& image);
+
+}  // namespace flash
