@@ -1,8 +1,10 @@
 #include "platform/linux/SenseData.h"
 
+#include <scsi/sg_lib.h>
 #include <scsi/sg_pt.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -15,72 +17,78 @@ constexpr uint8_t kFixedDeferred = 0x71;
 constexpr uint8_t kDescriptorCurrent = 0x72;
 constexpr uint8_t kDescriptorDeferred = 0x73;
 
-// Descriptor types (SPC) that have a place in the fixed format.
-constexpr uint8_t kInformationDescriptor = 0x00;
-constexpr uint8_t kCommandSpecificDescriptor = 0x01;
-constexpr uint8_t kSenseKeySpecificDescriptor = 0x02;
-constexpr uint8_t kStreamCommandsDescriptor = 0x04;
-constexpr uint8_t kBlockCommandsDescriptor = 0x05;
+// Descriptor types (SPC) read here by their number.
+constexpr int kSenseKeySpecificDescriptor = 0x02;
+constexpr int kBlockCommandsDescriptor = 0x05;
 
-constexpr uint8_t kFilemarkBit = 0x80;
-constexpr uint8_t kEomBit = 0x40;
 constexpr uint8_t kIliBit = 0x20;
 
-// Copies the low four bytes of an 8-byte big-endian field into `out` when
-// the value fits in 32 bits; returns whether it did.
-bool LowFourBytes(const uint8_t* field, uint8_t* out) {
-  if (field[0] != 0 || field[1] != 0 || field[2] != 0 || field[3] != 0) {
-    return false;
-  }
-  std::memcpy(out, field + 4, 4);
-  return true;
+constexpr size_t kHeaderLength = 8;
+
+void PutBe32(uint8_t* out, uint64_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
 }
 
-SenseArea FromDescriptorFormat(const uint8_t* d, size_t length) {
-  SenseArea fixed{};
-  fixed[0] = (d[0] & 0x7F) == kDescriptorDeferred ? kFixedDeferred : kFixedCurrent;
-  fixed[7] = 10;  // bytes 8 to 17 follow
-  if (length > 1) fixed[2] = d[1] & 0x0F;
-  if (length > 2) fixed[12] = d[2];
-  if (length > 3) fixed[13] = d[3];
-  if (length <= 8) {
-    return fixed;
+// Descriptor-format sense in a buffer of its own, cut to the descriptors that
+// came back whole: sg_lib's helpers trust the additional length and each
+// descriptor's own length, and would read past what the device returned.
+class WholeDescriptors {
+ public:
+  WholeDescriptors(const uint8_t* sense, size_t length) {
+    const size_t n = std::min(length, bytes_.size());
+    std::memcpy(bytes_.data(), sense, n);
+    bytes_[0] &= 0x7F;  // the valid bit is not part of the response code
+    length_ = n;
+    if (n < kHeaderLength) return;
+    const size_t end = std::min(n, kHeaderLength + bytes_[7]);
+    size_t at = kHeaderLength;
+    while (at + 2 <= end && at + 2 + bytes_[at + 1] <= end) at += 2 + bytes_[at + 1];
+    bytes_[7] = static_cast<uint8_t>(at - kHeaderLength);
+    length_ = at;
+  }
+  const uint8_t* Data() const { return bytes_.data(); }
+  int Length() const { return static_cast<int>(length_); }
+  // The first descriptor of that type whose own length is at least `minimum`.
+  const uint8_t* Find(int type, uint8_t minimum) const {
+    const uint8_t* descriptor = sg_scsi_sense_desc_find(Data(), Length(), type);
+    return descriptor != nullptr && descriptor[1] >= minimum ? descriptor : nullptr;
   }
 
-  // Descriptors start at byte 8; byte 7 says how many bytes follow it. Never
-  // look past what the device actually returned.
-  const size_t end = std::min(length, static_cast<size_t>(8) + d[7]);
-  size_t at = 8;
-  while (at + 2 <= end) {
-    const uint8_t type = d[at];
-    const size_t size = static_cast<size_t>(d[at + 1]) + 2;
-    if (at + size > end) {
-      break;  // truncated descriptor
-    }
-    const uint8_t* desc = d + at;
-    switch (type) {
-      case kInformationDescriptor:
-        if (size >= 12 && LowFourBytes(desc + 4, &fixed[3]) && (desc[2] & 0x80) != 0) {
-          fixed[0] |= 0x80;  // information field valid
-        }
-        break;
-      case kCommandSpecificDescriptor:
-        if (size >= 12) LowFourBytes(desc + 4, &fixed[8]);
-        break;
-      case kSenseKeySpecificDescriptor:
-        if (size >= 7) std::memcpy(&fixed[15], desc + 4, 3);
-        break;
-      case kStreamCommandsDescriptor:
-        if (size >= 4) fixed[2] |= desc[3] & (kFilemarkBit | kEomBit | kIliBit);
-        break;
-      case kBlockCommandsDescriptor:
-        if (size >= 4) fixed[2] |= desc[3] & kIliBit;
-        break;
-      default:
-        break;
-    }
-    at += size;
+ private:
+  std::array<uint8_t, kHeaderLength + 255> bytes_{};
+  size_t length_ = 0;
+};
+
+SenseArea FromDescriptorFormat(const uint8_t* d, size_t length) {
+  const WholeDescriptors sense(d, length);
+  sg_scsi_sense_hdr header{};
+  sg_scsi_normalize_sense(sense.Data(), sense.Length(), &header);
+  SenseArea fixed{};
+  fixed[0] = header.response_code == kDescriptorDeferred ? kFixedDeferred : kFixedCurrent;
+  fixed[2] = header.sense_key;
+  fixed[7] = 10;  // bytes 8 to 17 follow
+  fixed[12] = header.asc;
+  fixed[13] = header.ascq;
+
+  bool filemark = false, eom = false, ili = false;
+  sg_get_sense_filemark_eom_ili(sense.Data(), sense.Length(), &filemark, &eom, &ili);
+  // sg_lib reads ILI only from the stream commands descriptor; the block commands descriptor carries it too.
+  if (const uint8_t* block = sense.Find(kBlockCommandsDescriptor, 2)) ili = ili || (block[3] & kIliBit) != 0;
+  fixed[2] |= static_cast<uint8_t>((filemark ? 0x80 : 0) | (eom ? 0x40 : 0) | (ili ? kIliBit : 0));
+
+  // The information and command-specific fields have a fixed-format place
+  // only when their value fits in 32 bits.
+  uint64_t value = 0;
+  const bool valid = sg_get_sense_info_fld(sense.Data(), sense.Length(), &value);
+  if (value <= 0xFFFFFFFFu) {
+    PutBe32(&fixed[3], value);
+    if (valid) fixed[0] |= 0x80;
   }
+  if (sg_get_sense_cmd_spec_fld(sense.Data(), sense.Length(), &value) && value <= 0xFFFFFFFFu) {
+    PutBe32(&fixed[8], value);
+  }
+  // sg_lib has no reader for the sense-key-specific bytes as they stand.
+  if (const uint8_t* specific = sense.Find(kSenseKeySpecificDescriptor, 5)) std::memcpy(&fixed[15], specific + 4, 3);
   return fixed;
 }
 
