@@ -151,119 +151,151 @@ SimDrive::Reply SimDrive::Execute(const Cdb& cdb, Direction direction, uint8_t* 
   return reply;
 }
 
-SimDrive::Reply SimDrive::Run(const Cdb& cdb, Direction direction, uint8_t* buffer, uint32_t length) {
-  const Reply good;
-  const Reply invalidField = Check(0x05, 0x24, 0x00);
-  const Reply notReady = Check(0x02, 0x04, 0x01);
-  const Reply noDisc = Check(0x02, 0x3A, 0x00);
-  const bool dataIn = direction == Direction::In && length > 0;
-  const bool dataOut = direction == Direction::Out && length > 0;
-  if (length > 0 && buffer == nullptr) {
-    Reply fault;
-    fault.kind = Reply::Kind::TransportError;
-    fault.sysError = EFAULT;
-    return fault;
-  }
-  if (cdb[0] == 0x3B || cdb[0] == 0x3C || cdb[0] == 0xDF) AllocateMemories();
+// The drive's own side of the protocol, kept apart from the flash procedure's
+// command blocks so that a wrong block there is answered as a drive would.
+namespace {
 
+constexpr uint8_t kOpTestUnitReady = 0x00;
+constexpr uint8_t kOpInquiry = 0x12;
+constexpr uint8_t kOpStartStopUnit = 0x1B;
+constexpr uint8_t kOpWriteBuffer = 0x3B;
+constexpr uint8_t kOpReadBuffer = 0x3C;
+constexpr uint8_t kOpStopPlayScan = 0x4E;
+constexpr uint8_t kOpReadCd = 0xBE;
+constexpr uint8_t kOpVendor = 0xDF;
+
+}  // namespace
+
+SimDrive::Reply SimDrive::Fail(int sysError) {
+  Reply reply;
+  reply.kind = Reply::Kind::TransportError;
+  reply.sysError = sysError;
+  return reply;
+}
+
+SimDrive::Reply SimDrive::Run(const Cdb& cdb, Direction direction, uint8_t* buffer, uint32_t length) {
+  if (length > 0 && buffer == nullptr) return Fail(EFAULT);
+  const Data data{direction == Direction::In && length > 0, direction == Direction::Out && length > 0, buffer, length};
   switch (cdb[0]) {
-    case 0x12: {  // INQUIRY
-      if (!config_.answersInquiry) {
-        Reply fault;
-        fault.kind = Reply::Kind::TransportError;
-        fault.sysError = EIO;
-        return fault;
-      }
-      if (!dataIn && length > 0) return invalidField;
-      std::array<uint8_t, kInquiryAnswerLength> answer{};
-      answer[0] = config_.peripheralType;
-      answer[1] = 0x80;  // removable medium
-      answer[2] = 0x00;
-      answer[3] = 0x02;  // response data format
-      answer[4] = kInquiryAnswerLength - 5;
-      std::string text = Field(config_.vendor, 8) + Field(config_.product, 16) + revision_;
-      std::memcpy(answer.data() + 8, text.data(), 28);
-      uint32_t n = std::min<uint32_t>({length, cdb[4], kInquiryAnswerLength});
-      std::memcpy(buffer, answer.data(), n);
-      return good;
-    }
-    case 0x00:  // TEST UNIT READY
-      becoming_ = config_.neverReady || config_.becomingReadyPolls > 0;
-      if (config_.neverReady) return notReady;
-      if (config_.becomingReadyPolls > 0) {
-        --config_.becomingReadyPolls;
-        return notReady;
-      }
-      if (!config_.discPresent) return noDisc;
-      return good;
-    case 0xBE:  // READ CD
-      if (!config_.discPresent) return noDisc;
-      if (dataIn) std::memset(buffer, 0, length);
-      return good;
-    case 0x4E:  // STOP PLAY/SCAN
+    case kOpInquiry:
+      return Inquiry(cdb, data);
+    case kOpTestUnitReady:
+      return TestUnitReady();
+    case kOpReadCd:
+      if (!config_.discPresent) return Check(0x02, 0x3A, 0x00);
+      if (data.in) std::memset(buffer, 0, length);
+      return Reply{};
+    case kOpStopPlayScan:
       // A drive that is becoming ready answers every command so, not only
       // TEST UNIT READY.
-      if (becoming_) return notReady;
-      return good;
-    case 0x1B:  // START STOP UNIT
-      return good;
-    case 0x3B: {  // WRITE BUFFER
-      if ((cdb[1] & 0x1F) != 0x05 || cdb[2] != 0x01) return invalidField;
-      const uint32_t offset = Be24(cdb, 3);
-      const uint32_t fieldLength = Be24(cdb, 6);
-      const uint8_t control = cdb[9];
-      if (control == 0x80 || control == 0xA0) {  // flash start
-        if (dataOut) return invalidField;
-        flash_.assign(dram_.begin(), dram_.begin() + kFlashSize);
-        ++flashStarts_;
-        lastFlashControl_ = control;
-        if (config_.revisionAfterFlash && !config_.revisionAfterFlash->empty()) {
-          revision_ = Field(*config_.revisionAfterFlash, 4);
-        }
-        if (dataIn) std::memset(buffer, 0, length);
-        return good;
-      }
-      if (control != 0x00 && control != 0x7F) return invalidField;
-      if (control == 0x7F && length == 0 && fieldLength == 0) {  // entry critical
-        ++entryCriticals_;
-        return good;
-      }
-      if (dataIn || fieldLength != length) return invalidField;
-      if (uint64_t{offset} + length > kDramSize) return invalidField;
-      if (length > 0) std::memcpy(dram_.data() + offset, buffer, length);
-      if (control == 0x7F) {
-        profileOffset_ = offset;
-        profileLength_ = length;
-        ++profileWrites_;
-      }
-      return good;
-    }
-    case 0x3C: {  // READ BUFFER
-      const uint8_t mode = cdb[1] & 0x1F;
-      if ((mode != 0x01 && mode != 0x02) || cdb[2] != 0x01) return invalidField;
-      const uint32_t offset = Be24(cdb, 3);
-      const uint32_t fieldLength = Be24(cdb, 6);
-      if (dataOut || fieldLength != length) return invalidField;
-      if (uint64_t{offset} + length > kDramSize) return invalidField;
-      if (length > 0) std::memcpy(buffer, dram_.data() + offset, length);
-      return good;
-    }
-    case 0xDF:  // vendor: flash ID and E2
-      if (cdb[1] == 0x11) {
-        if (dataOut) return invalidField;
-        std::array<uint8_t, kFlashIdAnswerLength> answer{};
-        std::copy(config_.flashId.begin(), config_.flashId.end(), answer.begin());
-        std::memcpy(buffer, answer.data(), std::min<uint32_t>(length, kFlashIdAnswerLength));
-        return good;
-      }
-      if (cdb[1] == 0x0A) {
-        e2_[(uint32_t{cdb[7]} << 8) | cdb[8]] = cdb[9];
-        return good;
-      }
-      return invalidField;
+      return becoming_ ? Check(0x02, 0x04, 0x01) : Reply{};
+    case kOpStartStopUnit:
+      return Reply{};
+    case kOpWriteBuffer:
+      AllocateMemories();
+      return WriteBuffer(cdb, data);
+    case kOpReadBuffer:
+      AllocateMemories();
+      return ReadBuffer(cdb, data);
+    case kOpVendor:
+      AllocateMemories();
+      return Vendor(cdb, data);
     default:
       return Check(0x05, 0x20, 0x00);
   }
+}
+
+SimDrive::Reply SimDrive::Inquiry(const Cdb& cdb, const Data& data) {
+  if (!config_.answersInquiry) return Fail(EIO);
+  if (!data.in && data.length > 0) return Check(0x05, 0x24, 0x00);
+  std::array<uint8_t, kInquiryAnswerLength> answer{};
+  answer[0] = config_.peripheralType;
+  answer[1] = 0x80;  // removable medium
+  answer[2] = 0x00;
+  answer[3] = 0x02;  // response data format
+  answer[4] = kInquiryAnswerLength - 5;
+  std::string text = Field(config_.vendor, 8) + Field(config_.product, 16) + revision_;
+  std::memcpy(answer.data() + 8, text.data(), 28);
+  uint32_t n = std::min<uint32_t>({data.length, cdb[4], kInquiryAnswerLength});
+  std::memcpy(data.buffer, answer.data(), n);
+  return Reply{};
+}
+
+SimDrive::Reply SimDrive::TestUnitReady() {
+  const Reply notReady = Check(0x02, 0x04, 0x01);
+  becoming_ = config_.neverReady || config_.becomingReadyPolls > 0;
+  if (config_.neverReady) return notReady;
+  if (config_.becomingReadyPolls > 0) {
+    --config_.becomingReadyPolls;
+    return notReady;
+  }
+  if (!config_.discPresent) return Check(0x02, 0x3A, 0x00);
+  return Reply{};
+}
+
+// Mode 05h on buffer 1: a block, the profile record (control 7Fh with data),
+// entry critical (7Fh without) or the flash start (80h, A0h).
+SimDrive::Reply SimDrive::WriteBuffer(const Cdb& cdb, const Data& data) {
+  const Reply invalidField = Check(0x05, 0x24, 0x00);
+  if ((cdb[1] & 0x1F) != 0x05 || cdb[2] != 0x01) return invalidField;
+  const uint32_t offset = Be24(cdb, 3);
+  const uint32_t fieldLength = Be24(cdb, 6);
+  const uint8_t control = cdb[9];
+  if (control == 0x80 || control == 0xA0) return FlashStart(control, data);
+  if (control != 0x00 && control != 0x7F) return invalidField;
+  if (control == 0x7F && data.length == 0 && fieldLength == 0) {  // entry critical
+    ++entryCriticals_;
+    return Reply{};
+  }
+  if (data.in || fieldLength != data.length) return invalidField;
+  if (uint64_t{offset} + data.length > kDramSize) return invalidField;
+  if (data.length > 0) std::memcpy(dram_.data() + offset, data.buffer, data.length);
+  if (control == 0x7F) {
+    profileOffset_ = offset;
+    profileLength_ = data.length;
+    ++profileWrites_;
+  }
+  return Reply{};
+}
+
+SimDrive::Reply SimDrive::FlashStart(uint8_t control, const Data& data) {
+  if (data.out) return Check(0x05, 0x24, 0x00);
+  flash_.assign(dram_.begin(), dram_.begin() + kFlashSize);
+  ++flashStarts_;
+  lastFlashControl_ = control;
+  if (config_.revisionAfterFlash && !config_.revisionAfterFlash->empty()) {
+    revision_ = Field(*config_.revisionAfterFlash, 4);
+  }
+  if (data.in) std::memset(data.buffer, 0, data.length);
+  return Reply{};
+}
+
+SimDrive::Reply SimDrive::ReadBuffer(const Cdb& cdb, const Data& data) {
+  const Reply invalidField = Check(0x05, 0x24, 0x00);
+  const uint8_t mode = cdb[1] & 0x1F;
+  if ((mode != 0x01 && mode != 0x02) || cdb[2] != 0x01) return invalidField;
+  const uint32_t offset = Be24(cdb, 3);
+  const uint32_t fieldLength = Be24(cdb, 6);
+  if (data.out || fieldLength != data.length) return invalidField;
+  if (uint64_t{offset} + data.length > kDramSize) return invalidField;
+  if (data.length > 0) std::memcpy(data.buffer, dram_.data() + offset, data.length);
+  return Reply{};
+}
+
+// The flash-chip ID (11h) and E2 byte writes (0Ah).
+SimDrive::Reply SimDrive::Vendor(const Cdb& cdb, const Data& data) {
+  if (cdb[1] == 0x11) {
+    if (data.out) return Check(0x05, 0x24, 0x00);
+    std::array<uint8_t, kFlashIdAnswerLength> answer{};
+    std::copy(config_.flashId.begin(), config_.flashId.end(), answer.begin());
+    std::memcpy(data.buffer, answer.data(), std::min<uint32_t>(data.length, kFlashIdAnswerLength));
+    return Reply{};
+  }
+  if (cdb[1] == 0x0A) {
+    e2_[(uint32_t{cdb[7]} << 8) | cdb[8]] = cdb[9];
+    return Reply{};
+  }
+  return Check(0x05, 0x24, 0x00);
 }
 
 // --- Shared state ------------------------------------------------------------

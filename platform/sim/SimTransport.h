@@ -77,40 +77,25 @@ struct Fault {
   uint32_t corruptOffset = 0;  // CorruptReadBack: index in the data-in phase (cut to its length)
   uint8_t corruptMask = 0x01;  // CorruptReadBack: bits flipped in that byte
 
-  static Fault Sense(uint8_t byte2, uint8_t asc, uint8_t ascq) {
+  static Fault Of(FaultKind kind, int sysError = 0) {
     Fault f;
-    f.kind = FaultKind::CheckCondition;
+    f.kind = kind;
+    f.sysError = sysError;
+    return f;
+  }
+  static Fault Sense(uint8_t byte2, uint8_t asc, uint8_t ascq) {
+    Fault f = Of(FaultKind::CheckCondition);
     f.senseByte2 = byte2;
     f.asc = asc;
     f.ascq = ascq;
     return f;
   }
-  static Fault Transport(int sysError = EPERM) {
-    Fault f;
-    f.kind = FaultKind::TransportError;
-    f.sysError = sysError;
-    return f;
-  }
-  static Fault Busy() {
-    Fault f;
-    f.kind = FaultKind::Busy;
-    return f;
-  }
-  static Fault TimeOut() {
-    Fault f;
-    f.kind = FaultKind::TimeOut;
-    f.sysError = ETIMEDOUT;
-    return f;
-  }
-  static Fault Aborted() {
-    Fault f;
-    f.kind = FaultKind::Aborted;
-    f.sysError = EINTR;
-    return f;
-  }
+  static Fault Transport(int sysError = EPERM) { return Of(FaultKind::TransportError, sysError); }
+  static Fault Busy() { return Of(FaultKind::Busy); }
+  static Fault TimeOut() { return Of(FaultKind::TimeOut, ETIMEDOUT); }
+  static Fault Aborted() { return Of(FaultKind::Aborted, EINTR); }
   static Fault CorruptByte(uint32_t offset = 0, uint8_t mask = 0x01) {
-    Fault f;
-    f.kind = FaultKind::CorruptReadBack;
+    Fault f = Of(FaultKind::CorruptReadBack);
     f.corruptOffset = offset;
     f.corruptMask = mask;
     return f;
@@ -245,8 +230,22 @@ class SimDrive {
     Fault fault;
   };
 
+  // The data phase of one command.
+  struct Data {
+    bool in = false;   // data from the drive, length above 0
+    bool out = false;  // data to the drive, length above 0
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+  };
   Reply Run(const Cdb& cdb, Direction direction, uint8_t* buffer, uint32_t length);
+  Reply Inquiry(const Cdb& cdb, const Data& data);
+  Reply TestUnitReady();
+  Reply WriteBuffer(const Cdb& cdb, const Data& data);
+  Reply FlashStart(uint8_t control, const Data& data);
+  Reply ReadBuffer(const Cdb& cdb, const Data& data);
+  Reply Vendor(const Cdb& cdb, const Data& data);
   static Reply Check(uint8_t byte2, uint8_t asc, uint8_t ascq);
+  static Reply Fail(int sysError);
 
   DriveConfig config_;
   int index_ = 0;
