@@ -30,6 +30,7 @@
 
 #include "drive/CDDrive.h"
 #include "drive/CDDrives.h"
+#include "flash/CommandBlocks.h"
 #include "package/Package.h"
 #include "tests/support/PrintingServices.h"
 #include "platform/Services.h"
@@ -107,26 +108,26 @@ int Startup(const std::vector<std::string>& args) {
   return 0;
 }
 
-// Step "bring the drive to rest" of the flash sequence, on every drive,
-// followed by the disc probe.
+// The flash sequence's bringing the drive to rest, on every drive, followed
+// by the disc probe.
 int Rest() {
   CDDrives drives;
   const std::vector<uint8_t> pkg = MakePackage("", "--", "----------", "");
   testing_support::TestForm form(pkg.data());
   for (int i = 0; i < drives.GetCount(); ++i) {
     CDDrive& d = *drives.Slots[static_cast<size_t>(i)];
-    d.SendCommand(0x1B, 0, 0, 0, 0x03, 0, 0, 0, 0, 0, 0, 0, 1, 0);
+    d.SendCommand(flash::StartStopUnitBlock(0x03), 1, 0);
     std::printf("REST %d load %s\n", i, SenseText(d).c_str());
     int polls = 0;
     do {
       platform::SleepMs(30);
-      d.SendCommand(0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0);
-      d.SendCommand(0x4E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0);
+      d.SendCommand(flash::TestUnitReadyBlock(), 1, 0);
+      d.SendCommand(flash::StopPlayScanBlock(), 1, 0);
       ++polls;
     } while (polls < 500 && d.CheckSense(0x02, 0x04, 0x01));
     std::printf("REST %d polls %d\n", i, polls);
-    d.SendCommand(0x4E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0);
-    d.SendCommand(0x1B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0);
+    d.SendCommand(flash::StopPlayScanBlock(), 1, 0);
+    d.SendCommand(flash::StartStopUnitBlock(0x00), 1, 0);
     std::printf("REST %d stop %s\n", i, SenseText(d).c_str());
     form.CurrentDrive = &d;
     const bool empty = form.CheckDisc();
@@ -154,7 +155,7 @@ int Vendor(bool allOperations) {
                 d.LastError);
     // A drive that took the block reports the changed buffer with the next
     // command's sense (a unit attention).
-    d.SendCommand(0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0);
+    d.SendCommand(flash::TestUnitReadyBlock(), 1, 0);
     std::printf("RESULT %d next %s\n", i, SenseText(d).c_str());
     if (!allOperations) continue;
 
@@ -203,7 +204,7 @@ int TimeOut(const std::vector<std::string>& args) {
 
   // Collect a pending unit attention first; it would be reported ahead of
   // the time-out.
-  d.SendCommand(0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0);
+  d.SendCommand(flash::TestUnitReadyBlock(), 1, 0);
   const char* opts = "/sys/bus/pseudo/drivers/scsi_debug/opts";
   const char* everyNth = "/sys/bus/pseudo/drivers/scsi_debug/every_nth";
   if (!WriteSysfs(opts, "4") || !WriteSysfs(everyNth, "1")) {
@@ -235,7 +236,7 @@ int Bench(const std::vector<std::string>& args) {
   long good = 0;
   const auto start = std::chrono::steady_clock::now();
   for (long n = 0; n < count; ++n) {
-    if (d.SendCommand(0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0) != 0) ++good;
+    if (d.SendCommand(flash::TestUnitReadyBlock(), 1, 0) != 0) ++good;
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("BENCH %ld commands, %ld good, %.3f s, %.1f per second\n", count, good, seconds,
