@@ -39,7 +39,6 @@ class PackageView {
  public:
   explicit PackageView(const uint8_t* base) : base_(base) {}
 
-  const uint8_t* Base() const { return base_; }
   const uint8_t* KeyWord() const { return base_; }
   const char* ModelSlot() const { return Slot(kModelOffset); }
   const char* InquirySlot() const { return Slot(kInquiryOffset); }

@@ -30,7 +30,7 @@ void PutBe32(uint8_t* out, uint64_t value) {
 }
 
 // Descriptor-format sense in a buffer of its own, cut to the descriptors that
-// came back whole: sg_lib's helpers trust the additional length and each
+// came back whole: sg_lib's readers trust the additional length and each
 // descriptor's own length, and would read past what the device returned.
 class WholeDescriptors {
  public:
