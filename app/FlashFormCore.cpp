@@ -21,7 +21,8 @@ void FlashFormCore::FormCreate() { app::StartUp(*this).Run(); }
 
 void FlashFormCore::FormDestroy() {
   // Each only if it exists; every pointer is cleared, so a second call is harmless.
-  for (std::unique_ptr<StringList>* list : {&ModelList, &InquiryList, &FWRangeList, &BINMaskList, &VendorList, &NoteList}) {
+  for (std::unique_ptr<StringList>* list :
+       {&ModelList, &InquiryList, &FWRangeList, &BINMaskList, &VendorList, &NoteList}) {
     list->reset();
   }
   CurrentDrive = nullptr;
@@ -68,7 +69,9 @@ void FlashFormCore::FlashButtonClick() {
 
 // --- Methods ------------------------------------------------------------------
 
-bool FlashFormCore::CheckCondition() { return app::CheckCondition(*Drives->Current, Package, Inquiry, FWLow, FWHigh); }
+bool FlashFormCore::CheckCondition() {
+  return app::CheckCondition(*Drives->Current, Package, Inquiry, FWLow, FWHigh);
+}
 
 void FlashFormCore::CheckNewFormatBIN() {
   BinLength = Package.BinLength();
