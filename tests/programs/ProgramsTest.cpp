@@ -1,11 +1,15 @@
-// The built programs: the key-word marks exactly one package, the builder's,
-// and a flash program built from the real builder executable differs from it
-// only in the package's identity record and image.
+// The built programs: the key-word marks exactly one package, the builder's;
+// a flash program built from the real builder executable differs from it
+// only in the package's identity record and image; the program files need
+// no shared library beyond Qt and the C/C++ runtime.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <sstream>
 
 #include "package/Package.h"
 #include "platform/Services.h"
@@ -36,6 +40,48 @@ std::vector<uint8_t> PackageAt(const std::vector<uint8_t>& file, size_t at) {
 size_t FindKeyWord(const std::vector<uint8_t>& file) {
   return static_cast<size_t>(std::search(file.begin(), file.end(), KeyWordBytes(), KeyWordBytes() + kKeyWordSize) -
                              file.begin());
+}
+
+// What a shell command printed on its standard output; its exit status must be 0.
+std::string Output(const std::string& command) {
+  std::string output;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0) << command;
+  }
+  return output;
+}
+
+// Every flash program is a copy of the builder's program file, so what that
+// file needs and carries, each of them needs and carries. It names no shared
+// library but Qt's and the C/C++ runtime's (sg3_utils and inih are linked in),
+// and a release build carries no debug information (nor a link to any).
+TEST(Programs, ProgramFilesNeedOnlyQtAndTheRuntime) {
+  const std::set<std::string> allowed = {"libQt6Core.so.6", "libQt6Gui.so.6", "libQt6Widgets.so.6",
+                                         "libQt6DBus.so.6", "libstdc++.so.6", "libgcc_s.so.1",
+                                         "libc.so.6",       "libm.so.6"};
+  for (const char* path : {FLASHUTIL_PROGRAM, FLASHUTIL_SIM_PROGRAM}) {
+    SCOPED_TRACE(path);
+    std::istringstream dynamic(Output(std::string("readelf --dynamic --wide '") + path + "'"));
+    std::set<std::string> needed;
+    for (std::string line; std::getline(dynamic, line);) {
+      const size_t open = line.find("(NEEDED)") != std::string::npos ? line.find('[') : std::string::npos;
+      if (open != std::string::npos) needed.insert(line.substr(open + 1, line.find(']', open) - open - 1));
+    }
+    EXPECT_TRUE(needed.count("libQt6Widgets.so.6"));
+    for (const std::string& library : needed) {
+      const bool sanitizer = library.rfind("libasan.so", 0) == 0 || library.rfind("libubsan.so", 0) == 0;
+      EXPECT_TRUE(allowed.count(library) || (FLASHUTIL_SANITIZE && sanitizer)) << library;
+    }
+    if (FLASHUTIL_RELEASE_BUILD) {
+      const std::string sections = Output(std::string("readelf --section-headers --wide '") + path + "'");
+      for (const char* name : {".debug_", ".zdebug", ".gnu_debuglink", ".gnu_debugaltlink"}) {
+        EXPECT_EQ(sections.find(name), std::string::npos) << name;
+      }
+    }
+  }
 }
 
 TEST(Programs, KeyWordMarksOnlyTheBuilderPackage) {
@@ -200,16 +246,7 @@ namespace {
 
 // Runs a program in `dir` with the offscreen platform and returns what it printed.
 std::string RunProgram(const std::filesystem::path& dir, const std::string& program) {
-  const std::string command = "cd '" + dir.string() + "' && QT_QPA_PLATFORM=offscreen timeout 60 ./" +
-                              program + " 2>/dev/null";
-  std::string output;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    EXPECT_EQ(pclose(pipe), 0);
-  }
-  return output;
+  return Output("cd '" + dir.string() + "' && QT_QPA_PLATFORM=offscreen timeout 60 ./" + program + " 2>/dev/null");
 }
 
 // A flash program built by the real (scripted) builder from the sample
