@@ -1,5 +1,6 @@
 #include "app/TFlashForm.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
@@ -10,7 +11,11 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QPainter>
+#include <QStyledItemDelegate>
+#include <qdrawutil.h>
 #include <QTimer>
+#include <algorithm>
 
 #include "platform/qt/FileListBox.h"
 
@@ -19,11 +24,109 @@ namespace {
 QString FromLocal(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
 std::string ToLocal(const QString& text) { return text.toLocal8Bit().toStdString(); }
 
+// Rows of the drive box's list and of the file list, in pixels.
+constexpr int kItemHeight = 16;
+// The status line's band: the progress bar and the button sit this far below
+// the top of GroupBox2.
+constexpr int kStatusBand = 16;
+// The status line runs from the progress bar's left edge to the button's right edge.
+constexpr int kStatusLeft = 8;
+constexpr int kStatusRight = 8;
+// A status text wider than its band is drawn narrower, down to this share of
+// its width; a text that would need less is shortened in the middle.
+constexpr qreal kMinimumStretch = 0.5;
+
+// Where the baseline goes so that the glyphs of the texts shown here (letters,
+// digits, punctuation) lie whole in a band of `height` pixels. The 16-pixel
+// font's line is taller than 16 pixels, but its glyphs are not: placing the
+// baseline by the glyphs rather than by the line keeps descenders and
+// ascenders inside the band. Where they cannot both fit, the descenders win.
+int GlyphBaseline(const QFontMetrics& metrics, int height) {
+  const QRect glyphs = metrics.tightBoundingRect(QStringLiteral(
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789.,:;!?'-_()"));
+  const int centred = -glyphs.top() + std::max(0, (height - glyphs.height()) / 2);
+  return std::min(centred, height - (glyphs.top() + glyphs.height()));
+}
+
+// The rows of both lists: kItemHeight pixels high, the text placed by its glyphs.
+class RowDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    return {QStyledItemDelegate::sizeHint(option, index).width(), kItemHeight};
+  }
+
+  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QStyleOptionViewItem item(option);
+    initStyleOption(&item, index);
+    const QString text = item.text;
+    item.text.clear();
+    const QWidget* widget = item.widget;
+    QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+    // Background, selection and focus frame as the style draws them; then the text.
+    style->drawControl(QStyle::CE_ItemViewItem, &item, painter, widget);
+
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1;
+    const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &item, widget)
+                           .adjusted(margin, 0, -margin, 0);
+    const QPalette::ColorGroup group = !(item.state & QStyle::State_Enabled)  ? QPalette::Disabled
+                                       : !(item.state & QStyle::State_Active) ? QPalette::Inactive
+                                                                               : QPalette::Normal;
+    const QPalette::ColorRole role =
+        (item.state & QStyle::State_Selected) ? QPalette::HighlightedText : QPalette::Text;
+    painter->save();
+    painter->setClipRect(option.rect);
+    painter->setFont(item.font);
+    painter->setPen(item.palette.color(group, role));
+    const QFontMetrics metrics(item.font);
+    painter->drawText(QPoint(area.left(), option.rect.top() + GlyphBaseline(metrics, option.rect.height())),
+                      metrics.elidedText(text, Qt::ElideRight, area.width()));
+    painter->restore();
+  }
+};
+
+// GroupBox2: its caption is the status line, drawn whole in the band above
+// the progress bar; the frame's top edge runs through the caption's middle.
+class StatusGroupBox : public QGroupBox {
+ public:
+  using QGroupBox::QGroupBox;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    // An etched frame, drawn here rather than by the style: styles that leave
+    // room for a caption above the frame would put its top edge behind the
+    // progress bar.
+    qDrawShadeRect(&painter, rect().adjusted(0, kStatusBand / 2, 0, 0), palette(), true, 1, 0);
+
+    QString text = title();
+    if (text.isEmpty()) return;
+    const QFontMetrics metrics(font());
+    // The frame's top edge is cut away 2 pixels either side of the text.
+    const int gap = 2;
+    const int room = width() - kStatusLeft - kStatusRight - gap;
+    int advance = metrics.horizontalAdvance(text);
+    if (advance * kMinimumStretch > room) {
+      text = metrics.elidedText(text, Qt::ElideMiddle, static_cast<int>(room / kMinimumStretch));
+      advance = metrics.horizontalAdvance(text);
+    }
+    const qreal stretch = advance > room ? static_cast<qreal>(room) / advance : 1.0;
+    const int drawn = static_cast<int>(advance * stretch + 0.999);
+    painter.fillRect(QRect(kStatusLeft - gap, 0, drawn + 2 * gap, kStatusBand), palette().brush(backgroundRole()));
+    painter.setPen(palette().color(isEnabled() ? QPalette::Normal : QPalette::Disabled, QPalette::WindowText));
+    painter.translate(kStatusLeft, GlyphBaseline(metrics, kStatusBand));
+    painter.scale(stretch, 1.0);
+    painter.drawText(0, 0, text);
+  }
+};
+
 }  // namespace
 
 TFlashForm::TFlashForm(const uint8_t* package, QWidget* parent)
     : QWidget(parent), FlashFormCore(package, *this) {
   setObjectName(QStringLiteral("FlashForm"));
+  setWindowIcon(ProgramIcon());
   move(192, 128);
   // "System" is the face the layout was drawn with; where it does not exist a
   // condensed sans keeps the label's texts inside their fixed widths.
@@ -52,12 +155,15 @@ TFlashForm::TFlashForm(const uint8_t* package, QWidget* parent)
   ComboBox->setInsertPolicy(QComboBox::NoInsert);
   ComboBox->setGeometry(16, 40, 385, 24);
   ComboBox->setEditText(QString());
+  ComboBox->setItemDelegate(new RowDelegate(ComboBox));
 
   FileListBox1 = new platform::FileListBox(Panel1);
   FileListBox1->setObjectName(QStringLiteral("FileListBox1"));
   FileListBox1->setGeometry(16, 72, 385, 41);
+  FileListBox1->setUniformItemSizes(true);
+  FileListBox1->setItemDelegate(new RowDelegate(FileListBox1));
 
-  GroupBox2 = new QGroupBox(Panel1);
+  GroupBox2 = new StatusGroupBox(Panel1);
   GroupBox2->setObjectName(QStringLiteral("GroupBox2"));
   GroupBox2->setGeometry(16, 128, 385, 49);
 
@@ -96,6 +202,14 @@ TFlashForm::TFlashForm(const uint8_t* package, QWidget* parent)
 }
 
 TFlashForm::~TFlashForm() { FormDestroy(); }
+
+QIcon TFlashForm::ProgramIcon() {
+  QIcon icon;
+  for (int size : {16, 24, 32, 48, 64}) {
+    icon.addFile(QStringLiteral(":/flashutil/flashutil-%1.png").arg(size), QSize(size, size));
+  }
+  return icon;
+}
 
 void TFlashForm::SetCaption(const std::string& text) { setWindowTitle(FromLocal(text)); }
 void TFlashForm::SetSelectDriveLabel(const std::string& text) { SelectDriveLabel->setText(FromLocal(text)); }

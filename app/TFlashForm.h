@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QIcon>
 #include <QWidget>
 
 #include "app/FlashFormCore.h"
@@ -27,6 +28,9 @@ class TFlashForm : public QWidget, public platform::FormView, public FlashFormCo
  public:
   explicit TFlashForm(const uint8_t* package, QWidget* parent = nullptr);
   ~TFlashForm() override;
+
+  // The program's icon (flashutil.svg, drawn at the usual sizes).
+  static QIcon ProgramIcon();
 
   // Whether a quit was requested (while the form was being created, for example).
   bool QuitRequested() const { return quitRequested_; }

@@ -8,11 +8,12 @@ packages=(
   # build
   cmake ninja-build g++ pkg-config
   qt6-base-dev libgl-dev fonts-dejavu-core fonts-dejavu-extra fonts-liberation
+  librsvg2-bin
   libsgutils2-dev sg3-utils
   libinih-dev
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev hyperfine time dbus-daemon
-  xvfb xauth imagemagick
+  xvfb xauth imagemagick desktop-file-utils
   # fuzzing and sanitizers
   clang libclang-rt-dev
   # system tests on the real Linux SCSI stack

@@ -4,13 +4,17 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QAbstractItemView>
 #include <QFrame>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <string>
 #include <vector>
 
 #include "app/TFlashForm.h"
@@ -28,6 +32,21 @@ QApplication& App() {
   return *app;
 }
 
+// The smallest rectangle holding every pixel in which two renderings differ.
+QRect Difference(const QImage& before, const QImage& after) {
+  QRect changed;
+  for (int y = 0; y < std::min(before.height(), after.height()); ++y) {
+    for (int x = 0; x < std::min(before.width(), after.width()); ++x) {
+      if (before.pixel(x, y) != after.pixel(x, y)) changed |= QRect(x, y, 1, 1);
+    }
+  }
+  return changed;
+}
+
+QRect InForm(const QWidget* widget, const QWidget* form) {
+  return QRect(widget->mapTo(form, QPoint(0, 0)), widget->size());
+}
+
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override { App(); }
@@ -42,6 +61,12 @@ TEST_F(WindowTest, ControlsHaveTheirNamesKindsGeometryAndInitialState) {
   EXPECT_EQ(form.font().pixelSize(), 16);
   EXPECT_TRUE(form.font().bold());
   EXPECT_TRUE(form.windowTitle().isEmpty());
+  // The program's icon, at least at the sizes of title bars and task bars.
+  for (int size : {16, 32, 48}) {
+    const QImage icon = form.windowIcon().pixmap(size, size).toImage();
+    ASSERT_EQ(icon.size(), QSize(size, size)) << size;
+    EXPECT_GT(qAlpha(icon.pixel(size / 2, size / 2)), 0) << size;
+  }
 
   struct Expected {
     const char* name;
@@ -130,6 +155,74 @@ TEST_F(WindowTest, ViewHooksReachTheWidgets) {
   form.SetFlashButtonEnabled(false);
   EXPECT_EQ(form.FlashButton->text(), "Build");
   EXPECT_FALSE(form.FlashButton->isEnabled());
+}
+
+// The status line (the caption of GroupBox2) in its 16-pixel bold font, for
+// the longest texts of the flash sequence and of the builder: every glyph,
+// descenders included, lies inside the group box and above the progress bar,
+// and no text runs past the button's right edge.
+TEST_F(WindowTest, StatusLineIsDrawnWholeAboveTheProgressBar) {
+  TFlashForm form(package.data());
+  form.show();
+  form.SetStatus("");
+  const QImage empty = form.grab().toImage();
+  const QRect group = InForm(form.GroupBox2, &form);
+  const QRect bar = InForm(form.ProgressBar, &form);
+  const QRect button = InForm(form.FlashButton, &form);
+  const QFontMetrics metrics(form.GroupBox2->font());
+  EXPECT_EQ(form.GroupBox2->font().pixelSize(), 16);
+  EXPECT_TRUE(form.GroupBox2->font().bold());
+
+  const std::string longName(80, 'Q');
+  for (const std::string& text :
+       {std::string("Read back and Verify drive's DRAM... , Compare BIN and DRAM Fail! "),
+        std::string("Read back and Verify drive's DRAM... , Valid Profile Fail!"),
+        std::string("Don't turn off the system, Flash is in progress..."),
+        std::string("Write profile to drive's DRAM... , Fail! "), std::string("Flash Completed."),
+        std::string("Building Q150.BIN  Please wait... "), std::string("Build Q150.EXE complete!"),
+        "Building " + longName + ".BIN  Please wait... "}) {
+    SCOPED_TRACE(text);
+    form.SetStatus(text);
+    const QRect drawn = Difference(empty, form.grab().toImage());
+    ASSERT_TRUE(drawn.isValid());
+    EXPECT_GE(drawn.top(), group.top());
+    EXPECT_LT(drawn.bottom(), bar.top());
+    EXPECT_GE(drawn.left(), group.left());
+    EXPECT_LE(drawn.right(), button.right());
+    // As tall as the text's own glyphs: nothing cut off at the top or bottom.
+    EXPECT_GE(drawn.height(), metrics.tightBoundingRect(QString::fromStdString(text)).height());
+  }
+}
+
+// Both lists have rows of 16 pixels, each row's text whole within it; the
+// file list's 41 pixels show more than two rows.
+TEST_F(WindowTest, ListRowsAreSixteenPixelsHigh) {
+  TFlashForm form(package.data());
+  form.show();
+  for (const char* name : {"Q150.BIN", "Q151.BIN", "Q152.BIN", "Q153.BIN"}) {
+    form.FileListBox1->addItem(QString::fromLatin1(name));
+  }
+  QListWidget& list = *form.FileListBox1;
+  for (int row = 0; row < list.count(); ++row) {
+    EXPECT_EQ(list.visualItemRect(list.item(row)).height(), 16) << row;
+    EXPECT_EQ(list.visualItemRect(list.item(row)).top(), 16 * row) << row;
+  }
+  EXPECT_LT(list.visualItemRect(list.item(2)).top(), list.viewport()->height());
+
+  // The first row's text, from its ascenders to the tail of its Q, within the
+  // row: the second row does not paint over it.
+  const QImage withText = list.viewport()->grab().toImage();
+  list.item(0)->setText(QString());
+  const QRect drawn = Difference(list.viewport()->grab().toImage(), withText);
+  ASSERT_TRUE(drawn.isValid());
+  EXPECT_GE(drawn.top(), 0);
+  EXPECT_LT(drawn.bottom(), 16);
+  EXPECT_GE(drawn.height(), QFontMetrics(list.font()).tightBoundingRect(QStringLiteral("Q150.BIN")).height());
+
+  form.ComboAdd("Q100-Q149 VOX-TEL QRD-73318K");
+  form.ComboAdd("K100-K299 VOX-TEL DVD-ROM MVK-417");
+  EXPECT_EQ(form.ComboBox->view()->sizeHintForRow(0), 16);
+  EXPECT_EQ(form.ComboBox->view()->sizeHintForRow(1), 16);
 }
 
 TEST_F(WindowTest, TypingIntoTheBoxLeavesNoEntrySelected) {
