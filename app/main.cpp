@@ -34,12 +34,20 @@ std::unique_ptr<platform::DriveTransport> MakeTransport() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  QApplication application(argc, argv);
+  // The program takes no argument, and neither does the toolkit: the
+  // application object sees only the program's name, so Qt's own options
+  // (-platform, -style, -reverse, ...) have no effect either.
+  static char fallbackName[] = "flashutil";
+  char* arguments[] = {argc > 0 && argv[0] != nullptr ? argv[0] : fallbackName, nullptr};
+  int argumentCount = 1;
+  QApplication application(argumentCount, arguments);
   try {
     QApplication::setApplicationName(QString::fromLatin1(platform::ApplicationTitle));
     QApplication::setApplicationVersion(QStringLiteral(FLASHUTIL_VERSION));
     // No display name: Qt would append it to every window title.
     QGuiApplication::setApplicationDisplayName(QString());
+    // Message boxes shown before the window (the start-up warning) carry it too.
+    QApplication::setWindowIcon(TFlashForm::ProgramIcon());
 
     std::unique_ptr<app::Desktop> desktop = app::MakeDesktop();
     platform::QtCursor cursor;

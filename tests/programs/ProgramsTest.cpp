@@ -282,6 +282,11 @@ TEST(Programs, BuiltFlashProgramRunsInFlashModeWithItsNewIdentity) {
     return std::string(bytes.begin(), bytes.end());
   }();
   EXPECT_EQ(RunProgram(dir.Path(), "Q150.EXE"), expected);
+  // It takes no argument, and Qt's own options have no effect: a platform
+  // that does not exist would end it before its window.
+  EXPECT_EQ(RunProgram(dir.Path(), "Q150.EXE -platform no-such-platform -style no-such-style -reverse "
+                                   "-qwindowtitle Argument Q150.BIN"),
+            expected);
 }
 
 }  // namespace
