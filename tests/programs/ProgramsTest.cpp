@@ -98,6 +98,37 @@ TEST(Programs, KeyWordMarksOnlyTheBuilderPackage) {
   }
 }
 
+// cmake --install puts the programs (as built), the desktop entry, the icon
+// it names and the sample catalogue with its BIN files in place, and the
+// installed entry passes desktop-file-validate without a remark.
+TEST(Programs, InstallHasTheProgramsTheEntryItsIconAndTheSamples) {
+  TempDir dir;
+  const std::string prefix = dir / "prefix";
+  Output(std::string("'") + FLASHUTIL_CMAKE + "' --install '" FLASHUTIL_BINARY_DIR "' --prefix '" + prefix +
+         "' >/dev/null");
+  EXPECT_EQ(ReadFile(prefix + "/bin/flashutil"), ReadFile(FLASHUTIL_PROGRAM));
+  EXPECT_EQ(ReadFile(prefix + "/bin/flashutil-sim"), ReadFile(FLASHUTIL_SIM_PROGRAM));
+
+  const std::string entry = prefix + "/share/applications/flashutil.desktop";
+  ASSERT_TRUE(std::filesystem::exists(entry));
+  EXPECT_EQ(Output("desktop-file-validate '" + entry + "' 2>&1"), "");
+  const std::vector<uint8_t> bytes = ReadFile(entry);
+  std::istringstream lines(std::string(bytes.begin(), bytes.end()));
+  std::string exec, icon;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("Exec=", 0) == 0) exec = line.substr(5, line.find(' ', 5) - 5);  // the program's name
+    if (line.rfind("Icon=", 0) == 0) icon = line.substr(5);
+  }
+  EXPECT_TRUE(std::filesystem::exists(prefix + "/bin/" + exec)) << exec;
+  EXPECT_TRUE(std::filesystem::exists(prefix + "/share/icons/hicolor/scalable/apps/" + icon + ".svg")) << icon;
+
+  for (const char* name : {"FLASHUTIL.INI", "K300.BIN", "Q150.BIN", "S150.BIN"}) {
+    EXPECT_EQ(ReadFile(prefix + "/share/flashutil/samples/" + name),
+              ReadFile(std::string(FLASHUTIL_SOURCE_DIR "/samples/") + name))
+        << name;
+  }
+}
+
 struct Sample {
   int entry;
   const char* bin;
