@@ -46,8 +46,6 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(FLASHUTIL_VERSION));
     // No display name: Qt would append it to every window title.
     QGuiApplication::setApplicationDisplayName(QString());
-    // Message boxes shown before the window (the start-up warning) carry it too.
-    QApplication::setWindowIcon(TFlashForm::ProgramIcon());
 
     std::unique_ptr<app::Desktop> desktop = app::MakeDesktop();
     platform::QtCursor cursor;
@@ -62,6 +60,8 @@ int main(int argc, char** argv) {
     CDDrive::SetTransport(transport.get());
     {
       TFlashForm form(package::EmbeddedPackage());
+      // Message boxes, the start-up warning among them, carry the window's icon.
+      QApplication::setWindowIcon(form.windowIcon());
       form.FormCreate();
       if (!form.QuitRequested()) {
         form.show();
