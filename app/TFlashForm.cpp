@@ -9,13 +9,14 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QPainter>
 #include <QStyledItemDelegate>
-#include <qdrawutil.h>
 #include <QTimer>
 #include <algorithm>
+#include <cmath>
+#include <qdrawutil.h>
 
 #include "platform/qt/FileListBox.h"
 
@@ -112,7 +113,7 @@ class StatusGroupBox : public QGroupBox {
       advance = metrics.horizontalAdvance(text);
     }
     const qreal stretch = advance > room ? static_cast<qreal>(room) / advance : 1.0;
-    const int drawn = static_cast<int>(advance * stretch + 0.999);
+    const int drawn = std::min(room, static_cast<int>(std::ceil(advance * stretch)));
     painter.fillRect(QRect(kStatusLeft - gap, 0, drawn + 2 * gap, kStatusBand), palette().brush(backgroundRole()));
     painter.setPen(palette().color(isEnabled() ? QPalette::Normal : QPalette::Disabled, QPalette::WindowText));
     painter.translate(kStatusLeft, GlyphBaseline(metrics, kStatusBand));
