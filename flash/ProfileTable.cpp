@@ -1,18 +1,14 @@
 #include "flash/ProfileTable.h"
 
-// The profile data, embedded as initialised read-only data by ProfileData.S.
+// The profile data and its stand-in flag, embedded as initialised read-only
+// data by ProfileData.S.
 extern "C" const uint8_t flashutil_profile_data[];
+extern "C" const uint8_t flashutil_profile_data_standin;
 
 namespace flash {
 
 const uint8_t* ProfileData() { return flashutil_profile_data; }
 
-bool ProfileDataIsStandIn() {
-#if FLASHUTIL_PROFILE_DATA_STANDIN
-  return true;
-#else
-  return false;
-#endif
-}
+bool ProfileDataIsStandIn() { return flashutil_profile_data_standin != 0; }
 
 }  // namespace flash
