@@ -1,11 +1,15 @@
 // The desktop binding of the scripted test programs: message boxes are
 // printed to standard output and answered Yes (OK), the restart is printed
 // instead of requested, and once the window is up its state is printed and
-// the program ends.
+// the program ends. Built with FLASHUTIL_SCRIPTED_FLASH, the binding also
+// presses FLASH, prints every status line as the window shows it, and prints
+// the window again when the run is over.
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QGroupBox>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 #include <cstdio>
@@ -18,6 +22,33 @@ namespace app {
 
 namespace {
 
+void ReportDriveBox(TFlashForm& form) {
+  for (int i = 0; i < form.ComboBox->count(); ++i) {
+    std::printf("COMBO %d %s\n", i, form.ComboBox->itemText(i).toLocal8Bit().constData());
+  }
+  std::printf("SELECTED %d\n", form.ComboItemIndex());
+}
+
+// Prints the status line (the caption of GroupBox2) each time it is painted
+// with a new text: the window repaints it at once after every change.
+class StatusPrinter final : public QObject {
+ public:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Paint) {
+      const QString title = static_cast<QGroupBox*>(watched)->title();
+      if (title != shown_) {
+        shown_ = title;
+        std::printf("STATUS %s\n", title.toLocal8Bit().constData());
+        std::fflush(stdout);
+      }
+    }
+    return false;
+  }
+
+ private:
+  QString shown_;
+};
+
 class ScriptedDesktop final : public Desktop {
  public:
   platform::MessageBoxes& Boxes() override { return boxes_; }
@@ -29,11 +60,20 @@ class ScriptedDesktop final : public Desktop {
       std::printf("LABEL %s\n", form.SelectDriveLabel->text().toLocal8Bit().constData());
       std::printf("BUTTON %s %s\n", form.FlashButton->text().toLocal8Bit().constData(),
                   form.FlashButton->isEnabled() ? "enabled" : "disabled");
-      for (int i = 0; i < form.ComboBox->count(); ++i) {
-        std::printf("COMBO %d %s\n", i, form.ComboBox->itemText(i).toLocal8Bit().constData());
-      }
-      std::printf("SELECTED %d\n", form.ComboItemIndex());
+      ReportDriveBox(form);
       std::fflush(stdout);
+#if defined(FLASHUTIL_SCRIPTED_FLASH)
+      StatusPrinter status;
+      form.GroupBox2->installEventFilter(&status);
+      std::printf("PRESS %s\n", form.FlashButton->text().toLocal8Bit().constData());
+      std::fflush(stdout);
+      form.FlashButton->click();
+      form.GroupBox2->removeEventFilter(&status);
+      ReportDriveBox(form);
+      std::printf("STATUS LINE %s\nPROGRESS %d of %d\n", form.GetStatus().c_str(), form.ProgressBar->value(),
+                  form.ProgressBar->maximum());
+      std::fflush(stdout);
+#endif
       QCoreApplication::exit(0);
     });
   }
