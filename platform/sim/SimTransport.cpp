@@ -19,6 +19,9 @@ uint32_t Be24(const Cdb& cdb, size_t first) {
   return (uint32_t{cdb[first]} << 16) | (uint32_t{cdb[first + 1]} << 8) | cdb[first + 2];
 }
 
+// WRITE BUFFER control byte (CDB byte 9) of the flash start, plain or whole-flash.
+bool IsFlashStartControl(uint8_t control) { return control == 0x80 || control == 0xA0; }
+
 // Raw INQUIRY field: cut or blank-padded to its width, zero bytes kept.
 std::string Field(const std::string& text, size_t width) {
   std::string field = text.substr(0, std::min(text.size(), width));
@@ -241,7 +244,7 @@ SimDrive::Reply SimDrive::WriteBuffer(const Cdb& cdb, const Data& data) {
   const uint32_t offset = Be24(cdb, 3);
   const uint32_t fieldLength = Be24(cdb, 6);
   const uint8_t control = cdb[9];
-  if (control == 0x80 || control == 0xA0) return FlashStart(control, data);
+  if (IsFlashStartControl(control)) return FlashStart(control, data);
   if (control != 0x00 && control != 0x7F) return invalidField;
   if (control == 0x7F && data.length == 0 && fieldLength == 0) {  // entry critical
     ++entryCriticals_;
@@ -296,6 +299,10 @@ SimDrive::Reply SimDrive::Vendor(const Cdb& cdb, const Data& data) {
     return Reply{};
   }
   return Check(0x05, 0x24, 0x00);
+}
+
+Direction DataDirectionOf(const Cdb& cdb) {
+  return cdb[0] == kOpWriteBuffer && !IsFlashStartControl(cdb[9]) ? Direction::Out : Direction::In;
 }
 
 // --- Shared state ------------------------------------------------------------

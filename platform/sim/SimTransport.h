@@ -338,6 +338,12 @@ class SimTransport : public DriveTransport, public CommandLibraryPath {
   std::shared_ptr<State> state_;
 };
 
+// The direction of a command's data phase as these drives understand it:
+// only the BIN blocks and the profile record (WRITE BUFFER other than the
+// flash start) carry data to the drive; every other command that moves data
+// brings it to the host. For a transport that is not told the direction.
+Direction DataDirectionOf(const Cdb& cdb);
+
 // The built-in set of drives of the flashutil-sim program (host adapters 0
 // to 4, target 0): two drives of the QRD-73318K model (revisions Q120 and
 // Q205), an ACME CDRW-5200 (3.11), a DVD-ROM MVK-417 (K200, flash ID
