@@ -8,8 +8,8 @@
 # In the guest, /init mounts proc, sysfs, devtmpfs and a tmpfs, then runs the
 # script with stdout on the second serial port, stderr on the third and its
 # exit code on the fourth; the first one carries the kernel console. Each
-# binary is copied to /probe/<name> together with its shared libraries (at
-# their own paths). --file copies a file (and, for an ELF object, its shared
+# binary is copied to /probe/<name>, without its debug information, together
+# with its shared libraries (at their own paths). --file copies a file (and, for an ELF object, its shared
 # libraries) to DEST. Each module group becomes /modules/GROUP.list, the
 # modules with their dependencies in load order, for the script's `load`.
 #
@@ -115,6 +115,8 @@ copy_libraries() {
 for binary in "${binaries[@]}"; do
   [ -x "$binary" ] || { echo "boot-guest.sh: $binary is missing" >&2; exit 1; }
   cp -L "$binary" "$root/probe/$(basename "$binary")"
+  # Debug information is most of a test program's size; the guest has no use for it.
+  strip --strip-debug "$root/probe/$(basename "$binary")" 2>/dev/null || true
   copy_libraries "$binary"
 done
 for entry in "${files[@]}"; do

@@ -3,11 +3,18 @@
 #   0:0:0:0 ATAPI (IDE master) with a disc     0:0:1:0 ATAPI (IDE slave), empty
 #   2:0:0:0 virtio-scsi CD, disc, fits         2:0:1:0 virtio-scsi CD, empty, revision out of range
 #   2:0:2:0 virtio-scsi disk (not optical)     3:0:0:0 scsi_debug CD with zero-padded INQUIRY texts
+# and, from the section "models" on, three drive models behind the kernel's
+# SCSI target (tcmu_drive), each on a loopback host of its own, all empty:
+#   4:0:1:0 VOX-TEL QRD-73318K Q120            5:0:1:0 VOX-TEL DVD-ROM MVK-417 K200, flash ID BF D6 00 01
+#   6:0:1:0 VOX-TEL CRW-5232S S120, flash ID DA C8 00 00, cmd_time_out 4 s
 # Each section starts with a "=== <name>" line; the host compares the sections
-# with its expected texts.
+# with its expected texts (sections without one are measurements). A new case
+# on a drive model: `order NAME reset "mark CASE"`, run it, then print
+# `model_log NAME CASE`, the commands that reached the drive meanwhile.
 
 section() { echo "=== $1"; }
 count() { ls -d $1 2>/dev/null | wc -l; }
+uptime_s() { cut -d' ' -f1 /proc/uptime; }
 
 # Loaded one bus at a time so that sr/sg numbers follow SCSI address order.
 load base
@@ -55,6 +62,130 @@ for round in 1 2 3; do
   timeout 60 sg_turs -n 3000 -t "$node" 2>&1
 done
 
+# Drive models: a userspace backstore (target_core_user) per drive, served by
+# tcmu_drive on its /dev/uioN and exported through a loopback target of its
+# own (a LUN added to a live target gives the target's other LUNs a unit
+# attention). Files of drive NAME: /tmp/NAME.log (every command it got),
+# /tmp/NAME.control (orders, see tcmu_drive.cpp), /tmp/NAME.flash (its flash
+# after a flash start).
+load target
+mount -t configfs configfs /sys/kernel/config
+model_drive() {  # NAME WWN-DIGIT CMD_TIME_OUT tcmu_drive options...
+  local name=$1 digit=$2 timeout=$3 core uio tpg
+  shift 3
+  core=/sys/kernel/config/target/core/user_1/$name
+  mkdir -p $core
+  echo "dev_config=flashutil/$name,dev_size=1048576" > $core/control
+  echo $timeout > $core/attrib/cmd_time_out
+  echo 1 > $core/enable
+  uio=$(grep -l "^tcm-user/1/$name/" /sys/class/uio/uio*/name)
+  uio=${uio%/name}
+  tcmu_drive --uio /dev/${uio##*/} --log /tmp/$name.log --control /tmp/$name.control \
+    --flash-out /tmp/$name.flash --vendor VOX-TEL "$@" 2>> /tmp/models.err &
+  tpg=/sys/kernel/config/target/loopback/naa.500140500000000$digit/tpgt_1
+  mkdir -p $tpg/lun/lun_0
+  echo naa.500140510000000$digit > $tpg/nexus
+  ln -s $core $tpg/lun/lun_0/$name
+}
+# Sends orders to a drive model and waits until it has taken them.
+order() {
+  local name=$1
+  shift
+  printf '%s\n' "$@" > /tmp/$name.orders
+  mv /tmp/$name.orders /tmp/$name.control
+  wait_until "[ ! -e /tmp/$name.control ]"
+}
+# The commands drive NAME got since the mark MARK.
+model_log() { sed -n "/^MARK $2\$/,\$p" /tmp/$1.log | sed 1d; }
+# The block node (srN) and the drive list index of the drive whose product is PRODUCT.
+model_block() { for d in /sys/block/sr*; do grep -q "^$1 *\$" $d/device/model && echo ${d##*/}; done; }
+model_index() { guest_probe discover | sed -n "s/^DRIVE \([0-9]*\)|.*|VOX-TEL $1 *|.*/\1/p"; }
+
+models_start=$(uptime_s)
+model_drive q150 1 30 --product QRD-73318K --revision Q120 --revision-after-flash Q150
+model_drive k300 2 30 --product "DVD-ROM MVK-417" --revision K200 --flash-id BFD60001 --revision-after-flash K300
+model_drive s150 3 4 --product CRW-5232S --revision S120 --flash-id DAC80000 --revision-after-flash S150
+wait_until '[ $(count "/sys/class/scsi_generic/sg*") -ge 9 ] && [ $(count "/dev/sg*") -ge 9 ] && [ $(count "/dev/sr*") -ge 8 ]'
+echo "MODEL set-up of three drives: $(echo "$models_start $(uptime_s)" | awk '{printf "%.2f", $2 - $1}') s" >&2
+
+section models
+timeout 60 guest_probe discover
+# What the kernel sent each drive when it attached it (sr and sg), and discovery's INQUIRY.
+for name in q150 k300 s150; do echo "$name:"; cat /tmp/$name.log; done
+
+# A whole flash by the flash program for IMAGE, as a person would run it, on
+# drive model NAME: the program's output, then every command the drive got,
+# then whether the drive's flash now holds the image.
+flash_program() {  # SECTION IMAGE NAME
+  local start
+  order $3 reset "mark $1"
+  section $1
+  start=$(uptime_s)
+  QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp/runtime HOME=/tmp timeout 120 flashutil-system-$2
+  echo "EXIT $?"
+  echo "MODEL $1: $(echo "$start $(uptime_s)" | awk '{printf "%.2f", $2 - $1}') s" >&2
+  echo "DRIVE"
+  model_log $3 $1
+  if cmp -s /tmp/$3.flash /images/$2.BIN; then echo "FLASH equals $2.BIN"; else echo "FLASH differs from $2.BIN"; fi
+}
+mkdir -p -m 0700 /tmp/runtime
+flash_program flash-sg-q150 Q150 q150
+flash_program flash-sg-k300 K300 k300
+flash_program flash-sg-s150 S150 s150
+
+# Faults of the drive during a flash, through the same start-up and FLASH on a
+# headless form (guest_probe flash), on drive s150 with the short-ID image.
+s150_flash() { timeout 600 guest_probe flash /tmp/s150 /images/S150.BIN "VOX-TEL CRW-5232S" S100-S199 CRW-5232S S150. VoxTEL; }
+section faults
+start=$(uptime_s)
+s150_flash <<'RUNS'
+short-read fail op=3C nth=5 short 8192
+corrupt-dram fail op=3B b9=00 nth=10 dram 0x24100 0x01
+busy-block fail op=3B b9=00 nth=3 busy
+stall-start fail op=3B b9=80 stall 6
+RUNS
+# The stalled model answers late; wait until it serves again.
+order s150 "mark after-stall"
+# The stalled flash start, as the drive logged it, and its late answer.
+sed -n '/ STALL /p; / late$/{p;n;p}' /tmp/s150.log
+echo "MODEL faults: $(echo "$start $(uptime_s)" | awk '{printf "%.2f", $2 - $1}') s" >&2
+
+# The sense 04/44/00 on each command of a run in turn.
+section sweep
+start=$(uptime_s)
+echo "sweep 04 44 00" | s150_flash
+echo "MODEL sweep: $(echo "$start $(uptime_s)" | awk '{printf "%.2f", $2 - $1}') s" >&2
+
+# A READ BUFFER that brings no data while the DRAM holds a corrupt byte, with
+# an image whose last blocks are padding: on /dev/sgN the untransferred
+# buffer keeps the previous block, which equals the padding. Only the verdict
+# is compared; the run itself is in "stale-readback-run".
+cp /images/Q150.BIN /tmp/PAD.BIN
+dd if=/dev/zero bs=16384 count=2 2>/dev/null | tr '\000' '\377' | dd of=/tmp/PAD.BIN bs=16384 seek=30 conv=notrunc 2>/dev/null
+timeout 120 guest_probe flash /tmp/q150 /tmp/PAD.BIN "VOX-TEL QRD-73318K" Q100-Q149 QRD-73318K Q150. VoxTEL > /tmp/stale.txt <<'RUNS'
+stale-readback fail op=3B b9=00 nth=32 dram 0x7C010 0x01; fail op=3C nth=32 short 0
+RUNS
+section stale-readback-run
+cat /tmp/stale.txt
+section stale-readback
+grep '^VERDICT' /tmp/stale.txt
+
+# Not compared: the round trip of a command through the ring, and what
+# reaches a drive during a flash that the flash did not send while the
+# kernel polls for media changes, as desktops have it (udev sets a 2 s poll).
+section model-bench
+index=$(model_index CRW-5232S)
+for round in 1 2 3; do timeout 60 guest_probe bench $index 3000 | sed 's/^/MODEL ring /'; done
+section model-polling
+poll=/sys/block/$(model_block CRW-5232S)/events_poll_msecs
+was=$(cat $poll)
+echo 100 > $poll
+order s150 reset "mark polling"
+echo "polling" | s150_flash > /tmp/polling.txt
+echo $was > $poll
+model_log s150 polling | grep -v -e '^3B' -e '^3C' | sort | uniq -c | sed 's/^/MODEL polling: /'
+model_log s150 polling | wc -l | sed 's/^/MODEL polling: lines /'
+
 # Without the sg module the same drives are reached through /dev/srN.
 rmmod sg
 wait_until '[ $(count "/sys/class/scsi_generic/sg*") -eq 0 ]'
@@ -70,5 +201,12 @@ timeout 120 guest_probe writebuffer
 chmod 0666 /dev/sr*
 section nosg-user
 timeout 120 guest_probe --uid 1000 writebuffer
+
+# Whole flashes through /dev/srN as root (CAP_SYS_RAWIO: no command filter).
+flash_program flash-sr-q150 Q150 q150
+flash_program flash-sr-k300 K300 k300
+flash_program flash-sr-s150 S150 s150
+echo "models' errors:" >&2
+cat /tmp/models.err >&2
 
 section end

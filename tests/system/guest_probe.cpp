@@ -14,6 +14,18 @@
 //   guest_probe timeout INDEX SECONDS
 //                                   a block write to the scsi_debug drive at
 //                                   INDEX while scsi_debug ignores every command
+//   guest_probe flash MODEL-FILES IMAGE INQUIRY FW-RANGE MODEL VERSION NOTE
+//                                   whole flashes of IMAGE (a BIN file) with a
+//                                   package of these texts, each a fresh start-up
+//                                   and FLASH on a headless form, into the drive
+//                                   model whose files are MODEL-FILES.log, .control
+//                                   and .flash (tests/system/tcmu_drive.cpp). One
+//                                   run per line of standard input:
+//                                     NAME ORDER; ORDER...  the orders go to the
+//                                                           model before the run
+//                                     sweep KEY ASC ASCQ    a clean run, then one
+//                                                           run per command of it
+//                                                           with that sense on it
 //   Any mode may be preceded by "--uid N": the program drops to that user
 //   (and group) before it touches a drive.
 #include <grp.h>
@@ -21,6 +33,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -35,6 +51,7 @@
 #include "tests/support/PrintingServices.h"
 #include "platform/Services.h"
 #include "platform/linux/SgTransport.h"
+#include "tests/support/TestDoubles.h"
 #include "tests/support/TestForm.h"
 
 namespace {
@@ -55,13 +72,15 @@ std::string SenseText(const CDDrive& drive) {
   return text;
 }
 
-// A package carrying the given identity texts and an image that is neither
-// the builder tag nor anything a drive would take.
+// A package carrying the given identity texts and `image`; without one, an
+// image that is neither the builder tag nor anything a drive would take.
 std::vector<uint8_t> MakePackage(const std::string& model, const std::string& inquiry,
-                                 const std::string& fwRange, const std::string& vendor) {
-  const std::vector<uint8_t> image(16384, 0x5A);
-  const package::Identity identity{model, inquiry, fwRange, vendor, "", "1.00", static_cast<uint32_t>(image.size())};
-  return package::MakePackage("", identity, image.data(), image.size());
+                                 const std::string& fwRange, const std::string& vendor,
+                                 const std::string& version = "1.00", const std::string& note = "",
+                                 const std::vector<uint8_t>& image = std::vector<uint8_t>(16384, 0x5A)) {
+  const size_t length = std::min(image.size(), package::kBinAreaSize);
+  const package::Identity identity{model, inquiry, fwRange, vendor, note, version, static_cast<uint32_t>(length)};
+  return package::MakePackage("", identity, image.data(), length);
 }
 
 bool DropPrivileges(uid_t uid) {
@@ -226,6 +245,147 @@ int TimeOut(const std::vector<std::string>& args) {
   return 0;
 }
 
+std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// What one flash run left: the boxes, the status line, the drive's entry,
+// and what the drive model logged meanwhile.
+struct RunResult {
+  std::vector<std::string> boxes;
+  std::string status;
+  std::string entry;
+  std::vector<std::string> log;
+  bool completed = false;     // the status line says the flash completed
+  bool flashed = false;       // the drive ran a flash start
+  bool imageIntact = false;   // and its flash now holds the image
+};
+
+// Runs the program's start-up and FLASH on a fresh headless form (a fresh
+// start of the program), after sending `orders` to the drive model.
+RunResult FlashRun(const std::vector<uint8_t>& pkg, const std::string& modelFiles, const std::string& orders,
+                   platform::DriveTransport& transport) {
+  const std::string logPath = modelFiles + ".log";
+  const std::string flashPath = modelFiles + ".flash";
+  std::remove(flashPath.c_str());
+  const auto logStart = ReadFile(logPath).size();
+  {
+    // Written whole under another name and renamed: the model reads it before its next command.
+    const std::string temporary = modelFiles + ".orders";
+    std::ofstream out(temporary);
+    std::istringstream list(orders);
+    std::string order;
+    while (std::getline(list, order, ';')) out << order << "\n";
+    out.close();
+    std::rename(temporary.c_str(), (modelFiles + ".control").c_str());
+  }
+
+  testing_support::ScriptedBoxes boxes;
+  boxes.AnswerYes(3);  // the warning, the update prompt, the restart offer
+  platform::MessageBoxes* const printing = platform::GetServices().boxes;
+  platform::GetServices().boxes = &boxes;
+  CDDrive::ResetClassState();
+  CDDrive::SetTransport(&transport);
+  RunResult result;
+  {
+    testing_support::TestForm form(pkg.data());
+    form.FormCreate();
+    if (form.quitRequests == 0) form.FlashButtonClick();
+    result.status = form.status;
+    if (form.comboIndex >= 0) result.entry = form.comboItems[static_cast<size_t>(form.comboIndex)];
+    form.FormDestroy();
+  }
+  CDDrive::SetTransport(nullptr);
+  platform::GetServices().boxes = printing;
+  for (const auto& box : boxes.shown) result.boxes.push_back(box.text);
+  result.completed = result.status == "Flash Completed.";
+
+  const std::vector<uint8_t> log = ReadFile(logPath);
+  std::istringstream lines(std::string(log.begin() + static_cast<long>(std::min(logStart, log.size())), log.end()));
+  std::string line;
+  while (std::getline(lines, line)) {
+    result.log.push_back(line);
+    if (line.rfind("FLASH ", 0) == 0) result.flashed = true;
+  }
+  const std::vector<uint8_t> flash = ReadFile(flashPath);
+  const package::PackageView view(pkg.data());
+  const uint32_t length = view.BinLength();
+  result.imageIntact = flash.size() >= length && std::memcmp(flash.data(), view.BinArea(), length) == 0;
+  return result;
+}
+
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n') c = '~';
+  }
+  return text;
+}
+
+// A run may end in "Flash Completed." only when the drive ran the flash
+// start and its flash holds the image.
+std::string Verdict(const RunResult& result) {
+  if (!result.completed) return "safe";
+  if (!result.flashed) return "UNSAFE: completed, but the drive ran no flash start";
+  if (!result.imageIntact) return "UNSAFE: completed, but the drive's flash differs from the image";
+  return "safe";
+}
+
+int Flash(const std::vector<std::string>& args, platform::DriveTransport& transport) {
+  if (args.size() < 7) return 2;
+  const std::string& modelFiles = args[0];
+  const std::vector<uint8_t> image = ReadFile(args[1]);
+  if (image.empty()) {
+    std::printf("cannot read %s\n", args[1].c_str());
+    return 1;
+  }
+  const std::vector<uint8_t> pkg = MakePackage(args[4], args[2], args[3], "VoxTEL-DS", args[5], args[6], image);
+
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::istringstream words(line);
+    std::string name;
+    words >> name;
+    if (name.empty()) continue;
+    if (name == "sweep") {
+      std::string key, asc, ascq;
+      words >> key >> asc >> ascq;
+      const RunResult clean = FlashRun(pkg, modelFiles, "reset", transport);
+      size_t commands = 0;
+      for (const std::string& entry : clean.log) commands += entry.rfind("FLASH ", 0) == 0 ? 0 : 1;
+      std::printf("SWEEP clean run: %zu commands, %s, %s\n", commands, clean.status.c_str(),
+                  Verdict(clean).c_str());
+      for (size_t n = 1; n <= commands; ++n) {
+        const RunResult run = FlashRun(
+            pkg, modelFiles, "reset;fail nth=" + std::to_string(n) + " sense " + key + " " + asc + " " + ascq,
+            transport);
+        std::string faulted = "(no command took the fault)";
+        for (const std::string& entry : run.log) {
+          if (entry.size() > 6 && entry.compare(entry.size() - 6, 6, " fault") == 0) faulted = entry;
+        }
+        std::printf("SWEEP %zu|%s|%s|%s|%s\n", n, faulted.c_str(),
+                    run.boxes.empty() ? "" : OneLine(run.boxes.back()).c_str(), run.status.c_str(),
+                    Verdict(run).c_str());
+        std::fflush(stdout);
+      }
+      continue;
+    }
+    std::string orders;
+    std::getline(words >> std::ws, orders);
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult run = FlashRun(pkg, modelFiles, "reset;" + orders, transport);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("RUN %s\n", name.c_str());
+    for (const std::string& box : run.boxes) std::printf("BOX %s\n", OneLine(box).c_str());
+    std::printf("STATUS %s\nENTRY %s\n", run.status.c_str(), run.entry.c_str());
+    for (const std::string& entry : run.log) std::printf("LOG %s\n", entry.c_str());
+    std::printf("VERDICT %s\n", Verdict(run).c_str());
+    std::fprintf(stderr, "run %s: %.2f s\n", name.c_str(), seconds);
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
 int Bench(const std::vector<std::string>& args) {
   if (args.size() < 2) return 2;
   const int index = std::atoi(args[0].c_str());
@@ -253,7 +413,7 @@ int main(int argc, char** argv) {
     args.erase(args.begin(), args.begin() + 2);
   }
   if (args.empty()) {
-    std::fprintf(stderr, "usage: guest_probe [--uid N] discover|startup|rest|vendor|writebuffer|bench|timeout ...\n");
+    std::fprintf(stderr, "usage: guest_probe [--uid N] discover|startup|rest|vendor|writebuffer|bench|timeout|flash ...\n");
     return 2;
   }
   const std::string mode = args[0];
@@ -276,6 +436,7 @@ int main(int argc, char** argv) {
   else if (mode == "writebuffer") result = Vendor(false);
   else if (mode == "bench") result = Bench(args);
   else if (mode == "timeout") result = TimeOut(args);
+  else if (mode == "flash") result = Flash(args, *transport);
   else std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
 
   CDDrive::SetTransport(nullptr);

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The system tests' two steps.
 #
-#   run-system-tests.sh boot OUT CACHE SOURCE GUEST_PROBE PROGRAM [QT_PLATFORM_PLUGIN]
+#   run-system-tests.sh boot OUT CACHE SOURCE QT_PLATFORM_PLUGIN BINARY...
 #     boots the guest with the mixed set of drives and runs tests/system/guest-scenario.sh
-#     in it; its output lands in OUT. Prints the benchmark ratio.
+#     in it, with the BINARY files (guest_probe, the drive model tcmu_drive and the
+#     flash programs) in /probe and the sample images in /images; its output lands
+#     in OUT. Prints the benchmark ratio and the drive model's figures. An empty
+#     QT_PLATFORM_PLUGIN leaves Qt's offscreen plugin out.
 #   run-system-tests.sh check OUT NAME SOURCE
 #     compares section NAME of the guest's output with SOURCE/expected/NAME.txt.
 #
@@ -13,7 +16,8 @@ set -euo pipefail
 mode=$1
 
 if [ "$mode" = boot ]; then
-  out=$2 cache=$3 source=$4 probe=$5 program=$6 plugin=${7:-}
+  out=$2 cache=$3 source=$4 plugin=$5
+  shift 5
   mkdir -p "$out"
   rm -f "$out/SKIPPED"
   work="$out/work"
@@ -23,12 +27,14 @@ if [ "$mode" = boot ]; then
   truncate -s 4M "$work/disk.img"
 
   args=(--out "$out/run" --cache "$cache" --script "$source/guest-scenario.sh" --timeout 300
-        --binary "$probe" --binary "$program"
         --modules base:scsi_common,scsi_mod,cdrom,sr_mod
         --modules ide:libata,ata_piix
         --modules virtio:virtio_pci,virtio_scsi
         --modules debug:scsi_debug
-        --modules sg:sg)
+        --modules sg:sg
+        --modules target:target_core_user,tcm_loop)
+  for binary in "$@"; do args+=(--binary "$binary"); done
+  for image in "$source"/../../samples/*.BIN; do args+=(--file "$image:/images/$(basename "$image")"); done
   turs=$(command -v sg_turs || true)
   [ -n "$turs" ] && args+=(--binary "$turs")
   [ -n "$plugin" ] && [ -e "$plugin" ] && args+=(--file "$plugin:$plugin")
@@ -62,6 +68,7 @@ if [ "$mode" = boot ]; then
        END { if (ours > 0 && theirs > 0)
                printf "BENCH TEST UNIT READY per second: SendCommand %.0f, sg_turs -n %.0f, ratio %.2f\n", ours, theirs, ours / theirs }' \
     "$out/run/stdout" | tee "$out/bench.txt"
+  grep '^MODEL ' "$out/run/stdout" || true
   [ "$(tr -d '\r\n' < "$out/run/exit")" = 0 ] || { echo "the guest script failed"; exit 1; }
   exit 0
 fi
