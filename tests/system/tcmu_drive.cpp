@@ -32,7 +32,9 @@
 //   mark TEXT           the log line "MARK TEXT"
 //   fail [op=XX] [bN=XX]... [nth=N] FAULT
 //                       the Nth command from now (default 1) whose command
-//                       block has these bytes (hex; none: any command) gets:
+//                       block has these bytes (hex; none: any command) gets
+//                       FAULT (of two faults due on one command the one armed
+//                       first fires, and the other lapses):
 //     sense KK AA QQ    CHECK CONDITION with fixed-format sense KK/AA/QQ
 //     busy              status BUSY, no sense
 //     stall SECONDS     the answer comes that much later (the kernel drops an
