@@ -11,7 +11,9 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
+#include <QWindow>
 #include <cstdio>
 
 #include "app/Desktop.h"
@@ -63,6 +65,12 @@ class ScriptedDesktop final : public Desktop {
       ReportDriveBox(form);
       std::fflush(stdout);
 #if defined(FLASHUTIL_SCRIPTED_FLASH)
+      // A window that is not exposed yet is not painted, and its status line
+      // would go unseen.
+      for (int wait = 0; wait < 100 && !form.windowHandle()->isExposed(); ++wait) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(10);
+      }
       StatusPrinter status;
       form.GroupBox2->installEventFilter(&status);
       std::printf("PRESS %s\n", form.FlashButton->text().toLocal8Bit().constData());
