@@ -67,7 +67,7 @@ class ScriptedDesktop final : public Desktop {
 #if defined(FLASHUTIL_SCRIPTED_FLASH)
       // A window that is not exposed yet is not painted, and its status line
       // would go unseen.
-      for (int wait = 0; wait < 100 && !form.windowHandle()->isExposed(); ++wait) {
+      for (int wait = 0; wait < 500 && !form.windowHandle()->isExposed(); ++wait) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(10);
       }
