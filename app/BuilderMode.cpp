@@ -33,22 +33,21 @@ bool BuilderMode::RetriveINI() {
                                             &form_.BINMaskList, &form_.VendorList, &form_.NoteList}) {
     *list = std::make_unique<StringList>();
   }
-  const std::string iniPath = package::IniPathFor(view_.ProgramFilePath());
-  package::IniFile ini;
-  if (!ini.Load(iniPath)) return Quit("Can't load " + iniPath);
+  const package::LoadedCatalogue loaded = package::LoadCatalogue(package::IniPathFor(view_.ProgramFilePath()));
+  if (!loaded.loaded) return Quit(loaded.error);
 
-  const package::Catalogue catalogue = package::ReadCatalogue(ini);
-  for (const package::CatalogueEntry& entry : catalogue.models) {
+  for (const package::CatalogueEntry& entry : loaded.catalogue.models) {
     // The lists hold what the build writes into the package's slots.
-    form_.ModelList->push_back(package::SlotValue(entry.model));
-    form_.InquiryList->push_back(package::InquirySlotValue(entry.inquiry));
-    form_.FWRangeList->push_back(package::SlotValue(entry.fwRange));
+    const package::Identity slots = package::BuildIdentity(entry, std::string());
+    form_.ModelList->push_back(slots.model);
+    form_.InquiryList->push_back(slots.inquiry);
+    form_.FWRangeList->push_back(slots.fwRange);
     form_.BINMaskList->push_back(entry.binMask);
-    form_.VendorList->push_back(package::SlotValue(entry.vendor));
-    form_.NoteList->push_back(package::SlotValue(entry.note));
+    form_.VendorList->push_back(slots.vendor);
+    form_.NoteList->push_back(slots.note);
     view_.ComboAdd(entry.fwRange + " " + entry.inquiry);
   }
-  if (!catalogue.Usable()) return Quit(iniPath + " > Session " + catalogue.lastSection + " error!");
+  if (!loaded.error.empty()) return Quit(loaded.error);
   view_.ComboSetItemIndex(0);
   form_.ComboBoxChange();
   return true;

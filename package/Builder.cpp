@@ -16,6 +16,18 @@ constexpr size_t kChunkSize = 64 * 1024;
 
 std::string FileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
 
+// The system's words for a failure, on a line of their own after the message.
+std::string Reason(const std::string& error) { return error.empty() ? error : "\n" + error; }
+
+// True when renaming over `output` would put the new program in the place of
+// `input`: `output` is the input's own name or a hard link to it. A symbolic
+// link at `output` is only replaced, and what it points to stays.
+bool TakesThePlaceOf(const std::string& output, const std::string& input) {
+  std::error_code error;
+  if (std::filesystem::is_symlink(std::filesystem::symlink_status(output, error))) return false;
+  return std::filesystem::equivalent(output, input, error);
+}
+
 // Size of an open file: seek to its end, take the position, seek back.
 bool FileSize(std::FILE* file, uint64_t& size) {
   if (std::fseek(file, 0, SEEK_END) != 0) return false;
@@ -58,33 +70,43 @@ class KeyWordFinder {
 
 }  // namespace
 
-ProgramBuild::ProgramBuild(platform::FormView& view, BuildRequest request, BuildTarget target)
+Identity BuildIdentity(const CatalogueEntry& entry, const std::string& binFileName) {
+  return {SlotValue(entry.model),  InquirySlotValue(entry.inquiry),   SlotValue(entry.fwRange), SlotValue(entry.vendor),
+          SlotValue(entry.note),   VersionFromFileName(binFileName), 0};
+}
+
+// "%4.4s.EXE" counts characters: a name is never cut inside one. A shorter
+// name is not padded: A.B makes A.B.EXE, not " A.B.EXE".
+std::string OutputName(const std::string& binFileName) {
+  return platform::LeadingCharacters(binFileName, 4) + ".EXE";
+}
+
+ProgramBuild::ProgramBuild(platform::ProgressView& view, BuildRequest request, BuildTarget target)
     : view_(view), request_(std::move(request)), target_(target), chunk_(kChunkSize) {}
 
-ProgramBuild::~ProgramBuild() { CloseFiles(); }
+ProgramBuild::~ProgramBuild() { CloseInputs(); }
 
-void ProgramBuild::Run() {
+bool ProgramBuild::Run() {
   view_.SetStatus("Building " + request_.binFileName + "  Please wait... ");
-  if (!OpenBin() || !OpenProgram() || !NameOutput()) return;
+  if (!OpenBin() || !OpenProgram() || !NameOutput()) return false;
   SetUpProgress();
-  if (!WriteOutput()) return;
+  if (!WriteOutput()) return false;
   view_.SetStatus("Build " + outputName_ + " complete!");
   view_.ProgressSetPosition(0);
+  return true;
 }
 
 bool ProgramBuild::Fail(const std::string& message) {
-  CloseFiles();
+  CloseInputs();
+  output_.Discard();
   platform::ShowError(message);
   return false;
 }
 
-bool ProgramBuild::CloseFiles() {
+void ProgramBuild::CloseInputs() {
   if (bin_ != nullptr) std::fclose(bin_);
   if (program_ != nullptr) std::fclose(program_);
-  bool written = true;
-  if (output_ != nullptr) written = std::fclose(output_) == 0;
-  bin_ = program_ = output_ = nullptr;
-  return written;
+  bin_ = program_ = nullptr;
 }
 
 bool ProgramBuild::OpenBin() {
@@ -111,19 +133,16 @@ bool ProgramBuild::OpenProgram() {
   return true;
 }
 
-// Creating the output truncates it: it must be neither of the two inputs.
+// The new program takes the output's name: that must be the name of neither input.
 bool ProgramBuild::NameOutput() {
-  // "%4.4s.EXE": up to the first four characters of the name, then ".EXE".
-  // A shorter name is not padded: A.B makes A.B.EXE, not " A.B.EXE".
-  outputName_ = platform::FormatText("%.4s.EXE", request_.binFileName);
+  outputName_ = OutputName(request_.binFileName);
   const std::string& directory = request_.directory;
   outputPath_ = directory.empty() ? outputName_ : (std::filesystem::path(directory) / outputName_).string();
-  std::error_code error;
-  if (std::filesystem::equivalent(outputPath_, request_.programPath, error)) {
+  if (TakesThePlaceOf(outputPath_, request_.programPath)) {
     return Fail("Building fail: " + outputName_ + " is this program's own file " + request_.programPath +
                 "; rename the BIN file or run the program from another file!");
   }
-  if (std::filesystem::equivalent(outputPath_, request_.binPath, error)) {
+  if (TakesThePlaceOf(outputPath_, request_.binPath)) {
     return Fail("Building fail: " + outputName_ + " is the chosen BIN file " + request_.binFileName +
                 " itself; rename the BIN file!");
   }
@@ -143,30 +162,44 @@ void ProgramBuild::Advance(uint64_t from, uint64_t to) {
   if (steps > 0) view_.ProgressStepBy(static_cast<int>(std::min<uint64_t>(steps * kProgressBytes, 0x7fffffff)));
 }
 
+// After the first failed write nothing more is written: the file is discarded.
 void ProgramBuild::Write(const uint8_t* data, size_t count) {
-  if (count > 0 && std::fwrite(data, 1, count, output_) != count) writeFailed_ = true;
+  if (count == 0 || writeFailed_) return;
+  if (!output_.Write(data, count)) {
+    writeFailed_ = true;
+    writeError_ = output_.Error();
+  }
 }
 
 bool ProgramBuild::WriteOutput() {
-  output_ = std::fopen(outputPath_.c_str(), "wb");
-  if (output_ == nullptr) return Fail("Create " + outputName_ + " Fail");
-  // The new program can be started like the one it was copied from.
-  std::error_code error;
-  const std::filesystem::perms mode = std::filesystem::status(request_.programPath, error).permissions();
-  if (!error) std::filesystem::permissions(outputPath_, mode & std::filesystem::perms::all, error);
-
+  if (!output_.Create(outputPath_)) return Fail("Create " + outputName_ + " Fail" + Reason(output_.Error()));
   if (!CopyThroughKeyWord()) return Fail("Building fail: not found key-word in " + FileName(request_.programPath));
   WriteIdentityRecord();
   uint64_t resume = 0;
   const bool complete = SkipOldRecordAndImage(resume);
   const size_t imageRead = WriteImage();
   CopyRest(resume);
+  CloseInputs();
 
-  if (!CloseFiles()) writeFailed_ = true;
-  if (writeFailed_) return Fail("Building fail: can't write " + outputName_ + " completely!");
-  if (!complete || imageRead != target_.binLength) {
-    return Fail("Building fail: some problem in " + FileName(request_.programPath));
+  if (writeFailed_) return Fail("Building fail: can't write " + outputName_ + " completely!" + Reason(writeError_));
+  if (!complete) return Fail("Building fail: some problem in " + FileName(request_.programPath));
+  if (imageRead != target_.binLength) {
+    return Fail("Building fail: " + request_.binFileName + " gave only " + std::to_string(imageRead) + " of its " +
+                std::to_string(target_.binLength) + " bytes; check the file and build again!");
   }
+  return CheckAndPlaceOutput();
+}
+
+// The whole file on the device and of the program's size (a program file
+// that changed while it was copied gives another), then executable under its
+// own name.
+bool ProgramBuild::CheckAndPlaceOutput() {
+  uint64_t size = 0;
+  if (!output_.Flush() || !output_.Size(size)) {
+    return Fail("Building fail: can't write " + outputName_ + " completely!" + Reason(output_.Error()));
+  }
+  if (size != programSize_) return Fail("Building fail: some problem in " + FileName(request_.programPath));
+  if (!output_.Commit()) return Fail("Create " + outputName_ + " Fail" + Reason(output_.Error()));
   return true;
 }
 
@@ -202,7 +235,7 @@ bool ProgramBuild::SkipOldRecordAndImage(uint64_t& resume) {
   const bool complete = resume <= programSize_;
   if (!complete) resume = programSize_;
   if (std::fseek(program_, complete ? static_cast<long>(resume) : 0, complete ? SEEK_SET : SEEK_END) != 0) {
-    writeFailed_ = true;
+    return false;
   }
   return complete;
 }

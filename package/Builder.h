@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "package/Catalogue.h"
 #include "package/Package.h"
+#include "platform/Files.h"
 #include "platform/FormView.h"
 
 namespace package {
@@ -18,9 +20,9 @@ struct BuildRequest {
   Identity identity;        // the catalogue entry's slot values and the version; the build sets binLength
   std::string binFileName;  // the chosen BIN file's name, as listed
   std::string binPath;      // and where it lies
-  std::string programPath;  // the running program's file
+  std::string programPath;  // the program file that is copied (the running builder's own)
   std::string directory;    // the working directory, where the new program goes
-  const uint8_t* keyWord = nullptr;  // the running program's key-word (kKeyWordSize bytes)
+  const uint8_t* keyWord = nullptr;  // the builder's key-word (kKeyWordSize bytes)
 };
 
 // The form's fields that a build fills: the image's length, and the work
@@ -31,48 +33,64 @@ struct BuildTarget {
   uint32_t& workBufferSize;
 };
 
-// One build, in named phases. Every failure goes through one exit, which
-// closes the files and shows the error; the status line then keeps its
-// "Building ..." text.
+// The identity record a build writes for a catalogue entry and a BIN file:
+// the entry's values as the package's slots take them, and the version from
+// the file's name.
+Identity BuildIdentity(const CatalogueEntry& entry, const std::string& binFileName);
+
+// The name of the program built from a BIN file: up to its first four
+// characters, then ".EXE".
+std::string OutputName(const std::string& binFileName);
+
+// One build, in named phases. The new program is written under a temporary
+// name and takes its own name only when it is complete and checked; every
+// failure goes through one exit, which removes the temporary file, closes the
+// inputs and shows the error. The status line then keeps its "Building ..."
+// text, and a program that had the name before is left as it was.
 class ProgramBuild {
  public:
-  ProgramBuild(platform::FormView& view, BuildRequest request, BuildTarget target);
+  ProgramBuild(platform::ProgressView& view, BuildRequest request, BuildTarget target);
   ~ProgramBuild();
   ProgramBuild(const ProgramBuild&) = delete;
   ProgramBuild& operator=(const ProgramBuild&) = delete;
 
-  void Run();
+  // True when the new program is in place.
+  bool Run();
+  // Where the new program goes.
+  const std::string& OutputPath() const { return outputPath_; }
 
  private:
   bool OpenBin();
   bool OpenProgram();
   bool NameOutput();
   void SetUpProgress();
-  // The new program file, from its creation to its close.
+  // The new program file, from its creation to its rename.
   bool WriteOutput();
   bool CopyThroughKeyWord();
   void WriteIdentityRecord();
   bool SkipOldRecordAndImage(uint64_t& resume);
   size_t WriteImage();
   void CopyRest(uint64_t from);
+  bool CheckAndPlaceOutput();
 
   bool Fail(const std::string& message);
-  bool CloseFiles();  // false when finishing the output failed
+  void CloseInputs();
   void Write(const uint8_t* data, size_t count);
   void Advance(uint64_t from, uint64_t to);
 
-  platform::FormView& view_;
+  platform::ProgressView& view_;
   BuildRequest request_;
   BuildTarget target_;
   std::FILE* bin_ = nullptr;
   std::FILE* program_ = nullptr;
-  std::FILE* output_ = nullptr;
+  platform::AtomicFile output_;
   uint64_t programSize_ = 0;
   std::string outputName_;
   std::string outputPath_;
   std::vector<uint8_t> chunk_;
   uint64_t index_ = 0;        // position in the program file of the next byte
   bool writeFailed_ = false;
+  std::string writeError_;    // the system's words for the first failed write
 };
 
 }  // namespace package

@@ -107,4 +107,17 @@ Catalogue ReadCatalogue(const IniFile& ini) {
   return catalogue;
 }
 
+LoadedCatalogue LoadCatalogue(const std::string& iniPath) {
+  LoadedCatalogue result;
+  IniFile ini;
+  result.loaded = ini.Load(iniPath);
+  if (!result.loaded) {
+    result.error = "Can't load " + iniPath;
+    return result;
+  }
+  result.catalogue = ReadCatalogue(ini);
+  if (!result.catalogue.Usable()) result.error = iniPath + " > Session " + result.catalogue.lastSection + " error!";
+  return result;
+}
+
 }  // namespace package

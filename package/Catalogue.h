@@ -49,4 +49,14 @@ struct Catalogue {
 
 Catalogue ReadCatalogue(const IniFile& ini);
 
+// The catalogue of an INI file, as the builder reads it, and the message a
+// catalogue the builder cannot work with is reported with.
+struct LoadedCatalogue {
+  bool loaded = false;  // the file could be read
+  Catalogue catalogue;  // its models, also those before a broken section
+  std::string error;    // empty when the catalogue is usable
+};
+
+LoadedCatalogue LoadCatalogue(const std::string& iniPath);
+
 }  // namespace package

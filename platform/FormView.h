@@ -9,10 +9,24 @@
 
 namespace platform {
 
-class FormView {
+// The status line and the progress bar: what long work reports its progress on.
+class ProgressView {
  public:
-  virtual ~FormView() = default;
+  virtual ~ProgressView() = default;
 
+  // Status line: the caption of GroupBox2, repainted at once.
+  virtual void SetStatus(const std::string& text) = 0;
+  virtual std::string GetStatus() const = 0;
+
+  // ProgressBar. The position stays within the range.
+  virtual void ProgressSetRange(int minimum, int maximum) = 0;
+  virtual void ProgressSetPosition(int position) = 0;
+  virtual void ProgressSetStep(int step) = 0;
+  virtual void ProgressStepBy(int delta) = 0;
+};
+
+class FormView : public ProgressView {
+ public:
   // Window caption and SelectDriveLabel.
   virtual void SetCaption(const std::string& text) = 0;
   virtual void SetSelectDriveLabel(const std::string& text) = 0;
@@ -33,16 +47,6 @@ class FormView {
   virtual void FileListSetMask(const std::string& mask) = 0;
   virtual std::string FileListSelectedName() const = 0;  // empty when nothing is selected
   virtual std::string FileListSelectedPath() const = 0;  // full path, empty when none
-
-  // Status line: the caption of GroupBox2, repainted at once.
-  virtual void SetStatus(const std::string& text) = 0;
-  virtual std::string GetStatus() const = 0;
-
-  // ProgressBar. The position stays within the range.
-  virtual void ProgressSetRange(int minimum, int maximum) = 0;
-  virtual void ProgressSetPosition(int position) = 0;
-  virtual void ProgressSetStep(int step) = 0;
-  virtual void ProgressStepBy(int delta) = 0;
 
   // FlashButton.
   virtual void SetFlashButtonCaption(const std::string& text) = 0;

@@ -4,10 +4,49 @@
 
 namespace platform {
 
+namespace {
+
+bool Continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// Length of the well-formed UTF-8 sequence at `at`, or 1 when the byte there
+// does not begin one (overlong forms and surrogates are not well-formed).
+size_t SequenceLength(const std::string& text, size_t at) {
+  const auto byte = [&](size_t i) { return at + i < text.size() ? static_cast<unsigned char>(text[at + i]) : 0; };
+  const unsigned char lead = byte(0);
+  size_t length = 1;
+  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 1;
+  }
+  if (byte(1) < low || byte(1) > high) return 1;
+  for (size_t i = 2; i < length; ++i) {
+    if (!Continuation(byte(i))) return 1;
+  }
+  return length;
+}
+
+}  // namespace
+
 std::string FormatText(const char* format, const std::string& text) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, format, text.c_str());
   return buffer;
+}
+
+std::string LeadingCharacters(const std::string& text, size_t count) {
+  size_t end = 0;
+  for (size_t n = 0; n < count && end < text.size(); ++n) end += SequenceLength(text, end);
+  return text.substr(0, end);
 }
 
 }  // namespace platform

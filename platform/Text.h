@@ -2,6 +2,7 @@
 // package slots are: printf-style, one text into one field.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace platform {
@@ -9,5 +10,10 @@ namespace platform {
 // `format` holds one "%s" conversion with optional flags, width and
 // precision ("%-24.24s", "%4.4s", "%.4s.EXE"); the result is cut at 63 bytes.
 std::string FormatText(const char* format, const std::string& text);
+
+// The first `count` characters of `text`, never cut inside a character: a
+// well-formed UTF-8 sequence counts as one character, and so does every byte
+// that is not part of one (a name in another encoding keeps its bytes).
+std::string LeadingCharacters(const std::string& text, size_t count);
 
 }  // namespace platform

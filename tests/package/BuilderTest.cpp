@@ -1,10 +1,14 @@
 // Building a flash program: a copy of the builder's program file with a new
 // identity record and image, checked byte for byte against the expected file.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
+#include <functional>
+#include <set>
 
 #include "package/Package.h"
 #include "tests/package/WorkDir.h"
@@ -34,6 +38,48 @@ struct Entry {
 const Entry kEntries[] = {
     {"QRD-73318K", "VOX-TEL QRD-73318K", "Q100-Q149", "VoxTEL-DS", "VoxTEL"},
     {"DVD-ROM MVK-417", "VOX-TEL DVD-ROM MVK-417", "K100-K299", "VoxTEL-DS", "FLASH-ALL"},
+};
+
+// A form that runs hooks while a build runs: when the build sets up its
+// progress bar (the inputs are open and measured, the output not yet begun),
+// where a test changes the files under the build; and when the bar advances
+// (the output is being written).
+class HookedForm : public TestForm {
+ public:
+  using TestForm::TestForm;
+  std::function<void()> whileBuilding;
+  std::function<void()> whileWriting;
+  void ProgressSetRange(int minimum, int maximum) override {
+    if (whileBuilding) whileBuilding();
+    TestForm::ProgressSetRange(minimum, maximum);
+  }
+  void ProgressStepBy(int delta) override {
+    if (whileWriting) whileWriting();
+    TestForm::ProgressStepBy(delta);
+  }
+};
+
+// Limits the size of the files this process writes (a full disk, as far as
+// the writer can tell) until it goes out of scope.
+class FileSizeLimit {
+ public:
+  FileSizeLimit() {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);  // a failed write, not the end of the process
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previousHandler_);
+  }
+  void Set(rlim_t bytes) const {
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*previousHandler_)(int) = SIG_DFL;
 };
 
 class BuilderTest : public ::testing::Test {
@@ -118,6 +164,12 @@ class BuilderTest : public ::testing::Test {
   }
 
   std::vector<std::string> BoxTexts() const { return services.boxes.Texts(); }
+  // Every name in the directory, hidden ones included.
+  std::set<std::string> Entries() const {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) names.insert(entry.path().filename());
+    return names;
+  }
   std::vector<std::string> ExeFiles() const {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
@@ -133,7 +185,7 @@ class BuilderTest : public ::testing::Test {
   std::vector<uint8_t> package;
   std::vector<uint8_t> program;
   size_t keyWordEnd = 0;  // program file offset just after the first key-word
-  TestForm form;
+  HookedForm form;
   bool started = false;
 };
 
@@ -166,26 +218,62 @@ TEST_F(BuilderTest, FullSizeImageMakesACompleteFlashProgram) {
   EXPECT_EQ(std::string(view.Version(), 5), "ABCD.");
   EXPECT_EQ(view.BinLength(), 524288u);
   EXPECT_EQ(CountOccurrences(output, kKeyWord, kKeyWordSize), 2u);  // the package's and the tail's
-
-  struct stat info {};
-  ASSERT_EQ(::stat((dir / "ABCD.EXE").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0750u);
+  EXPECT_EQ(Entries(), (std::set<std::string>{"ABCD.BIN", "ABCD.EXE", "BUILDER.EXE", "BUILDER.INI"}));
 }
 
-TEST_F(BuilderTest, LowerCaseAndShortNames) {
-  const std::vector<uint8_t> bin = MakeBin(524288, 2);
-  Build(1, "abcd1234.bin", &bin);
-  std::vector<uint8_t> output = ReadFile(dir / "abcd.EXE");  // the name keeps its case
-  EXPECT_TRUE(output == Expected(program, bin, 1, "abcd1234.bin"));
-  EXPECT_EQ(std::string(PackageView(output.data() + keyWordEnd - kKeyWordSize).Version(), 5), "ABCD1");
-  EXPECT_EQ(form.status, "Build abcd.EXE complete!");
+// The new program gets the permissions a new file gets, and may be run by
+// whoever may read it; until it is complete it cannot be run at all.
+TEST_F(BuilderTest, ModeComesFromTheUmask) {
+  const std::vector<uint8_t> bin = MakeBin(524288, 1);
+  int unfinished = 0;
+  form.whileWriting = [&] {
+    for (const std::string& name : Entries()) {
+      struct stat info {};
+      if (name[0] != '.' || ::stat((dir / name).c_str(), &info) != 0) continue;
+      ++unfinished;
+      EXPECT_EQ(info.st_mode & 0111, 0u) << name;
+    }
+  };
+  const struct {
+    mode_t umask, mode;
+  } cases[] = {{022, 0755}, {027, 0750}, {077, 0700}, {002, 0775}, {033, 0744}};
+  for (const auto& c : cases) {
+    const mode_t saved = ::umask(c.umask);
+    Build(0, "ABCD.BIN", &bin);
+    ::umask(saved);
+    struct stat info {};
+    ASSERT_EQ(::stat((dir / "ABCD.EXE").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, c.mode) << std::oct << c.umask;
+  }
+  EXPECT_GT(unfinished, 0);
+  EXPECT_TRUE(BoxTexts().empty());
+}
 
-  Build(1, "A.B", &bin);
-  output = ReadFile(dir / "A.B.EXE");  // the name is not padded to four characters
-  ASSERT_FALSE(output.empty());
-  EXPECT_TRUE(output == Expected(program, bin, 1, "A.B"));
-  EXPECT_EQ(0, std::memcmp(output.data() + keyWordEnd + 125, "A.B\0", 4));
-  EXPECT_EQ(form.status, "Build A.B.EXE complete!");
+// The output takes up to the first four characters of the name, never part
+// of one; the version takes five bytes, upper-cased where they are ASCII.
+TEST_F(BuilderTest, OutputAndVersionNames) {
+  const std::vector<uint8_t> bin = MakeBin(524288, 2);
+  const struct {
+    std::string bin, output, version;
+  } cases[] = {
+      {"abcd1234.bin", "abcd.EXE", "ABCD1"},  // the name keeps its case
+      {"A.B", "A.B.EXE", std::string("A.B\0", 4)},  // not padded to four characters
+      {"abc\xc3\xa4.BIN", "abc\xc3\xa4.EXE", "ABC\xc3\xa4"},  // abcä: ä is one character of two bytes
+      {"\xe2\x82\xacuro1.bin", "\xe2\x82\xacuro.EXE", "\xe2\x82\xacUR"},  // a three-byte character
+      {"\xf0\x9f\x92\xbe\xc3\xa9t\xc3\xa9.bin", "\xf0\x9f\x92\xbe\xc3\xa9t\xc3\xa9.EXE", "\xf0\x9f\x92\xbe\xc3"},
+      {"Q\xff" "50.BIN", "Q\xff" "50.EXE", "Q\xff" "50."},  // not UTF-8: a byte is a character
+      {"\xc0\xaf" "ab.bin", "\xc0\xaf" "ab.EXE", "\xc0\xaf" "AB."},  // an overlong form is two
+      {"ab\xe2\x82" "c.bin", "ab\xe2\x82.EXE", "AB\xe2\x82" "C"},  // a cut-off sequence too
+  };
+  for (const auto& c : cases) {
+    Build(1, c.bin, &bin);
+    const std::vector<uint8_t> output = ReadFile(dir / c.output);
+    ASSERT_FALSE(output.empty()) << c.output;
+    EXPECT_TRUE(output == Expected(program, bin, 1, c.bin)) << c.output;
+    EXPECT_EQ(std::string(PackageView(output.data() + keyWordEnd - kKeyWordSize).Version(), c.version.size()),
+              c.version);
+    EXPECT_EQ(form.status, "Build " + c.output + " complete!");
+  }
   EXPECT_TRUE(BoxTexts().empty());
 }
 
@@ -224,32 +312,84 @@ TEST_F(BuilderTest, TwoBuildsInARowAndAnExistingOutputIsReplaced) {
   EXPECT_TRUE(ReadFile(dir / "K300.EXE") == Expected(program, large, 1, "K300.BIN"));
 }
 
-TEST_F(BuilderTest, ProgramWithoutKeyWordLeavesACopy) {
-  std::vector<uint8_t> plain = program;
-  for (size_t at = 0; (at = static_cast<size_t>(std::search(plain.begin() + static_cast<long>(at), plain.end(), kKeyWord,
-                                                            kKeyWord + kKeyWordSize) - plain.begin())) < plain.size();) {
-    plain[at + 13] = 'X';
+// Whatever goes wrong once the output is begun, the program built before
+// under the same name stays as it was and no other file remains.
+TEST_F(BuilderTest, FailedBuildsKeepTheOldProgramAndLeaveNothingElse) {
+  std::vector<uint8_t> withoutKeyWord = program;
+  for (size_t at = 0; (at = static_cast<size_t>(std::search(withoutKeyWord.begin() + static_cast<long>(at),
+                                                            withoutKeyWord.end(), kKeyWord, kKeyWord + kKeyWordSize) -
+                                                withoutKeyWord.begin())) < withoutKeyWord.size();) {
+    withoutKeyWord[at + 13] = 'X';
   }
-  WriteProgram(plain);
-  const std::vector<uint8_t> bin = MakeBin(524288, 6);
-  Build(0, "ABCD.BIN", &bin);
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Building fail: not found key-word in BUILDER.EXE"}));
-  EXPECT_TRUE(ReadFile(dir / "ABCD.EXE") == plain);
-  EXPECT_EQ(form.status, "Building ABCD.BIN  Please wait... ");
+  const std::vector<uint8_t> endsInsideTheImage(program.begin(),
+                                                program.begin() + static_cast<long>(keyWordEnd + 137 + 1000));
+  const std::vector<uint8_t> bin = MakeBin(524288, 7);
+  const std::vector<uint8_t> old = MakeBin(4096, 6);
+  FileSizeLimit limit;
+  const struct {
+    const char* what;
+    const std::vector<uint8_t>& program;
+    std::function<void()> whileBuilding;
+    std::string message;
+  } cases[] = {
+      {"no key-word", withoutKeyWord, nullptr, "Building fail: not found key-word in BUILDER.EXE"},
+      {"program ends inside the image", endsInsideTheImage, nullptr, "Building fail: some problem in BUILDER.EXE"},
+      {"BIN file cut while building", program, [&] { std::filesystem::resize_file(dir / "Q150.BIN", 1000); },
+       "Building fail: Q150.BIN gave only 1000 of its 524288 bytes; check the file and build again!"},
+      {"program file grows while building", program,
+       [&] { std::ofstream(dir / "BUILDER.EXE", std::ios::binary | std::ios::app) << "more"; },
+       "Building fail: some problem in BUILDER.EXE"},
+      {"disk full", program, [&] { limit.Set(100000); },
+       "Building fail: can't write Q150.EXE completely!\nFile too large"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteProgram(c.program);
+    WriteFile(dir / "Q150.EXE", old);
+    WriteFile(dir / "Q150.BIN", bin);
+    const std::set<std::string> before = Entries();
+    form.whileBuilding = c.whileBuilding;
+    Build(0, "Q150.BIN");
+    limit.Set(RLIM_INFINITY);
+    form.whileBuilding = nullptr;
+    ASSERT_FALSE(BoxTexts().empty());
+    EXPECT_EQ(BoxTexts().back(), c.message);
+    EXPECT_EQ(form.status, "Building Q150.BIN  Please wait... ");
+    EXPECT_TRUE(ReadFile(dir / "Q150.EXE") == old);
+    EXPECT_EQ(Entries(), before);
+  }
+  EXPECT_EQ(BoxTexts().size(), std::size(cases));
 }
 
-TEST_F(BuilderTest, ProgramThatEndsInsideTheImageIsReported) {
-  std::vector<uint8_t> cut(program.begin(), program.begin() + static_cast<long>(keyWordEnd + 137 + 1000));
-  WriteProgram(cut);
-  const std::vector<uint8_t> bin = MakeBin(524288, 7);
-  Build(0, "ABCD.BIN", &bin);
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Building fail: some problem in BUILDER.EXE"}));
-  EXPECT_EQ(form.status, "Building ABCD.BIN  Please wait... ");
-  // What was written: the copy up to the key-word, the record and the image.
-  const std::vector<uint8_t> output = ReadFile(dir / "ABCD.EXE");
-  ASSERT_EQ(output.size(), keyWordEnd + 137 + bin.size());
-  EXPECT_TRUE(std::equal(output.begin(), output.begin() + static_cast<long>(keyWordEnd), cut.begin()));
-  EXPECT_TRUE(std::equal(bin.begin(), bin.end(), output.begin() + static_cast<long>(keyWordEnd + 137)));
+// A link planted at the output name is replaced by the new program; what it
+// pointed to stays as it was, and a missing target is not created.
+TEST_F(BuilderTest, LinksAtTheOutputNameAreReplacedNotFollowed) {
+  const std::vector<uint8_t> bin = MakeBin(524288, 15);
+  const std::vector<uint8_t> victim = MakeBin(3000, 16);
+  WriteFile(dir / "victim", victim);
+  const struct {
+    std::string target;
+    bool hard;
+  } cases[] = {{dir / "victim", false}, {dir / "absent", false}, {dir / "BUILDER.EXE", false},
+               {dir / "victim", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target + (c.hard ? " (hard link)" : " (symbolic link)"));
+    std::filesystem::remove(dir / "Q150.EXE");
+    if (c.hard) {
+      std::filesystem::create_hard_link(c.target, dir / "Q150.EXE");
+    } else {
+      std::filesystem::create_symlink(c.target, dir / "Q150.EXE");
+    }
+    Build(0, "Q150.BIN", &bin);
+    EXPECT_EQ(form.status, "Build Q150.EXE complete!");
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(dir / "Q150.EXE")));
+    EXPECT_TRUE(ReadFile(dir / "Q150.EXE") == Expected(program, bin, 0, "Q150.BIN"));
+    EXPECT_TRUE(ReadFile(dir / "victim") == victim);
+    EXPECT_EQ(std::filesystem::hard_link_count(dir / "victim"), 1u);
+    EXPECT_FALSE(std::filesystem::exists(dir / "absent"));
+    EXPECT_TRUE(ReadFile(dir / "BUILDER.EXE") == program);
+  }
+  EXPECT_TRUE(BoxTexts().empty());
 }
 
 TEST_F(BuilderTest, ImagesThatDoNotFitOrAreEmptyAreRefusedBeforeWriting) {
@@ -325,9 +465,15 @@ TEST_F(BuilderTest, OpenAndCreateFailuresNameTheFile) {
   form.FormCreate();
   ASSERT_TRUE(form.ClickFile("ABCD.BIN"));
 
-  std::filesystem::create_directory(dir / "ABCD.EXE");  // cannot be created as a file
+  std::set<std::string> before = Entries();
+  std::filesystem::create_directory(dir / "ABCD.EXE");  // cannot be replaced by a file
   form.NewBuildFlashProgram();
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "ABCD.EXE"));
   std::filesystem::remove(dir / "ABCD.EXE");
+
+  form.currentDirectory = dir / "gone";  // the working directory was removed
+  form.NewBuildFlashProgram();
+  form.currentDirectory = dir.Path().string();
 
   form.programFile = dir / "MISSING.EXE";
   form.NewBuildFlashProgram();
@@ -335,9 +481,11 @@ TEST_F(BuilderTest, OpenAndCreateFailuresNameTheFile) {
   std::filesystem::remove(dir / "ABCD.BIN");
   form.NewBuildFlashProgram();
 
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Create ABCD.EXE Fail", "Open " + (dir / "MISSING.EXE") + " fail!",
-                                                  "Open ABCD.BIN fail!"}));
-  EXPECT_TRUE(ExeFiles().empty());
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Create ABCD.EXE Fail\nIs a directory",
+                                                  "Create ABCD.EXE Fail\nNo such file or directory",
+                                                  "Open " + (dir / "MISSING.EXE") + " fail!", "Open ABCD.BIN fail!"}));
+  before.erase("ABCD.BIN");
+  EXPECT_EQ(Entries(), before);
   EXPECT_EQ(form.status, "Building ABCD.BIN  Please wait... ");
 }
 

@@ -1,0 +1,62 @@
+// File services of the operating system that the builder and the window need
+// beyond buffered streams: the running program's own file, the working
+// directory, and a new file that replaces its final name only once it is
+// complete. Names are bytes as the file system has them, never converted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// The running program's file by its full path; empty when it is unknown.
+std::string RunningProgramPath();
+
+// The process's working directory; empty when it is unknown.
+std::string WorkingDirectory();
+
+// A new file that is written under a temporary name in the folder of its
+// final name and renamed over that name only when it is complete, so that a
+// failure at any point leaves whatever had the final name untouched. A link
+// at the final name is replaced, never followed. Until Commit the file is not
+// executable; a file neither committed nor discarded is removed on
+// destruction.
+class AtomicFile {
+ public:
+  AtomicFile() = default;
+  ~AtomicFile();
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+
+  // Creates the temporary file beside `path`, exclusively, with the mode the
+  // process's umask leaves for a new file.
+  bool Create(const std::string& path);
+  // Writes all of `data`.
+  bool Write(const uint8_t* data, size_t size);
+  // Everything written reaches the storage device.
+  bool Flush();
+  // The size of the file as the file system sees it.
+  bool Size(uint64_t& size);
+  // Gives the file the execute bits the umask allows, closes it and renames
+  // it over the final name.
+  bool Commit();
+  // Closes and removes the temporary file; nothing happens when there is none.
+  void Discard();
+
+  // The system's words for the last failure.
+  const std::string& Error() const { return error_; }
+  // The temporary file's path while it exists.
+  const std::string& TemporaryPath() const { return temporary_; }
+
+ private:
+  bool Failed();
+
+  intptr_t handle_ = -1;
+  unsigned mode_ = 0;  // the mode the file gets at Commit
+  std::string path_;
+  std::string temporary_;
+  std::string error_;
+};
+
+}  // namespace platform
