@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFrame>
 #include <QGroupBox>
@@ -18,6 +17,7 @@
 #include <cmath>
 #include <qdrawutil.h>
 
+#include "platform/Files.h"
 #include "platform/qt/FileListBox.h"
 
 namespace {
@@ -230,12 +230,11 @@ void TFlashForm::ComboSetItemIndex(int index) {
 void TFlashForm::ComboUpdate() { ComboBox->repaint(); }
 
 void TFlashForm::FileListSetVisible(bool visible) { FileListBox1->setVisible(visible); }
-void TFlashForm::FileListSetDirectory(const std::string& directory) {
-  FileListBox1->SetDirectory(FromLocal(directory));
-}
-void TFlashForm::FileListSetMask(const std::string& mask) { FileListBox1->SetMask(FromLocal(mask)); }
-std::string TFlashForm::FileListSelectedName() const { return ToLocal(FileListBox1->SelectedName()); }
-std::string TFlashForm::FileListSelectedPath() const { return ToLocal(FileListBox1->SelectedPath()); }
+// File names and paths pass as bytes, never through the toolkit's strings.
+void TFlashForm::FileListSetDirectory(const std::string& directory) { FileListBox1->SetDirectory(directory); }
+void TFlashForm::FileListSetMask(const std::string& mask) { FileListBox1->SetMask(mask); }
+std::string TFlashForm::FileListSelectedName() const { return FileListBox1->SelectedName(); }
+std::string TFlashForm::FileListSelectedPath() const { return FileListBox1->SelectedPath(); }
 
 void TFlashForm::SetStatus(const std::string& text) {
   GroupBox2->setTitle(FromLocal(text));
@@ -279,8 +278,6 @@ void TFlashForm::RequestQuit(bool closeForm) {
   if (closeForm) QTimer::singleShot(0, this, [this] { close(); });
 }
 
-std::string TFlashForm::ProgramFilePath() const {
-  return ToLocal(QCoreApplication::applicationFilePath());
-}
+std::string TFlashForm::ProgramFilePath() const { return platform::RunningProgramPath(); }
 
-std::string TFlashForm::CurrentDirectory() const { return ToLocal(QDir::currentPath()); }
+std::string TFlashForm::CurrentDirectory() const { return platform::WorkingDirectory(); }

@@ -1,10 +1,21 @@
 #include "platform/qt/FileListBox.h"
 
-#include <QDir>
+#include <QByteArray>
+#include <QString>
+#include <filesystem>
 
 #include "platform/FileMask.h"
 
 namespace platform {
+
+namespace {
+
+// Each item keeps the name's bytes beside the text it shows: a name that is
+// not valid in the system's encoding shows replacement characters, but is
+// opened by its own bytes.
+constexpr int kNameRole = Qt::UserRole;
+
+}  // namespace
 
 FileListBox::FileListBox(QWidget* parent) : QListWidget(parent) {
   setSelectionMode(QAbstractItemView::SingleSelection);
@@ -13,12 +24,12 @@ FileListBox::FileListBox(QWidget* parent) : QListWidget(parent) {
   });
 }
 
-void FileListBox::SetDirectory(const QString& directory) {
+void FileListBox::SetDirectory(const std::string& directory) {
   directory_ = directory;
   Update();
 }
 
-void FileListBox::SetMask(const QString& mask) {
+void FileListBox::SetMask(const std::string& mask) {
   mask_ = mask;
   Update();
 }
@@ -26,9 +37,11 @@ void FileListBox::SetMask(const QString& mask) {
 void FileListBox::Update() {
   refilling_ = true;
   clear();
-  if (!directory_.isEmpty()) {
-    for (const std::string& name : ListFiles(directory_.toStdString(), mask_.toStdString())) {
-      addItem(QString::fromStdString(name));
+  if (!directory_.empty()) {
+    for (const std::string& name : ListFiles(directory_, mask_)) {
+      auto* item = new QListWidgetItem(QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size())));
+      item->setData(kNameRole, QByteArray(name.data(), static_cast<qsizetype>(name.size())));
+      addItem(item);
     }
   }
   setCurrentRow(-1);
@@ -36,14 +49,14 @@ void FileListBox::Update() {
   refilling_ = false;
 }
 
-QString FileListBox::SelectedName() const {
+std::string FileListBox::SelectedName() const {
   QList<QListWidgetItem*> items = selectedItems();
-  return items.isEmpty() ? QString() : items.first()->text();
+  return items.isEmpty() ? std::string() : items.first()->data(kNameRole).toByteArray().toStdString();
 }
 
-QString FileListBox::SelectedPath() const {
-  QString name = SelectedName();
-  return name.isEmpty() ? QString() : QDir(directory_).filePath(name);
+std::string FileListBox::SelectedPath() const {
+  const std::string name = SelectedName();
+  return name.empty() ? name : (std::filesystem::path(directory_) / name).string();
 }
 
 }  // namespace platform

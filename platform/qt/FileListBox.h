@@ -1,9 +1,10 @@
 // A list of the file names of one directory, filtered by a mask of
-// ";"-separated patterns with * and ?.
+// ";"-separated patterns with * and ?. Names and the directory are kept as the
+// bytes the file system has them; only the text shown is converted.
 #pragma once
 
 #include <QListWidget>
-#include <QString>
+#include <string>
 
 namespace platform {
 
@@ -13,23 +14,23 @@ class FileListBox : public QListWidget {
  public:
   explicit FileListBox(QWidget* parent = nullptr);
 
-  void SetDirectory(const QString& directory);
-  QString Directory() const { return directory_; }
+  void SetDirectory(const std::string& directory);
+  const std::string& Directory() const { return directory_; }
   // Sets the mask and re-reads the directory; the selection is cleared.
-  void SetMask(const QString& mask);
-  QString Mask() const { return mask_; }
+  void SetMask(const std::string& mask);
+  const std::string& Mask() const { return mask_; }
   void Update();  // re-reads the directory
 
-  QString SelectedName() const;  // empty when nothing is selected
-  QString SelectedPath() const;  // full path, empty when nothing is selected
+  std::string SelectedName() const;  // empty when nothing is selected
+  std::string SelectedPath() const;  // full path, empty when nothing is selected
 
  signals:
   // The user picked a file with the mouse or the keyboard.
   void FileClicked();
 
  private:
-  QString directory_;
-  QString mask_ = QStringLiteral("*.*");
+  std::string directory_;
+  std::string mask_ = "*.*";
   bool refilling_ = false;
 };
 

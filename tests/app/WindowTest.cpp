@@ -15,11 +15,13 @@
 #include <QPushButton>
 #include <QTest>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "app/TFlashForm.h"
 #include "package/Package.h"
 #include "platform/qt/FileListBox.h"
+#include "tests/package/WorkDir.h"
 #include "tests/support/TestDoubles.h"
 
 namespace {
@@ -155,6 +157,26 @@ TEST_F(WindowTest, ViewHooksReachTheWidgets) {
   form.SetFlashButtonEnabled(false);
   EXPECT_EQ(form.FlashButton->text(), "Build");
   EXPECT_FALSE(form.FlashButton->isEnabled());
+
+  // File names and folders pass as the file system's bytes, also where they
+  // are not UTF-8: a listed file is found under its own name.
+  package_tests::TempDir dir;
+  const std::string folder = dir / "b\xffilder";
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  const std::string name = "Q\xff" "50.BIN";
+  package_tests::WriteText(folder + "/" + name, "image");
+  package_tests::WriteText(folder + "/Q150.TXT", "text");
+  form.FileListSetDirectory(folder);
+  form.FileListSetMask("*.BIN");
+  ASSERT_EQ(form.FileListBox1->count(), 1);
+  form.FileListBox1->setCurrentRow(0);
+  EXPECT_EQ(form.FileListSelectedName(), name);
+  EXPECT_EQ(form.FileListSelectedPath(), folder + "/" + name);
+  EXPECT_EQ(package_tests::ReadFile(form.FileListSelectedPath()), std::vector<uint8_t>({'i', 'm', 'a', 'g', 'e'}));
+  const std::string saved = form.CurrentDirectory();
+  ASSERT_EQ(::chdir(folder.c_str()), 0);
+  EXPECT_EQ(form.CurrentDirectory(), folder);
+  ASSERT_EQ(::chdir(saved.c_str()), 0);
 }
 
 // The status line (the caption of GroupBox2) in its 16-pixel bold font, for

@@ -285,14 +285,19 @@ std::string RunProgram(const std::filesystem::path& dir, const std::string& prog
 // exactly the simulated drive that fits, as the build-time flash program does.
 TEST(Programs, BuiltFlashProgramRunsInFlashModeWithItsNewIdentity) {
   testing_support::ServicesScope services;
-  TempDir dir;
+  TempDir temp;
+  // In a folder whose name is not UTF-8: the builder finds its catalogue by
+  // the bytes of its own path.
+  const std::filesystem::path work = temp.Path() / "b\xffilder";
+  ASSERT_TRUE(std::filesystem::create_directory(work));
+  const auto in = [&work](const std::string& name) { return (work / name).string(); };
   const std::string source = FLASHUTIL_SOURCE_DIR "/samples/";
-  std::filesystem::copy_file(FLASHUTIL_SIM_SCRIPTED_PROGRAM, dir / "builder");
-  std::filesystem::copy_file(source + "FLASHUTIL.INI", dir / "builder.INI");
-  std::filesystem::copy_file(source + "Q150.BIN", dir / "Q150.BIN");
+  std::filesystem::copy_file(FLASHUTIL_SIM_SCRIPTED_PROGRAM, in("builder"));
+  std::filesystem::copy_file(source + "FLASHUTIL.INI", in("builder.INI"));
+  std::filesystem::copy_file(source + "Q150.BIN", in("Q150.BIN"));
 
   // The builder as a program: builder mode on the sample catalogue.
-  const std::string builderOutput = RunProgram(dir.Path(), "builder");
+  const std::string builderOutput = RunProgram(work, "builder");
   EXPECT_NE(builderOutput.find("LABEL Select Model: \n"), std::string::npos) << builderOutput;
   EXPECT_NE(builderOutput.find("COMBO 0 Q100-Q149 VOX-TEL QRD-73318K\n"), std::string::npos);
 
@@ -301,8 +306,8 @@ TEST(Programs, BuiltFlashProgramRunsInFlashModeWithItsNewIdentity) {
   ASSERT_LT(at, builder.size());
   const std::vector<uint8_t> package = PackageAt(builder, at);
   TestForm form(package.data());
-  form.programFile = dir / "builder";
-  form.currentDirectory = dir.Path().string();
+  form.programFile = in("builder");
+  form.currentDirectory = work.string();
   form.FormCreate();
   ASSERT_TRUE(form.ClickFile("Q150.BIN"));
   form.NewBuildFlashProgram();
@@ -312,11 +317,11 @@ TEST(Programs, BuiltFlashProgramRunsInFlashModeWithItsNewIdentity) {
     std::vector<uint8_t> bytes = ReadFile(FLASHUTIL_SOURCE_DIR "/tests/app/expected/q150-startup.txt");
     return std::string(bytes.begin(), bytes.end());
   }();
-  EXPECT_EQ(RunProgram(dir.Path(), "Q150.EXE"), expected);
+  EXPECT_EQ(RunProgram(work, "Q150.EXE"), expected);
   // It takes no argument, and Qt's own options have no effect: a platform
   // that does not exist would end it before its window.
-  EXPECT_EQ(RunProgram(dir.Path(), "Q150.EXE -platform no-such-platform -style no-such-style -reverse "
-                                   "-qwindowtitle Argument Q150.BIN"),
+  EXPECT_EQ(RunProgram(work, "Q150.EXE -platform no-such-platform -style no-such-style -reverse "
+                             "-qwindowtitle Argument Q150.BIN"),
             expected);
 }
 

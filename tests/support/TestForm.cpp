@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "platform/FileMask.h"
+#include "platform/Files.h"
 
 namespace testing_support {
 
@@ -79,17 +80,11 @@ void TestForm::ProgressSetPosition(int position) {
 }
 
 std::string TestForm::ProgramFilePath() const {
-  if (!programFile.empty()) return programFile;
-  std::error_code error;
-  const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::string() : path.string();
+  return programFile.empty() ? platform::RunningProgramPath() : programFile;
 }
 
 std::string TestForm::CurrentDirectory() const {
-  if (!currentDirectory.empty()) return currentDirectory;
-  std::error_code error;
-  const std::filesystem::path path = std::filesystem::current_path(error);
-  return error ? std::string() : path.string();
+  return currentDirectory.empty() ? platform::WorkingDirectory() : currentDirectory;
 }
 
 }  // namespace testing_support
