@@ -1,13 +1,18 @@
 // The built programs: the key-word marks exactly one package, the builder's;
 // a flash program built from the real builder executable differs from it
+// The built programs: the key-word marks exactly one package, the builder's;
+// a flash program built from the real builder executable differs from it
 // only in the package's identity record and image; the program files need
-// no shared library beyond Qt and the C/C++ runtime.
+// no shared library beyond Qt and the C/C++ runtime; and flashutil-pack
+// builds the same programs without the window, shows what they carry and
+// verifies their images.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -42,17 +47,55 @@ size_t FindKeyWord(const std::vector<uint8_t>& file) {
                              file.begin());
 }
 
-// What a shell command printed on its standard output; its exit status must be 0.
-std::string Output(const std::string& command) {
-  std::string output;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+// What a command printed and its exit status.
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs a shell command; with `errors`, its standard error goes to that file
+// and is read back.
+Outcome Run(const std::string& command, const std::string& errors = std::string()) {
+  Outcome outcome;
+  const std::string line = errors.empty() ? command : command + " 2>" + Quoted(errors);
+  if (FILE* pipe = popen(line.c_str(), "r")) {
     char buffer[4096];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    EXPECT_EQ(pclose(pipe), 0) << command;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) outcome.out.append(buffer, n);
+    const int status = pclose(pipe);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  return output;
+  if (!errors.empty()) {
+    std::ifstream in(errors);
+    outcome.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::filesystem::remove(errors);
+  }
+  return outcome;
 }
+
+// What a shell command printed on its standard output; its exit status must be 0.
+std::string Output(const std::string& command) {
+  const Outcome outcome = Run(command);
+  EXPECT_EQ(outcome.status, 0) << command;
+  return outcome.out;
+}
+
+// Runs flashutil-pack with `arguments` in `dir`.
+Outcome Pack(const std::filesystem::path& dir, const std::string& arguments) {
+  return Run("cd " + Quoted(dir.string()) + " && " + Quoted(FLASHUTIL_PACK) + " " + arguments,
+             (dir / "stderr.txt").string());
+}
+
+// The builder, the sample catalogue and each sample model as arguments of
+// flashutil-pack build.
+std::string BuildArguments(const std::string& catalogue, const std::string& model, const std::string& bin) {
+  return "build --builder " + Quoted(FLASHUTIL_SIM_PROGRAM) + " --catalogue " + Quoted(catalogue) + " --model " +
+         Quoted(model) + " --bin " + Quoted(bin);
+}
+
+std::string Sha256Sum(const std::string& path) { return Output("sha256sum " + Quoted(path)).substr(0, 64); }
 
 // Every flash program is a copy of the builder's program file, so what that
 // file needs and carries, each of them needs and carries. It names no shared
@@ -108,6 +151,7 @@ TEST(Programs, InstallHasTheProgramsTheEntryItsIconAndTheSamples) {
          "' >/dev/null");
   EXPECT_EQ(ReadFile(prefix + "/bin/flashutil"), ReadFile(FLASHUTIL_PROGRAM));
   EXPECT_EQ(ReadFile(prefix + "/bin/flashutil-sim"), ReadFile(FLASHUTIL_SIM_PROGRAM));
+  EXPECT_EQ(ReadFile(prefix + "/bin/flashutil-pack"), ReadFile(FLASHUTIL_PACK));
 
   const std::string entry = prefix + "/share/applications/flashutil.desktop";
   ASSERT_TRUE(std::filesystem::exists(entry));
@@ -168,6 +212,7 @@ TEST(Programs, FlashProgramBuiltFromTheBuilderExecutable) {
   ASSERT_TRUE(services.boxes.Texts().empty());
   ASSERT_EQ(form.comboItems.size(), 3u);
   form.programFile = FLASHUTIL_SIM_PROGRAM;
+  std::filesystem::create_directory(dir / "pack");
 
   for (const Sample& s : kSamples) {
     SCOPED_TRACE(s.bin);
@@ -208,6 +253,28 @@ TEST(Programs, FlashProgramBuiltFromTheBuilderExecutable) {
     EXPECT_EQ(PackageView::SlotText(view.NoteSlot()), s.note);
     EXPECT_EQ(std::string(view.Version(), 5), std::string(s.bin, 5));
     EXPECT_EQ(view.BinLength(), bin.size());
+
+    // flashutil-pack builds the same file for the same model, chosen by its
+    // index or its name, and shows and verifies what it carries.
+    const std::string model = s.entry == 1 ? std::string(s.model) : std::to_string(s.entry);
+    const Outcome packed = Pack(dir.Path(), BuildArguments(dir / "flashutil-sim.INI", model, dir / s.bin) +
+                                                " --output-dir pack");
+    EXPECT_EQ(packed.status, 0) << packed.err;
+    EXPECT_EQ(packed.out, "pack/" + name + "\n");
+    EXPECT_EQ(packed.err, "");
+    EXPECT_TRUE(ReadFile(dir / ("pack/" + name)) == output);
+    const Outcome shown = Pack(dir.Path(), "show " + name);
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    EXPECT_EQ(shown.out, "Program:  " + name + "\nKind:     flash program\nModel:    " + s.model +
+                             "\nInquiry:  " + s.inquiry + "\nFW-Range: " + s.fwRange +
+                             "\nVendor:   VoxTEL-DS\nNote:     " + s.note + "\nVersion:  " + std::string(s.bin, 5) +
+                             "\nImage:    524288 bytes\nSHA-256:  " + Sha256Sum(dir / s.bin) + "\n");
+    const Outcome verified = Pack(dir.Path(), "verify " + name + " " + s.bin);
+    EXPECT_EQ(verified.status, 0) << verified.err;
+    EXPECT_EQ(verified.out, name + " carries " + s.bin + ": 524288 bytes, SHA-256 " + Sha256Sum(dir / s.bin) + "\n");
+    const Outcome other = Pack(dir.Path(), "verify " + name + " " + kSamples[(&s - kSamples + 1) % 3].bin);
+    EXPECT_EQ(other.status, 1);
+    EXPECT_NE(other.out.find(name + " does not carry "), std::string::npos) << other.out;
 
     TestForm flash(built.data());
     flash.CheckNewFormatBIN();
@@ -323,6 +390,130 @@ TEST(Programs, BuiltFlashProgramRunsInFlashModeWithItsNewIdentity) {
   EXPECT_EQ(RunProgram(work, "Q150.EXE -platform no-such-platform -style no-such-style -reverse "
                              "-qwindowtitle Argument Q150.BIN"),
             expected);
+}
+
+}  // namespace
+
+namespace {
+
+// Every refusal of flashutil-pack: its exit status and its one line on
+// standard error; a refused build writes nothing.
+TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
+  TempDir dir;
+  const std::string samples = FLASHUTIL_SOURCE_DIR "/samples/";
+  for (const char* name : {"FLASHUTIL.INI", "Q150.BIN", "K300.BIN"}) {
+    std::filesystem::copy_file(samples + name, dir / name);
+  }
+  package_tests::WriteText(dir / "broken.INI", package_tests::Section(0, "A", "B", "Q100-Q149", "Q*.BIN") +
+                                                   "[MODEL01]\nModel=C\nInquiry=D\n");
+  package_tests::WriteText(dir / "twice.INI", package_tests::Section(0, "QRD-73318K", "X", "Q100-Q149", "Q*.BIN") +
+                                                  package_tests::Section(1, "QRD-73318K", "Y", "Q150-Q199", "Q*.BIN"));
+  package_tests::WriteFile(dir / "Q000.BIN", {});
+  package_tests::WriteFile(dir / "Q999.BIN", std::vector<uint8_t>(524289, 0x5A));
+  package_tests::WriteText(dir / "afile", "not a folder");
+  const std::string catalogue = dir / "FLASHUTIL.INI";
+  const auto build = [&](const std::string& model, const std::string& bin) {
+    return BuildArguments(catalogue, model, dir / bin);
+  };
+  std::filesystem::create_directory(dir / "made");
+  ASSERT_EQ(Pack(dir.Path(), build("0", "Q150.BIN") + " --output-dir made").status, 0);
+  const std::string flash = dir / "made/Q150.EXE";
+
+  const std::string kSee = "; see flashutil-pack --help";  // after a wrong usage
+  const struct {
+    std::string arguments;
+    int status;
+    std::string error;  // the line on standard error, after "flashutil-pack: "
+  } cases[] = {
+      {"", 2, "no command given" + kSee},
+      {"pack Q150.BIN", 2, "unknown command pack" + kSee},
+      {"show", 2, "show takes one PROGRAM" + kSee},
+      {"show a b", 2, "show takes one PROGRAM" + kSee},
+      {"verify Q150.EXE", 2, "verify takes a PROGRAM and a FILE.BIN" + kSee},
+      {"show --model 0 x", 2, "unknown option --model for show" + kSee},
+      {build("0", "Q150.BIN") + " --colour red", 2, "unknown option --colour for build" + kSee},
+      {build("0", "Q150.BIN") + " --model 1", 2, "--model given twice" + kSee},
+      {build("0", "Q150.BIN") + " --output-dir", 2, "--output-dir needs a value" + kSee},
+      {build("0", "Q150.BIN") + " extra", 2, "build takes no operand extra" + kSee},
+      {"build --builder x --catalogue y --model 0", 2, "build needs --bin" + kSee},
+      {"build --builder x --catalogue y --model= --bin z", 2, "build needs --model" + kSee},
+      {"show missing.EXE", 1, "missing.EXE: No such file or directory"},
+      {"show FLASHUTIL.INI", 1, "FLASHUTIL.INI: no firmware package in this file (its key-word is not there)"},
+      {"verify missing.EXE Q150.BIN", 2, "missing.EXE: No such file or directory"},
+      {"verify " + flash + " missing.BIN", 2, "missing.BIN: No such file or directory"},
+      {build("3", "Q150.BIN"), 1, "no model 3 in " + catalogue + ": its models are 0 to 2"},
+      {build("QRD", "Q150.BIN"), 1, "no model QRD in " + catalogue},
+      {build("0", "K300.BIN"), 1, "K300.BIN does not match the file mask Q*.BIN of model QRD-73318K"},
+      {build("0", "Q000.BIN"), 1, "Building fail: Q000.BIN is empty!"},
+      {build("0", "Q999.BIN"), 1,
+       "Building fail: Q999.BIN has 524289 bytes, more than the 524288 bytes a firmware image may have!"},
+      {build("0", "Q404.BIN"), 1, "Open Q404.BIN fail!"},
+      {build("0", "Q150.BIN") + " --output-dir afile", 1, "Create Q150.EXE Fail: Not a directory"},
+      {build("0", "Q150.BIN") + " --output-dir=missing", 1, "Create Q150.EXE Fail: No such file or directory"},
+      {BuildArguments(dir / "missing.INI", "0", dir / "Q150.BIN"), 1, "Can't load " + (dir / "missing.INI")},
+      {BuildArguments(dir / "broken.INI", "0", dir / "Q150.BIN"), 1,
+       (dir / "broken.INI") + " > Session MODEL01 error!"},
+      {BuildArguments(dir / "twice.INI", "QRD-73318K", dir / "Q150.BIN"), 1,
+       "model QRD-73318K stands in " + (dir / "twice.INI") + " more than once (0, 1); choose it by its index"},
+      {"build --builder " + Quoted(flash) + " --catalogue " + Quoted(catalogue) + " --model 0 --bin Q150.BIN", 1,
+       flash + " is a flash program, not a builder: flash programs are built from the builder"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const std::set<std::filesystem::path> before(std::filesystem::directory_iterator(dir.Path()), {});
+    const Outcome outcome = Pack(dir.Path(), c.arguments);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, "flashutil-pack: " + c.error + "\n");
+    EXPECT_EQ(std::set<std::filesystem::path>(std::filesystem::directory_iterator(dir.Path()), {}), before);
+  }
+
+  // A builder carries no image; help and version need no command.
+  const Outcome builder = Pack(dir.Path(), std::string("verify ") + Quoted(FLASHUTIL_SIM_PROGRAM) + " Q150.BIN");
+  EXPECT_EQ(builder.status, 1);
+  EXPECT_EQ(builder.out, std::string(FLASHUTIL_SIM_PROGRAM) + " is a builder and carries no image\n");
+  const Outcome help = Pack(dir.Path(), "show --help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: flashutil-pack show PROGRAM\n", 0), 0u) << help.out;
+  EXPECT_EQ(Pack(dir.Path(), "--version").out.rfind("flashutil-pack ", 0), 0u);
+}
+
+// Images of lengths around the checksum's block boundaries: the program built
+// from each shows its length and the checksum sha256sum gives the BIN file,
+// carries exactly that file, and no file that differs in one byte or in
+// length.
+TEST(Programs, PackShowsAndVerifiesImagesOfEveryLength) {
+  TempDir dir;
+  std::filesystem::copy_file(FLASHUTIL_SOURCE_DIR "/samples/FLASHUTIL.INI", dir / "FLASHUTIL.INI");
+  for (size_t length : {1, 55, 56, 63, 64, 119, 120, 524287}) {
+    SCOPED_TRACE(length);
+    const std::string bin = "Q" + std::to_string(length) + ".BIN";
+    std::vector<uint8_t> image = package_tests::MakeBin(length, static_cast<uint8_t>(length));
+    package_tests::WriteFile(dir / bin, image);
+    const Outcome built = Pack(dir.Path(), BuildArguments(dir / "FLASHUTIL.INI", "0", dir / bin));
+    ASSERT_EQ(built.status, 0) << built.err;
+    const std::string program = bin.substr(0, 4) + ".EXE";
+    const Outcome shown = Pack(dir.Path(), "show " + program);
+    EXPECT_NE(shown.out.find("\nImage:    " + std::to_string(length) + " bytes\nSHA-256:  " +
+                             Sha256Sum(dir / bin) + "\n"),
+              std::string::npos)
+        << shown.out;
+    EXPECT_EQ(Pack(dir.Path(), "verify " + program + " " + bin).status, 0);
+
+    image[length / 2] ^= 0x01;
+    package_tests::WriteFile(dir / "changed.BIN", image);
+    Outcome verified = Pack(dir.Path(), "verify " + program + " changed.BIN");
+    EXPECT_EQ(verified.status, 1);
+    EXPECT_EQ(verified.out, program + " does not carry changed.BIN: the bytes differ from offset " +
+                                std::to_string(length / 2) + " on\n");
+    image[length / 2] ^= 0x01;
+    image.push_back(0);
+    package_tests::WriteFile(dir / "longer.BIN", image);
+    verified = Pack(dir.Path(), "verify " + program + " longer.BIN");
+    EXPECT_EQ(verified.status, 1);
+    EXPECT_EQ(verified.out, program + " does not carry longer.BIN: its image has " + std::to_string(length) +
+                                " bytes, the file " + std::to_string(length + 1) + "\n");
+  }
 }
 
 }  // namespace

@@ -1,0 +1,47 @@
+// The commands of flashutil-pack: show what a program file carries, build a
+// flash program from a builder, a catalogue and a BIN file without the
+// window, and verify that a program carries a given image. Results go to
+// `out`; every error is one line on `err`. Each returns the exit status.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+
+namespace pack {
+
+// Exit statuses.
+constexpr int kSuccess = 0;
+constexpr int kFailure = 1;  // refused or failed; for verify: another image
+constexpr int kTrouble = 2;  // wrong usage; for verify also an unreadable file
+
+struct BuildOptions {
+  std::string builder;
+  std::string catalogue;
+  std::string model;  // the Model value, or the entry's index
+  std::string bin;
+  std::string outputDirectory;  // empty: the working directory
+};
+
+class PackCommands {
+ public:
+  // `keyWord`: the key-word (kKeyWordSize bytes) that marks the package in
+  // the program files this tool works with.
+  PackCommands(const uint8_t* keyWord, std::ostream& out, std::ostream& err);
+
+  int Show(const std::string& program);
+  int Build(const BuildOptions& options);
+  int Verify(const std::string& program, const std::string& bin);
+
+ private:
+  int Error(int status, const std::string& message);
+
+  const uint8_t* keyWord_;
+  std::ostream& out_;
+  std::ostream& err_;
+};
+
+// The text of an error as one line: line breaks become ": ".
+std::string OneLine(const std::string& text);
+
+}  // namespace pack
