@@ -89,6 +89,8 @@ print(f"  3. minimal window with a line of text: {startup[2]['mean'] * 1e3:.1f} 
       f"{startup[0]['mean'] / startup[2]['mean']:.2f}x time, "
       f"{statistics.median(rss['startup']) / statistics.median(rss['text']):.2f}x memory")
 print(f"  1. build / stream copy: {ms('BM_BuildFlashProgram') / ms('BM_CopyProgramStreams'):.2f}x")
+print(f"  1. build / cp and sync of the copy ({ms('BM_CopyProgramCpSync'):.1f} ms): "
+      f"{ms('BM_BuildFlashProgram') / ms('BM_CopyProgramCpSync'):.2f}x")
 print(f"  2. flash without a window / bare commands: "
       f"{ms('BM_FlashThroughMemoryForm') / ms('BM_BareBlockCommands'):.2f}x")
 print(f"  2. with 1 ms per block command: flash through the window {ms('BM_FlashThroughWindowSlowDrive'):.1f} ms"
