@@ -14,6 +14,7 @@
 #include "platform/FormView.h"
 #include "platform/Services.h"
 #include "platform/Sha256.h"
+#include "platform/Text.h"
 
 namespace pack {
 
@@ -22,21 +23,6 @@ namespace {
 constexpr const char* kName = "flashutil-pack: ";
 
 std::string BaseName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
-
-// A slot's text on one line: bytes outside printable ASCII as \xNN.
-std::string Printable(const std::string& text) {
-  std::string shown;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
-      shown += static_cast<char>(c);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      shown += escaped;
-    }
-  }
-  return shown;
-}
 
 // The build's message boxes: each error is printed as one line.
 class ErrorLines final : public platform::MessageBoxes {
@@ -111,9 +97,9 @@ int PackCommands::Show(const std::string& program) {
   if (!file.Read(program, keyWord_)) return Error(kFailure, file.Error());
   const package::PackageView view = file.Package();
   const auto slot = [](const char* text, size_t width) {
-    return Printable(package::PackageView::SlotText(text, width));
+    return platform::PrintableText(package::PackageView::SlotText(text, width));
   };
-  out_ << "Program:  " << Printable(program) << '\n';
+  out_ << "Program:  " << platform::PrintableText(program) << '\n';
   out_ << "Kind:     " << (view.IsBuilder() ? "builder" : "flash program") << '\n';
   out_ << "Model:    " << slot(view.ModelSlot(), package::kSlotSize) << '\n';
   out_ << "Inquiry:  " << slot(view.InquirySlot(), package::kSlotSize) << '\n';
@@ -200,12 +186,13 @@ int PackCommands::Verify(const std::string& program, const std::string& bin) {
   std::string reason;
   if (!package::ReadWholeFile(bin, image, reason)) return Error(kTrouble, bin + ": " + reason);
 
-  const std::string verdict = Printable(program) + (file.Package().IsBuilder() ? " is a builder and carries no image"
-                                                                               : " does not carry " + Printable(bin));
+  const std::string shownProgram = platform::PrintableText(program);
+  const std::string shownBin = platform::PrintableText(bin);
   if (file.Package().IsBuilder()) {
-    out_ << verdict << '\n';
+    out_ << shownProgram << " is a builder and carries no image\n";
     return kFailure;
   }
+  const std::string verdict = shownProgram + " does not carry " + shownBin;
   if (file.ImageSize() != image.size()) {
     out_ << verdict << ": its image has " << file.ImageSize() << " bytes, the file " << image.size() << '\n';
     return kFailure;
@@ -215,8 +202,7 @@ int PackCommands::Verify(const std::string& program, const std::string& bin) {
     out_ << verdict << ": the bytes differ from offset " << (differs.first - image.begin()) << " on\n";
     return kFailure;
   }
-  out_ << Printable(program) << " carries " << Printable(bin) << ": " << image.size()
-       << " bytes, SHA-256 " << platform::Sha256Hex(image.data(), image.size()) << '\n';
+  out_ << shownProgram << " carries " << shownBin << ": " << image.size() << " bytes, SHA-256 " << platform::Sha256Hex(image.data(), image.size()) << '\n';
   return kSuccess;
 }
 

@@ -43,6 +43,23 @@ std::string FormatText(const char* format, const std::string& text) {
   return buffer;
 }
 
+std::string PrintableText(const std::string& text) {
+  std::string shown;
+  for (size_t at = 0; at < text.size();) {
+    const size_t length = SequenceLength(text, at);
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    if (length > 1 || (c >= 0x20 && c < 0x7F && c != '\\')) {
+      shown.append(text, at, length);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      shown += escaped;
+    }
+    at += length;
+  }
+  return shown;
+}
+
 std::string LeadingCharacters(const std::string& text, size_t count) {
   size_t end = 0;
   for (size_t n = 0; n < count && end < text.size(); ++n) end += SequenceLength(text, end);

@@ -16,4 +16,8 @@ std::string FormatText(const char* format, const std::string& text);
 // that is not part of one (a name in another encoding keeps its bytes).
 std::string LeadingCharacters(const std::string& text, size_t count);
 
+// `text` on one line of a terminal: well-formed UTF-8 as it is; control
+// characters, backslashes and bytes outside UTF-8 as \xNN.
+std::string PrintableText(const std::string& text);
+
 }  // namespace platform

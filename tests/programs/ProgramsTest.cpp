@@ -481,37 +481,51 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
 // Images of lengths around the checksum's block boundaries: the program built
 // from each shows its length and the checksum sha256sum gives the BIN file,
 // carries exactly that file, and no file that differs in one byte or in
-// length.
+// length. Names are printed as they are where they are UTF-8.
 TEST(Programs, PackShowsAndVerifiesImagesOfEveryLength) {
   TempDir dir;
   std::filesystem::copy_file(FLASHUTIL_SOURCE_DIR "/samples/FLASHUTIL.INI", dir / "FLASHUTIL.INI");
-  for (size_t length : {1, 55, 56, 63, 64, 119, 120, 524287}) {
+  const struct {
+    size_t length;
+    std::string bin, program;
+    std::string shown;  // the program's name as show and verify print it
+  } cases[] = {
+      {1, "Q\xff\xc3\xa4" "1.BIN", "Q\xff\xc3\xa4" "1.EXE", "Q\\xff\xc3\xa4" "1.EXE"},
+      {55, "Q55.BIN", "Q55..EXE", "Q55..EXE"},  {56, "Q56.BIN", "Q56..EXE", "Q56..EXE"},
+      {63, "Q63.BIN", "Q63..EXE", "Q63..EXE"},  {64, "Q64.BIN", "Q64..EXE", "Q64..EXE"},
+      {119, "Q119.BIN", "Q119.EXE", "Q119.EXE"}, {120, "Q120.BIN", "Q120.EXE", "Q120.EXE"},
+      {524287, "Q524287.BIN", "Q524.EXE", "Q524.EXE"},
+  };
+  for (const auto& c : cases) {
+    const size_t length = c.length;
+    const std::string& bin = c.bin;
+    const std::string& program = c.program;
     SCOPED_TRACE(length);
-    const std::string bin = "Q" + std::to_string(length) + ".BIN";
     std::vector<uint8_t> image = package_tests::MakeBin(length, static_cast<uint8_t>(length));
     package_tests::WriteFile(dir / bin, image);
     const Outcome built = Pack(dir.Path(), BuildArguments(dir / "FLASHUTIL.INI", "0", dir / bin));
     ASSERT_EQ(built.status, 0) << built.err;
-    const std::string program = bin.substr(0, 4) + ".EXE";
-    const Outcome shown = Pack(dir.Path(), "show " + program);
+    EXPECT_EQ(built.out, (dir / program) + "\n");
+    const Outcome shown = Pack(dir.Path(), "show " + Quoted(program));
+    EXPECT_EQ(shown.out.rfind("Program:  " + c.shown + "\n", 0), 0u) << shown.out;
     EXPECT_NE(shown.out.find("\nImage:    " + std::to_string(length) + " bytes\nSHA-256:  " +
                              Sha256Sum(dir / bin) + "\n"),
               std::string::npos)
         << shown.out;
-    EXPECT_EQ(Pack(dir.Path(), "verify " + program + " " + bin).status, 0);
+    EXPECT_EQ(Pack(dir.Path(), "verify " + Quoted(program) + " " + Quoted(bin)).status, 0);
 
     image[length / 2] ^= 0x01;
     package_tests::WriteFile(dir / "changed.BIN", image);
-    Outcome verified = Pack(dir.Path(), "verify " + program + " changed.BIN");
+    Outcome verified = Pack(dir.Path(), "verify " + Quoted(program) + " changed.BIN");
     EXPECT_EQ(verified.status, 1);
-    EXPECT_EQ(verified.out, program + " does not carry changed.BIN: the bytes differ from offset " +
+    EXPECT_EQ(verified.out, c.shown + " does not carry changed.BIN: the bytes differ from offset " +
                                 std::to_string(length / 2) + " on\n");
     image[length / 2] ^= 0x01;
     image.push_back(0);
     package_tests::WriteFile(dir / "longer.BIN", image);
-    verified = Pack(dir.Path(), "verify " + program + " longer.BIN");
+    verified = Pack(dir.Path(), "verify " + Quoted(program) + " longer.BIN");
     EXPECT_EQ(verified.status, 1);
-    EXPECT_EQ(verified.out, program + " does not carry longer.BIN: its image has " + std::to_string(length) +
+    EXPECT_EQ(verified.out, c.shown + " does not carry longer.BIN: its image has " + std::to_string(length) +
                                 " bytes, the file " + std::to_string(length + 1) + "\n");
   }
 }
