@@ -1,6 +1,6 @@
 // Platform services that the workflow needs from the desktop: modal message
-// boxes, the screen cursor, a sleep, the system restart and a sleep/shutdown
-// inhibitor. Everything goes through small interfaces so that the whole
+// boxes, the screen cursor, a sleep, the system restart, a sleep/shutdown
+// inhibitor and the profile reader of INI files. Everything goes through small interfaces so that the whole
 // workflow runs in tests with scripted answers and without waiting.
 #pragma once
 
@@ -8,6 +8,8 @@
 #include <string>
 
 namespace platform {
+
+class ProfileReader;  // platform/ProfileFile.h
 
 enum class BoxKind {
   Warning,       // caption "Warning", warning icon
@@ -73,6 +75,7 @@ struct Services {
   Clock* clock = nullptr;
   SystemRestart* restart = nullptr;
   SleepInhibitor* inhibitor = nullptr;
+  ProfileReader* profiles = nullptr;  // unset: platform::IniFileReader
 };
 
 Services& GetServices();

@@ -10,7 +10,6 @@ packages=(
   qt6-base-dev libgl-dev fonts-dejavu-core fonts-dejavu-extra fonts-liberation
   librsvg2-bin
   libsgutils2-dev sg3-utils
-  libinih-dev
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev hyperfine time dbus-daemon
   xvfb xauth imagemagick desktop-file-utils

@@ -2,22 +2,101 @@
 // the choice of a BIN file.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <memory>
+
 #include "package/Catalogue.h"
+#include "platform/ProfileFile.h"
 #include "platform/Services.h"
 #include "tests/package/WorkDir.h"
 #include "tests/support/CraftedPackage.h"
 #include "tests/support/TestDoubles.h"
 #include "tests/support/TestForm.h"
+#if defined(_WIN32)
+#include "platform/win/WinServices.h"
+#endif
 
 using package_tests::Section;
 using package_tests::TempDir;
 using package_tests::WriteFile;
 using package_tests::WriteText;
 using testing_support::TestForm;
+using namespace std::string_literals;
 
 namespace {
 
 const std::string kTitle = " Flash Utility V1.049 ";
+
+// Catalogue files and the values the system's profile reader reads from
+// them. The same table runs against every reader of a platform: on Windows
+// the system's own reader and IniFile, elsewhere IniFile.
+struct ProfileCase {
+  const char* name;
+  std::string text;
+  // Section, key and the value read with the default "FAIL".
+  std::vector<std::array<std::string, 3>> reads;
+};
+
+const std::vector<ProfileCase>& ProfileCases() {
+  static const std::vector<ProfileCase> cases = {
+      {"quotes", "[S]\nA=\"quoted\"\nB='single'\nC=\"half\nD= \"  spaced  \" \nE=\"a\"b\"\nF=\"\"\n"
+                 "G=\"\nH='mixed\"\nI=\"\"\"\"\n",
+       {{"S", "A", "quoted"}, {"S", "B", "single"}, {"S", "C", "\"half"}, {"S", "D", "  spaced  "},
+        {"S", "E", "a\"b"}, {"S", "F", ""}, {"S", "G", "\""}, {"S", "H", "'mixed\""}, {"S", "I", "\"\""}}},
+      {"colon", "[S]\nA:colon\nB = x:y\n", {{"S", "A", "FAIL"}, {"S", "A:colon", "FAIL"}, {"S", "B", "x:y"}}},
+      {"duplicate sections", "[S]\nA=1\n[T]\nX=1\n[s]\nA=2\nB=2\n",
+       {{"S", "A", "1"}, {"S", "B", "FAIL"}, {"T", "X", "1"}}},
+      {"duplicate keys", "[S]\nA=first\nA=second\na=third\nB\nB=later\nC =\nC=later\n",
+       {{"S", "A", "first"}, {"S", "B", "FAIL"}, {"S", "C", ""}}},
+      {"zero bytes", "[S\0x]\nA=be\0fore\nB=after\nC=a \0\nD=\"x\0\"\nE\0=e\nF \0=f\n[T]\nG=g\n\0"s,
+       {{"S", "A", "be"}, {"S", "B", "after"}, {"S", "C", "a "}, {"S", "D", "\"x"}, {"S", "E", "e"},
+        {"S", "F", "FAIL"}, {"T", "G", "g"}}},
+      {"long lines", "[S]\nA=" + std::string(300, 'x') + "\nB=" + std::string(4000, 'y') + "C=spill\nC=c\n",
+       {{"S", "A", std::string(255, 'x')}, {"S", "B", std::string(255, 'y')}, {"S", "C", "c"}}},
+      {"line ends", "[S]\r\nA=crlf\r\nB = val \r\n\r\n[T]\rC=cr\rD=d\r",
+       {{"S", "A", "crlf"}, {"S", "B", "val"}, {"T", "C", "cr"}, {"T", "D", "d"}}},
+      {"blanks around names", "  [ S ]  \n  A  =  v  \n\tB\t=\t\v'w'\f\n[T]\nC = x y \n",
+       {{"s", "a", "v"}, {"S", "B", "w"}, {"T", "C", "x y"}}},
+      {"headers", "top=1\n[S]\nA=1\n[U\nE=e\n[A]B]\nK=ab\n[V]x\nF=f\n[W]\n=novalue\nG==eq\n",
+       {{"", "top", "1"}, {"S", "E", "e"}, {"U", "E", "FAIL"}, {"A]B", "K", "ab"}, {"A", "K", "FAIL"},
+        {"V", "F", "f"}, {"W", "G", "=eq"}}},
+      {"comments", "[S]\n;A=comment\nA=real\n#B=hash\nC=val ; comment\nD=;x\n",
+       {{"S", "A", "real"}, {"S", ";A", "comment"}, {"S", "#B", "hash"}, {"S", "C", "val ; comment"},
+        {"S", "D", ";x"}}},
+      {"byte-order mark", "\xEF\xBB\xBF[S]\nA=bom\nB=caf\xC3\xA9\n", {{"S", "A", "bom"}, {"S", "B", "caf\xC3\xA9"}}},
+  };
+  return cases;
+}
+
+std::vector<std::pair<std::string, platform::ProfileReader*>> ProfileReaders() {
+  static platform::IniFileReader portable;
+#if defined(_WIN32)
+  static platform::win::SystemProfileReader system;
+  return {{"GetPrivateProfileStringA", &system}, {"IniFile", &portable}};
+#else
+  return {{"IniFile", &portable}};
+#endif
+}
+
+TEST(ProfileReading, EveryReaderReadsTheSameValues) {
+  TempDir dir;
+  for (const ProfileCase& c : ProfileCases()) {
+    const std::string path = dir / (std::string("case-") + std::to_string(&c - ProfileCases().data()) + ".ini");
+    WriteText(path, c.text);
+    for (const auto& [readerName, reader] : ProfileReaders()) {
+      const std::unique_ptr<platform::ProfileFile> file = reader->Open(path);
+      ASSERT_TRUE(file) << readerName << ": " << c.name;
+      for (const auto& [section, key, expected] : c.reads) {
+        EXPECT_EQ(file->Get(section, key, "FAIL"), expected)
+            << readerName << ": " << c.name << " [" << section << "] " << key;
+      }
+    }
+  }
+  for (const auto& [readerName, reader] : ProfileReaders()) {
+    EXPECT_FALSE(reader->Open(dir / "missing.ini")) << readerName;
+    EXPECT_FALSE(reader->Open(dir.Path().string())) << readerName << ": a directory is no file";
+  }
+}
 
 class CatalogueTest : public ::testing::Test {
  protected:
