@@ -237,10 +237,11 @@ uint32_t CDDrive::SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Le
     if (AspiRequest.status == platform::kSrbPending) {
       AspiLibrary->WaitForCompletion(AspiRequest, uint32_t{TimeOut} * 1000u);
     }
+    // Whatever code the system last recorded.
+    LastSystemError = AspiLibrary->SystemError();
   } else {
-    errno = AspiLibrary ? EFAULT : ENODEV;  // the request never left: it stays pending
+    LastSystemError = AspiLibrary ? EFAULT : ENODEV;  // the request never left: it stays pending
   }
-  LastSystemError = errno;
 
   LastError = 0;
   Status = AspiRequest.status;
@@ -258,10 +259,20 @@ uint32_t CDDrive::SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Le
 void CDDrive::ReportError() {
   LastError = static_cast<uint32_t>(LastSystemError);
   if (!ReportErrors) return;
+  // The text comes from the path that reported the code: the system's
+  // message table on Windows, errno texts elsewhere.
+  const int code = static_cast<int>(LastError);
+  std::string systemText;
+  if (NtMode && Transport != nullptr) {
+    systemText = Transport->ErrorText(code);
+  } else if (!NtMode && AspiLibrary) {
+    systemText = AspiLibrary->ErrorText(code);
+  } else {
+    systemText = std::strerror(code);
+  }
   char text[512];
   std::snprintf(text, sizeof text, "SenseCode: %02X %02X %02X, %02X, Error: %d, %s", SenseKey, Asc,
-                Ascq, Status, static_cast<int>(LastError),
-                std::strerror(static_cast<int>(LastError)));
+                Ascq, Status, code, systemText.empty() ? "Format message failed." : systemText.c_str());
   MessageText = text;
   platform::ShowMessage(MessageText);
 }

@@ -93,8 +93,9 @@ class CDDrive {
   static inline bool AspiCommandEntry = false;  // SendASPI32Command was found
   static inline uint8_t* DataBuffer = nullptr;
   static inline uint32_t DataLength = 0;
-  static inline std::array<uint8_t, kInquiryDataSize> InquiryData{};
-  static inline std::array<uint8_t, kDefaultBufferSize> DefaultBuffer{};
+  // Aligned as pass-through drivers want a data buffer to be.
+  alignas(16) static inline std::array<uint8_t, kInquiryDataSize> InquiryData{};
+  alignas(16) static inline std::array<uint8_t, kDefaultBufferSize> DefaultBuffer{};
 
   // The pass-through transport that every drive uses, and the system's
   // command library path (none: the pass-through path is always taken).

@@ -1,8 +1,9 @@
 // The command library path: a library loaded at run time that addresses the
 // drives by host adapter and target and completes each request by signalling
 // an event (the ASPI library of the system this program was first written
-// for). Of the back-ends here only the simulated one offers it; a system that
-// has none reaches its drives through the pass-through path alone.
+// for). The Windows back-end loads the real library (platform/win), the
+// simulated one stands in for it; a system that has none reaches its drives
+// through the pass-through path alone.
 #pragma once
 
 #include <array>
@@ -53,6 +54,10 @@ class AspiLibrary {
   // Waits for a pending request's completion event; false when the wait timed out.
   // A request whose wait timed out is abandoned: it never completes afterwards.
   virtual bool WaitForCompletion(AspiRequest& request, uint32_t milliseconds) = 0;
+  // The error code the system last recorded, and its text (empty when the
+  // system has none).
+  virtual int SystemError() const;
+  virtual std::string ErrorText(int code) const;
 };
 
 // The system's side of the choice: whether it wants the pass-through path,
@@ -63,7 +68,7 @@ class CommandLibraryPath {
   // True when the system reaches its drives through pass-through; asked only
   // while no drive is open.
   virtual bool UsesPassThrough() = 0;
-  // Loads the library; null when loading failed, with errno left set.
+  // Loads the library; null when loading failed.
   virtual std::unique_ptr<AspiLibrary> LoadAspiLibrary(const std::string& name) = 0;
 };
 

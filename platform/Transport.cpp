@@ -1,5 +1,10 @@
 #include "platform/Transport.h"
 
+#include "platform/CommandLibrary.h"
+
+#include <cerrno>
+#include <cstring>
+
 namespace platform {
 
 std::string DeviceInfo::Name() const {
@@ -7,5 +12,11 @@ std::string DeviceInfo::Name() const {
   return std::to_string(host) + ":" + std::to_string(channel) + ":" + std::to_string(target) + ":" +
          std::to_string(lun);
 }
+
+std::string DriveTransport::ErrorText(int sysError) const { return std::strerror(sysError); }
+
+int AspiLibrary::SystemError() const { return errno; }
+
+std::string AspiLibrary::ErrorText(int code) const { return std::strerror(code); }
 
 }  // namespace platform

@@ -1,7 +1,7 @@
 // The pass-through path to the drives: discovery returns each optical drive
 // as a DeviceInfo, and that same DeviceInfo is opened, takes commands and is
-// closed again. Back-ends: Linux SG_IO (platform/linux) and simulated drives
-// (platform/sim). The command library path is another interface
+// closed again. Back-ends: Linux SG_IO (platform/linux), Windows SCSI pass-through
+// (platform/win) and simulated drives (platform/sim). The command library path is another interface
 // (platform/CommandLibrary.h); the drive layer decides between the two.
 #pragma once
 
@@ -41,7 +41,7 @@ struct CommandOutcome {
   bool timedOut = false;
   uint8_t status = 0;  // SCSI status byte (0 GOOD, 2 CHECK CONDITION, 8 BUSY, ...)
   std::array<uint8_t, 32> sense{};  // zero when no sense data came back
-  int sysError = 0;                 // errno of the failed call, 0 otherwise
+  int sysError = 0;                 // the system's error code of the failed call, 0 otherwise
 };
 
 using DeviceHandle = int;
@@ -66,6 +66,10 @@ class DriveTransport {
                                  uint8_t* buffer, uint32_t length, unsigned timeoutSeconds) = 0;
 
   virtual void Close(DeviceHandle handle) = 0;
+
+  // The system's text for an error code this transport reported; empty when
+  // the system has none. (errno texts here; Windows' message table there.)
+  virtual std::string ErrorText(int sysError) const;
 };
 
 }  // namespace platform
