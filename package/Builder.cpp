@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "platform/FileIdentity.h"
 #include "platform/Services.h"
 #include "platform/Text.h"
 
@@ -25,7 +26,7 @@ std::string Reason(const std::string& error) { return error.empty() ? error : "\
 bool TakesThePlaceOf(const std::string& output, const std::string& input) {
   std::error_code error;
   if (std::filesystem::is_symlink(std::filesystem::symlink_status(output, error))) return false;
-  return std::filesystem::equivalent(output, input, error);
+  return platform::SameFile(output, input);
 }
 
 // Size of an open file: seek to its end, take the position, seek back.
