@@ -10,7 +10,7 @@ function(flashutil_package name)
   cmake_parse_arguments(P "BUILDER" "BIN;MODEL;INQUIRY;FW_RANGE;VENDOR;NOTE;VERSION_NAME" "" ${ARGN})
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.pkg")
   set(args --keyword "${FLASHUTIL_KEYWORD}" --out "${out}")
-  set(deps mkpackage)
+  set(deps ${FLASHUTIL_HOST_TOOLS})
   if(P_BUILDER)
     list(APPEND args --builder)
   else()
@@ -25,7 +25,7 @@ function(flashutil_package name)
     list(APPEND deps "${P_BIN}")
   endif()
   add_custom_command(OUTPUT "${out}"
-    COMMAND mkpackage ${args}
+    COMMAND ${FLASHUTIL_MKPACKAGE} ${args}
     DEPENDS ${deps}
     COMMENT "Generating firmware package ${name}"
     VERBATIM)

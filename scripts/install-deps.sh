@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs to build, test, take screenshots
-# and run the system tests in a QEMU guest. Safe to run any number of times:
-# it only asks apt for what is missing.
+# Installs every Debian package the project needs to build (for Linux and for
+# Windows), test, take screenshots and run the system tests in a QEMU guest.
+# Safe to run any number of times: it only asks apt for what is missing.
 set -euo pipefail
 
 packages=(
@@ -15,6 +15,8 @@ packages=(
   xvfb xauth imagemagick desktop-file-utils
   # fuzzing and sanitizers
   clang libclang-rt-dev
+  # the Windows programs, and their tests under Wine
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
   # system tests on the real Linux SCSI stack
   qemu-system-x86 linux-image-amd64 busybox-static cpio kmod xz-utils
 )

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -17,8 +18,20 @@ namespace package_tests {
 class TempDir {
  public:
   TempDir() {
+#if defined(_WIN32)
+    // No mkdtemp: a name from the clock and a counter, made anew until it is free.
+    static unsigned counter = 0;
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      std::filesystem::path candidate = std::filesystem::temp_directory_path() /
+                                        ("flashutil-pkg-" + std::to_string(stamp) + "-" + std::to_string(++counter));
+      std::error_code error;
+      if (std::filesystem::create_directory(candidate, error)) path_ = candidate;
+    }
+#else
     std::string pattern = (std::filesystem::temp_directory_path() / "flashutil-pkg-XXXXXX").string();
     if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+#endif
   }
   ~TempDir() {
     std::error_code error;

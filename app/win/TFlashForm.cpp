@@ -1,0 +1,292 @@
+#include "app/win/TFlashForm.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "platform/FileMask.h"
+#include "platform/win/WinServices.h"
+
+namespace {
+
+constexpr char kWindowClass[] = "TFlashForm";
+
+// The window as laid out: client area 425 x 201 at 192,128.
+constexpr int kLeft = 192, kTop = 128, kClientWidth = 425, kClientHeight = 201;
+constexpr int kItemHeight = 16;
+constexpr int kComboListHeight = 8 * kItemHeight;
+// GroupBox2 at 16,128: its controls' places are given within it.
+constexpr int kGroupLeft = 16, kGroupTop = 128;
+
+std::string WindowText(HWND window) {
+  const int length = GetWindowTextLengthA(window);
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  const int copied = GetWindowTextA(window, text.data(), length + 1);
+  text.resize(static_cast<size_t>(copied > 0 ? copied : 0));
+  return text;
+}
+
+void RegisterFormClass(HINSTANCE instance) {
+  static bool registered = false;
+  if (registered) return;
+  WNDCLASSEXA windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = DefWindowProcA;
+  windowClass.hInstance = instance;
+  windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
+  windowClass.hIcon = LoadIcon(nullptr, IDI_APPLICATION);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  windowClass.lpszClassName = kWindowClass;
+  RegisterClassExA(&windowClass);
+  registered = true;
+}
+
+}  // namespace
+
+TFlashForm::TFlashForm(const uint8_t* package) : FlashFormCore(package, *this) {
+  const HINSTANCE instance = GetModuleHandleA(nullptr);
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+  RegisterFormClass(instance);
+
+  const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+  RECT frame{0, 0, kClientWidth, kClientHeight};
+  AdjustWindowRect(&frame, style, FALSE);
+  window_ = CreateWindowExA(0, kWindowClass, "", style, kLeft, kTop, frame.right - frame.left,
+                            frame.bottom - frame.top, nullptr, nullptr, instance, nullptr);
+  if (window_ == nullptr) throw std::runtime_error("The main window cannot be created.");
+  SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  SetWindowLongPtrA(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TFlashForm::WindowProc));
+
+  // "System", 16 pixels, bold, in the Chinese (Big5) character set, as the
+  // layout was drawn; the font mapper picks the nearest face where it is missing.
+  font_ = CreateFontA(-16, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, CHINESEBIG5_CHARSET, OUT_DEFAULT_PRECIS,
+                      CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "System");
+
+  auto child = [&](const char* windowClass, const char* text, DWORD childStyle, int left, int top, int width,
+                   int height) {
+    HWND control = CreateWindowExA(0, windowClass, text, WS_CHILD | WS_VISIBLE | childStyle, left, top, width,
+                                   height, window_, nullptr, instance, nullptr);
+    SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    return control;
+  };
+  // Created in tab order: ComboBox, FileListBox1, then the group's button.
+  SelectDriveLabel = child("STATIC", "", SS_LEFT | SS_NOPREFIX, 16, 16, 369, 25);
+  ComboBox = child("COMBOBOX", "", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP, 16, 40, 385,
+                   24 + kComboListHeight);
+  SendMessageA(ComboBox, CB_SETITEMHEIGHT, 0, kItemHeight);
+  FileListBox1 = child("LISTBOX", "", LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_BORDER | WS_TABSTOP, 16,
+                       72, 385, 41);
+  SendMessageA(FileListBox1, LB_SETITEMHEIGHT, 0, kItemHeight);
+  GroupBox2 = child("BUTTON", "", BS_GROUPBOX, kGroupLeft, kGroupTop, 385, 49);
+  ProgressBar = child(PROGRESS_CLASSA, "", PBS_SMOOTH, kGroupLeft + 8, kGroupTop + 16, 305, 25);
+  SendMessageA(ProgressBar, PBM_SETRANGE32, 0, 100);
+  SendMessageA(ProgressBar, PBM_SETPOS, 0, 0);
+  FlashButton = child("BUTTON", "FLASH", BS_PUSHBUTTON | WS_TABSTOP, kGroupLeft + 320, kGroupTop + 16, 57, 25);
+}
+
+TFlashForm::~TFlashForm() {
+  FormDestroy();
+  if (window_ != nullptr && IsWindow(window_)) {
+    SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
+    DestroyWindow(window_);
+  }
+  if (font_ != nullptr) DeleteObject(font_);
+}
+
+void TFlashForm::Show() {
+  ShowWindow(window_, SW_SHOWNORMAL);
+  UpdateWindow(window_);
+  SetFocus(ComboBox);
+}
+
+LRESULT CALLBACK TFlashForm::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* form = reinterpret_cast<TFlashForm*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+  if (form == nullptr) return DefWindowProcA(window, message, wParam, lParam);
+  return form->OnMessage(message, wParam, lParam);
+}
+
+LRESULT TFlashForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_COMMAND:
+      OnCommand(reinterpret_cast<HWND>(lParam), HIWORD(wParam));
+      return 0;
+    case WM_PAINT: {
+      // Panel1: a raised edge around the whole client area.
+      PAINTSTRUCT paint;
+      HDC dc = BeginPaint(window_, &paint);
+      RECT panel{0, 0, kClientWidth, kClientHeight};
+      DrawEdge(dc, &panel, BDR_RAISEDINNER, BF_RECT);
+      EndPaint(window_, &paint);
+      return 0;
+    }
+    case WM_SETCURSOR:
+      if (platform::win::WinCursor::IsHourglass()) {
+        SetCursor(LoadCursor(nullptr, IDC_WAIT));
+        return TRUE;
+      }
+      break;
+    case WM_CLOSE:
+      DestroyWindow(window_);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcA(window_, message, wParam, lParam);
+}
+
+void TFlashForm::OnCommand(HWND control, int code) {
+  // The change event fires for the user's picks and typing, not for changes
+  // the program makes itself.
+  if (control == ComboBox && code == CBN_SELCHANGE) {
+    comboTyped_ = false;
+    ComboBoxChange();
+  } else if (control == ComboBox && code == CBN_EDITCHANGE) {
+    comboTyped_ = true;
+    ComboBoxChange();
+  } else if (control == FileListBox1 && code == LBN_SELCHANGE) {
+    FileListBox1Click();
+  } else if (control == FlashButton && code == BN_CLICKED) {
+    FlashButtonClick();
+  }
+}
+
+std::string TFlashForm::CaptionText() const { return WindowText(window_); }
+std::string TFlashForm::LabelText() const { return WindowText(SelectDriveLabel); }
+std::string TFlashForm::ButtonText() const { return WindowText(FlashButton); }
+bool TFlashForm::ButtonEnabled() const { return IsWindowEnabled(FlashButton) != FALSE; }
+
+std::vector<std::string> TFlashForm::ComboItems() const {
+  std::vector<std::string> items;
+  for (int i = 0; i < ComboCount(); ++i) {
+    const LRESULT length = SendMessageA(ComboBox, CB_GETLBTEXTLEN, i, 0);
+    std::string text(static_cast<size_t>(length > 0 ? length : 0) + 1, '\0');
+    SendMessageA(ComboBox, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<size_t>(length > 0 ? length : 0));
+    items.push_back(text);
+  }
+  return items;
+}
+
+std::vector<std::string> TFlashForm::FileListItems() const { return files_; }
+
+void TFlashForm::SetCaption(const std::string& text) { SetWindowTextA(window_, text.c_str()); }
+void TFlashForm::SetSelectDriveLabel(const std::string& text) { SetWindowTextA(SelectDriveLabel, text.c_str()); }
+
+void TFlashForm::ComboAdd(const std::string& text) {
+  SendMessageA(ComboBox, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+void TFlashForm::ComboInsert(int index, const std::string& text) {
+  SendMessageA(ComboBox, CB_INSERTSTRING, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.c_str()));
+}
+void TFlashForm::ComboDelete(int index) { SendMessageA(ComboBox, CB_DELETESTRING, static_cast<WPARAM>(index), 0); }
+int TFlashForm::ComboCount() const { return static_cast<int>(SendMessageA(ComboBox, CB_GETCOUNT, 0, 0)); }
+int TFlashForm::ComboItemIndex() const {
+  return comboTyped_ ? -1 : static_cast<int>(SendMessageA(ComboBox, CB_GETCURSEL, 0, 0));
+}
+void TFlashForm::ComboSetItemIndex(int index) {
+  comboTyped_ = false;
+  SendMessageA(ComboBox, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+}
+void TFlashForm::ComboUpdate() { RedrawWindow(ComboBox, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW); }
+
+void TFlashForm::FileListSetVisible(bool visible) { ShowWindow(FileListBox1, visible ? SW_SHOW : SW_HIDE); }
+void TFlashForm::FileListSetDirectory(const std::string& directory) {
+  directory_ = directory;
+  RefillFileList();
+}
+void TFlashForm::FileListSetMask(const std::string& mask) {
+  mask_ = mask;
+  RefillFileList();
+}
+
+void TFlashForm::RefillFileList() {
+  files_ = platform::ListFiles(directory_, mask_);
+  SendMessageA(FileListBox1, LB_RESETCONTENT, 0, 0);
+  for (const std::string& name : files_) {
+    SendMessageA(FileListBox1, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+  }
+}
+
+std::string TFlashForm::FileListSelectedName() const {
+  const LRESULT index = SendMessageA(FileListBox1, LB_GETCURSEL, 0, 0);
+  if (index < 0 || static_cast<size_t>(index) >= files_.size()) return {};
+  return files_[static_cast<size_t>(index)];
+}
+
+std::string TFlashForm::FileListSelectedPath() const {
+  const std::string name = FileListSelectedName();
+  if (name.empty()) return {};
+  if (!directory_.empty() && (directory_.back() == '\\' || directory_.back() == '/')) return directory_ + name;
+  return directory_ + "\\" + name;
+}
+
+void TFlashForm::SetStatus(const std::string& text) {
+  SetWindowTextA(GroupBox2, text.c_str());
+  // The group box draws its caption over what lies below: the form repaints
+  // the group's place, with the controls on it, at once.
+  RECT place{kGroupLeft, kGroupTop, kGroupLeft + 385, kGroupTop + 49};
+  RedrawWindow(window_, &place, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+}
+std::string TFlashForm::GetStatus() const { return WindowText(GroupBox2); }
+
+void TFlashForm::ProgressSetRange(int minimum, int maximum) {
+  progressMinimum_ = minimum;
+  progressMaximum_ = maximum;
+  progressPosition_ = std::clamp(progressPosition_, minimum, std::max(minimum, maximum));
+  SendMessageA(ProgressBar, PBM_SETRANGE32, static_cast<WPARAM>(minimum), maximum);
+  progressPaintDue_ = true;
+}
+
+void TFlashForm::ProgressSetPosition(int position) {
+  progressPosition_ = std::clamp(position, progressMinimum_, std::max(progressMinimum_, progressMaximum_));
+  SendMessageA(ProgressBar, PBM_SETPOS, static_cast<WPARAM>(progressPosition_), 0);
+  // Repainted at most every 15 ms, and always at the ends of the range and
+  // after a change of range.
+  const ULONGLONG now = GetTickCount64();
+  const bool atEnd = progressPosition_ == progressMinimum_ || progressPosition_ == progressMaximum_;
+  if (atEnd || progressPaintDue_ || now - progressPainted_ >= 15) {
+    UpdateWindow(ProgressBar);
+    progressPainted_ = now;
+    progressPaintDue_ = false;
+  }
+}
+
+// The workflow advances the bar by explicit amounts, so the bar keeps no step.
+void TFlashForm::ProgressSetStep(int) {}
+void TFlashForm::ProgressStepBy(int delta) { ProgressSetPosition(progressPosition_ + delta); }
+
+void TFlashForm::SetFlashButtonCaption(const std::string& text) { SetWindowTextA(FlashButton, text.c_str()); }
+void TFlashForm::SetFlashButtonEnabled(bool enabled) { EnableWindow(FlashButton, enabled ? TRUE : FALSE); }
+
+void TFlashForm::RequestQuit(bool closeForm) {
+  quitRequested_ = true;
+  // Posted to the loop: a request made while the form is being created takes
+  // effect as soon as the message loop runs.
+  PostQuitMessage(0);
+  if (closeForm) PostMessageA(window_, WM_CLOSE, 0, 0);
+}
+
+std::string TFlashForm::ProgramFilePath() const {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+std::string TFlashForm::CurrentDirectory() const {
+  const DWORD length = GetCurrentDirectoryA(0, nullptr);
+  std::string directory(length, '\0');
+  const DWORD copied = GetCurrentDirectoryA(length, directory.data());
+  directory.resize(copied < length ? copied : 0);
+  return directory;
+}

@@ -1,0 +1,84 @@
+// Entry point on Windows: the main form (running FormCreate before the
+// window is shown), the message loop, result 0. The services, the transport
+// and the command library path are the system's own (platform/win), or the
+// simulated drives.
+#include <windows.h>
+
+#include <exception>
+#include <memory>
+
+#include "app/Desktop.h"
+#include "app/win/TFlashForm.h"
+#include "drive/CDDrive.h"
+#include "package/Package.h"
+#include "platform/Services.h"
+#include "platform/win/WinServices.h"
+
+#if defined(FLASHUTIL_TRANSPORT_SIM)
+#include "platform/sim/SimTransport.h"
+#else
+#include "platform/win/WinTransport.h"
+#endif
+
+namespace {
+
+std::unique_ptr<platform::DriveTransport> MakeTransport() {
+#if defined(FLASHUTIL_TRANSPORT_SIM)
+  // The simulated drives report the image's revision once they are flashed.
+  const package::PackageView embedded(package::EmbeddedPackage());
+  return platform::sim::MakeDefaultSimTransport(package::PackageView::SlotText(embedded.Version(), 4));
+#else
+  return platform::win::MakePassThroughTransport();
+#endif
+}
+
+std::unique_ptr<platform::CommandLibraryPath> MakeCommandLibraryPath() {
+#if defined(FLASHUTIL_TRANSPORT_SIM)
+  return nullptr;
+#else
+  return platform::win::MakeCommandLibraryPath();
+#endif
+}
+
+}  // namespace
+
+int main() {
+  try {
+    std::unique_ptr<app::Desktop> desktop = app::MakeDesktop();
+    platform::win::WinCursor cursor;
+    platform::win::WinInhibitor inhibitor;
+    platform::win::SystemProfileReader profiles;
+    platform::Services& services = platform::GetServices();
+    services.boxes = &desktop->Boxes();
+    services.cursor = &cursor;
+    services.restart = &desktop->Restart();
+    services.inhibitor = &inhibitor;
+    services.profiles = &profiles;
+
+    std::unique_ptr<platform::DriveTransport> transport = MakeTransport();
+    std::unique_ptr<platform::CommandLibraryPath> libraryPath = MakeCommandLibraryPath();
+    CDDrive::SetTransport(transport.get());
+    CDDrive::SetCommandLibrary(libraryPath.get());
+    {
+      TFlashForm form(package::EmbeddedPackage());
+      inhibitor.SetWindow(form.Handle());
+      form.FormCreate();
+      if (!form.QuitRequested()) {
+        form.Show();
+        desktop->WindowShown(form);
+        MSG message;
+        while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+          if (IsDialogMessageA(form.Handle(), &message)) continue;
+          TranslateMessage(&message);
+          DispatchMessageA(&message);
+        }
+      }
+    }
+    CDDrive::SetTransport(nullptr);
+    CDDrive::SetCommandLibrary(nullptr);
+    services = platform::Services{};
+  } catch (const std::exception& error) {
+    MessageBoxA(nullptr, error.what(), platform::ApplicationTitle, MB_OK | MB_ICONERROR);
+  }
+  return 0;
+}

@@ -1,0 +1,186 @@
+// The ASPI library path: GetVersionExA decides it, LoadLibraryA loads
+// WNASPI32.DLL, and each command is an SRB_ExecSCSICmd request that the
+// library completes by signalling the request's event.
+//
+// A request whose wait times out is not cancelled, so the library may still
+// complete it later. It must never complete into memory that a newer command
+// uses: every request has a request block, a data buffer and an event of its
+// own, and those of a request left outstanding are kept until the library
+// has completed it or is released. Data moves between the caller's buffer
+// and the request's buffer before and after the command.
+#include <windows.h>
+
+#include <cstring>
+#include <list>
+#include <memory>
+#include <vector>
+
+#include "platform/win/WinTransport.h"
+
+namespace platform::win {
+
+namespace {
+
+#pragma pack(push, 1)
+// The library's execute-command request: 64 bytes of header and command
+// block and a 16-byte sense area with 32-bit pointers; the pointers are as
+// wide as the process's.
+struct SrbExecScsiCmd {
+  BYTE SRB_Cmd;
+  BYTE SRB_Status;
+  BYTE SRB_HaId;
+  BYTE SRB_Flags;
+  DWORD SRB_Hdr_Rsvd;
+  BYTE SRB_Target;
+  BYTE SRB_Lun;
+  WORD SRB_Rsvd1;
+  DWORD SRB_BufLen;
+  BYTE* SRB_BufPointer;
+  BYTE SRB_SenseLen;
+  BYTE SRB_CDBLen;
+  BYTE SRB_HaStat;
+  BYTE SRB_TargStat;
+  void* SRB_PostProc;
+  void* SRB_Rsvd2;
+  BYTE SRB_Rsvd3[16];
+  BYTE CDBByte[16];
+  BYTE SenseArea[16];
+};
+#pragma pack(pop)
+static_assert(sizeof(SrbExecScsiCmd) == 64 + 16 + 3 * (sizeof(void*) - 4), "request layout");
+static_assert(offsetof(SrbExecScsiCmd, SenseArea) == 64 + 3 * (sizeof(void*) - 4), "sense area");
+
+using SupportInfoEntry = DWORD(__cdecl*)();
+using SendCommandEntry = DWORD(__cdecl*)(void*);
+
+// One request as the library sees it, with what it owns.
+struct Outstanding {
+  SrbExecScsiCmd srb{};
+  std::vector<uint8_t> data;
+  HANDLE event = nullptr;
+  AspiRequest* caller = nullptr;  // the caller's request while it waits for this one
+
+  ~Outstanding() {
+    if (event != nullptr) CloseHandle(event);
+  }
+  bool Pending() const { return *static_cast<volatile const BYTE*>(&srb.SRB_Status) == kSrbPending; }
+};
+
+class WinAspiLibrary final : public AspiLibrary {
+ public:
+  explicit WinAspiLibrary(HMODULE module) : module_(module) {}
+
+  ~WinAspiLibrary() override {
+    // Released library: nothing can complete into the requests left outstanding any more.
+    FreeLibrary(module_);
+    abandoned_.clear();
+  }
+
+  bool HasEntry(const std::string& name) override { return GetProcAddress(module_, name.c_str()) != nullptr; }
+
+  uint32_t GetSupportInfo() override {
+    auto entry = reinterpret_cast<SupportInfoEntry>(
+        reinterpret_cast<void*>(GetProcAddress(module_, "GetASPI32SupportInfo")));
+    return entry != nullptr ? entry() : 0;
+  }
+
+  void SendCommand(AspiRequest& request) override {
+    ReleaseCompleted();
+    current_ = std::make_unique<Outstanding>();
+    Outstanding& out = *current_;
+    out.caller = &request;
+    out.event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    out.data.assign(request.buffer != nullptr ? request.bufferLength : 0, 0);
+    if ((request.flags & kSrbDirOut) != 0 && !out.data.empty()) {
+      std::memcpy(out.data.data(), request.buffer, out.data.size());
+    }
+    SrbExecScsiCmd& srb = out.srb;
+    srb.SRB_Cmd = request.command;
+    srb.SRB_HaId = request.hostAdapter;
+    srb.SRB_Flags = request.flags;
+    srb.SRB_Target = request.target;
+    srb.SRB_Lun = request.lun;
+    srb.SRB_BufLen = static_cast<DWORD>(out.data.size());
+    srb.SRB_BufPointer = out.data.empty() ? nullptr : out.data.data();
+    srb.SRB_SenseLen = request.senseLength;
+    srb.SRB_CDBLen = request.cdbLength;
+    srb.SRB_PostProc = out.event;
+    std::memcpy(srb.CDBByte, request.cdb.data(), sizeof srb.CDBByte);
+
+    auto entry = reinterpret_cast<SendCommandEntry>(
+        reinterpret_cast<void*>(GetProcAddress(module_, "SendASPI32Command")));
+    if (entry == nullptr || out.event == nullptr) {
+      request.status = kSrbError;
+      current_.reset();
+      return;
+    }
+    entry(&srb);
+    if (!out.Pending()) Finish();
+  }
+
+  bool WaitForCompletion(AspiRequest& request, uint32_t milliseconds) override {
+    if (!current_ || current_->caller != &request) return request.status != kSrbPending;
+    if (WaitForSingleObject(current_->event, milliseconds) == WAIT_OBJECT_0) {
+      ResetEvent(current_->event);
+      if (!current_->Pending()) {
+        Finish();
+        return true;
+      }
+    }
+    // Left outstanding: the caller's request stays pending for good, and
+    // the request's own block, buffer and event live on.
+    current_->caller = nullptr;
+    abandoned_.push_back(std::move(current_));
+    return false;
+  }
+
+  int SystemError() const override { return static_cast<int>(GetLastError()); }
+
+  std::string ErrorText(int code) const override { return SystemErrorText(static_cast<uint32_t>(code)); }
+
+ private:
+  // The current request has completed: its results go to the caller's request.
+  void Finish() {
+    Outstanding& out = *current_;
+    AspiRequest& request = *out.caller;
+    request.status = out.srb.SRB_Status;
+    request.hostStatus = out.srb.SRB_HaStat;
+    request.targetStatus = out.srb.SRB_TargStat;
+    std::memcpy(request.senseArea.data(), out.srb.SenseArea, request.senseArea.size());
+    if ((request.flags & kSrbDirIn) != 0 && !out.data.empty()) {
+      std::memcpy(request.buffer, out.data.data(), out.data.size());
+    }
+    current_.reset();
+  }
+
+  void ReleaseCompleted() {
+    abandoned_.remove_if([](const std::unique_ptr<Outstanding>& out) { return !out->Pending(); });
+  }
+
+  HMODULE module_;
+  std::unique_ptr<Outstanding> current_;
+  std::list<std::unique_ptr<Outstanding>> abandoned_;
+};
+
+class WinCommandLibraryPath final : public CommandLibraryPath {
+ public:
+  bool UsesPassThrough() override {
+    OSVERSIONINFOA version;
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;  // 148
+    GetVersionExA(&version);
+    return version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+  }
+
+  std::unique_ptr<AspiLibrary> LoadAspiLibrary(const std::string& name) override {
+    const HMODULE module = LoadLibraryA(name.c_str());
+    if (reinterpret_cast<uintptr_t>(module) < 32) return nullptr;
+    return std::make_unique<WinAspiLibrary>(module);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<CommandLibraryPath> MakeCommandLibraryPath() { return std::make_unique<WinCommandLibraryPath>(); }
+
+}  // namespace platform::win

@@ -1,0 +1,117 @@
+#include "platform/win/WinServices.h"
+
+#include <vector>
+
+namespace platform::win {
+
+namespace {
+
+bool hourglass = false;
+
+std::wstring Wide(const std::string& text) {
+  const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  std::wstring wide(length > 0 ? static_cast<size_t>(length) : 1, L'\0');
+  if (length > 0) MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), length);
+  wide.resize(wide.size() - 1);
+  return wide;
+}
+
+class SystemProfileFile final : public ProfileFile {
+ public:
+  explicit SystemProfileFile(std::string path) : path_(std::move(path)) {}
+
+  std::string Get(const std::string& section, const std::string& key, const std::string& fallback) const override {
+    char value[kProfileValueSize] = {};
+    const DWORD length = GetPrivateProfileStringA(section.c_str(), key.c_str(), fallback.c_str(), value,
+                                                  sizeof value, path_.c_str());
+    return std::string(value, length < sizeof value ? length : sizeof value - 1);
+  }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
+
+UINT BoxStyle(BoxKind kind, BoxButtons buttons) {
+  UINT style = buttons == BoxButtons::YesNo ? MB_YESNO : MB_OK;
+  switch (kind) {
+    case BoxKind::Warning:
+      style |= MB_ICONWARNING;
+      break;
+    case BoxKind::Error:
+      style |= MB_ICONERROR;
+      break;
+    case BoxKind::Confirmation:
+      style |= MB_ICONQUESTION;
+      break;
+    case BoxKind::Plain:
+      break;
+  }
+  return style;
+}
+
+BoxAnswer WinMessageBoxes::Show(BoxKind kind, const std::string& caption, const std::string& text,
+                                BoxButtons buttons) {
+  const HWND owner = owner_ != nullptr && IsWindow(owner_) ? owner_ : nullptr;
+  switch (MessageBoxA(owner, text.c_str(), caption.c_str(), BoxStyle(kind, buttons) | MB_SETFOREGROUND)) {
+    case IDYES:
+      return BoxAnswer::Yes;
+    case IDNO:
+      return BoxAnswer::No;
+    case IDOK:
+      return BoxAnswer::Ok;
+    default:
+      return BoxAnswer::Closed;
+  }
+}
+
+void WinCursor::SetHourglass() {
+  hourglass = true;
+  SetCursor(LoadCursor(nullptr, IDC_WAIT));
+}
+
+void WinCursor::SetDefault() {
+  hourglass = false;
+  SetCursor(LoadCursor(nullptr, IDC_ARROW));
+}
+
+bool WinCursor::IsHourglass() { return hourglass; }
+
+void WinRestart::RequestReboot() {
+  // A process may shut the system down only with the shutdown privilege
+  // enabled in its token; without it ExitWindowsEx fails.
+  HANDLE token = nullptr;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid)) {
+      AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    }
+    CloseHandle(token);
+  }
+  // The outcome is not examined.
+  ExitWindowsEx(EWX_REBOOT | EWX_FORCE, 0);
+}
+
+bool WinInhibitor::Acquire(const std::string&, const std::string& why) {
+  held_ = SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) != 0;
+  reasonShown_ = window_ != nullptr && ShutdownBlockReasonCreate(window_, Wide(why).c_str());
+  return held_;
+}
+
+void WinInhibitor::Release() {
+  if (held_) SetThreadExecutionState(ES_CONTINUOUS);
+  if (reasonShown_) ShutdownBlockReasonDestroy(window_);
+  held_ = false;
+  reasonShown_ = false;
+}
+
+std::unique_ptr<ProfileFile> SystemProfileReader::Open(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return nullptr;
+  return std::make_unique<SystemProfileFile>(path);
+}
+
+}  // namespace platform::win

@@ -1,0 +1,64 @@
+// The system's services on Windows: message boxes, the hourglass cursor,
+// the restart with the shutdown privilege, the execution state and the
+// shutdown block reason while a flash runs, and the profile-string reader.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "platform/ProfileFile.h"
+#include "platform/Services.h"
+
+namespace platform::win {
+
+// The flags of a box of the given kind and buttons: the icon of the kind
+// (warning, error, question, none) and Yes/No or OK.
+UINT BoxStyle(BoxKind kind, BoxButtons buttons);
+
+class WinMessageBoxes final : public MessageBoxes {
+ public:
+  // Boxes are owned by the main window once it exists.
+  void SetOwner(HWND owner) { owner_ = owner; }
+  BoxAnswer Show(BoxKind kind, const std::string& caption, const std::string& text, BoxButtons buttons) override;
+
+ private:
+  HWND owner_ = nullptr;
+};
+
+// The hourglass stays while the thread is busy; a window that asks
+// (WM_SETCURSOR) is given the cursor of IsHourglass().
+class WinCursor final : public Cursor {
+ public:
+  void SetHourglass() override;
+  void SetDefault() override;
+  static bool IsHourglass();
+};
+
+// ExitWindowsEx(EWX_REBOOT | EWX_FORCE, 0), with the shutdown privilege enabled first.
+class WinRestart final : public SystemRestart {
+ public:
+  void RequestReboot() override;
+};
+
+// While held: the system is kept awake (SetThreadExecutionState) and a
+// shutdown is held back with a reason shown to the user (on `window`).
+class WinInhibitor final : public SleepInhibitor {
+ public:
+  void SetWindow(HWND window) { window_ = window; }
+  bool Acquire(const std::string& who, const std::string& why) override;
+  void Release() override;
+
+ private:
+  HWND window_ = nullptr;
+  bool held_ = false;
+  bool reasonShown_ = false;
+};
+
+// GetPrivateProfileStringA, with a buffer of kProfileValueSize bytes.
+class SystemProfileReader final : public ProfileReader {
+ public:
+  std::unique_ptr<ProfileFile> Open(const std::string& path) override;
+};
+
+}  // namespace platform::win

@@ -1,0 +1,27 @@
+// The Windows back-end of the two access paths. On NT-family systems the
+// drives are the CD-ROM drive letters, opened as "\\.\X:" and sent commands
+// with IOCTL_SCSI_PASS_THROUGH_DIRECT; outside the NT family they are
+// reached through WNASPI32.DLL, loaded at run time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/CommandLibrary.h"
+#include "platform/Transport.h"
+
+namespace platform::win {
+
+// The pass-through transport: discovery by drive letter, the drive-letter device, DeviceIoControl.
+std::unique_ptr<DriveTransport> MakePassThroughTransport();
+
+// GetVersionExA decides the path; LoadLibraryA loads the ASPI library.
+std::unique_ptr<CommandLibraryPath> MakeCommandLibraryPath();
+
+// The system's message text for an error code (FormatMessageA into an
+// 80-character buffer, as it comes, line end included); empty when the
+// system has none or it does not fit.
+std::string SystemErrorText(uint32_t code);
+
+}  // namespace platform::win
