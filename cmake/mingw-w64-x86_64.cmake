@@ -18,6 +18,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The C and C++ runtimes and winpthreads go into the program file.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # Debian's loader of 64-bit Windows programs.
 find_program(FLASHUTIL_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)

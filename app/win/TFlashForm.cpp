@@ -50,7 +50,7 @@ TFlashForm::TFlashForm(const uint8_t* package) : FlashFormCore(package, *this) {
   InitCommonControlsEx(&controls);
   RegisterFormClass(instance);
 
-  const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+  const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
   RECT frame{0, 0, kClientWidth, kClientHeight};
   AdjustWindowRect(&frame, style, FALSE);
   window_ = CreateWindowExA(0, kWindowClass, "", style, kLeft, kTop, frame.right - frame.left,

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "drive/CDDrive.h"
 #include "drive/CDDrives.h"
@@ -87,6 +90,49 @@ TEST(WinAccessPath, PassThroughOpenFailsWithTheSystemsCodeAndText) {
   const platform::CommandOutcome outcome = transport->Execute(7, platform::Cdb{}, platform::Direction::In, nullptr, 0, 60);
   EXPECT_FALSE(outcome.transportOk);
   EXPECT_EQ(outcome.sysError, ERROR_INVALID_HANDLE);
+}
+
+// A request left outstanding by a timed-out wait completes later into
+// memory of its own: neither the caller's buffer nor the request block of
+// the next command sees its data or its status.
+TEST(WinAccessPath, ALateCompletionNeverReachesTheNextCommand) {
+  auto path = platform::win::MakeCommandLibraryPath();
+  std::unique_ptr<platform::AspiLibrary> library = path->LoadAspiLibrary(FAKE_ASPI_PATH);
+  ASSERT_TRUE(library);
+  ASSERT_EQ(library->GetSupportInfo(), 0x0101u);
+  std::vector<uint8_t> buffer(64, 0x11);
+  auto request = [&](uint8_t opcode) {
+    platform::AspiRequest r;
+    r.command = 2;
+    r.flags = platform::kSrbDirIn | platform::kSrbEventNotify;
+    r.bufferLength = static_cast<uint32_t>(buffer.size());
+    r.buffer = buffer.data();
+    r.senseLength = 14;
+    r.cdbLength = 12;
+    r.cdb[0] = opcode;
+    return r;
+  };
+
+  platform::AspiRequest slow = request(0x3C);
+  library->SendCommand(slow);
+  ASSERT_EQ(slow.status, platform::kSrbPending);
+  EXPECT_FALSE(library->WaitForCompletion(slow, 10));
+
+  platform::AspiRequest next = request(0x12);
+  library->SendCommand(next);
+  EXPECT_EQ(next.status, platform::kSrbCompleted);
+  EXPECT_EQ(std::memcmp(buffer.data(), "FAKE", 4), 0);
+  Sleep(600);  // the first request completes now
+  EXPECT_EQ(std::memcmp(buffer.data(), "FAKE", 4), 0);
+  EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xEE), 0);
+  EXPECT_EQ(slow.status, platform::kSrbPending);
+  EXPECT_EQ(next.status, platform::kSrbCompleted);
+  // A request that completes within its wait brings its data back.
+  platform::AspiRequest waited = request(0x3C);
+  library->SendCommand(waited);
+  EXPECT_TRUE(library->WaitForCompletion(waited, 5000));
+  EXPECT_EQ(waited.status, platform::kSrbCompleted);
+  EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xEE), 64);
 }
 
 TEST(WinAccessPath, BoxesCarryTheIconOfTheirKind) {
