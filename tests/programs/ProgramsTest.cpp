@@ -47,6 +47,7 @@ size_t FindKeyWord(const std::vector<uint8_t>& file) {
                              file.begin());
 }
 
+#if !defined(_WIN32)
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
 // What a command printed and its exit status.
@@ -96,11 +97,13 @@ std::string BuildArguments(const std::string& catalogue, const std::string& mode
 }
 
 std::string Sha256Sum(const std::string& path) { return Output("sha256sum " + Quoted(path)).substr(0, 64); }
+#endif
 
 // Every flash program is a copy of the builder's program file, so what that
 // file needs and carries, each of them needs and carries. It names no shared
 // library but Qt's and the C/C++ runtime's (sg3_utils and inih are linked in),
 // and a release build carries no debug information (nor a link to any).
+#if !defined(_WIN32)
 TEST(Programs, ProgramFilesNeedOnlyQtAndTheRuntime) {
   const std::set<std::string> allowed = {"libQt6Core.so.6", "libQt6Gui.so.6", "libQt6Widgets.so.6",
                                          "libQt6DBus.so.6", "libstdc++.so.6", "libgcc_s.so.1",
@@ -127,6 +130,7 @@ TEST(Programs, ProgramFilesNeedOnlyQtAndTheRuntime) {
   }
 }
 
+#endif
 TEST(Programs, KeyWordMarksOnlyTheBuilderPackage) {
   for (const char* path : {FLASHUTIL_PROGRAM, FLASHUTIL_SIM_PROGRAM}) {
     SCOPED_TRACE(path);
@@ -144,6 +148,7 @@ TEST(Programs, KeyWordMarksOnlyTheBuilderPackage) {
 // cmake --install puts the programs (as built), the desktop entry, the icon
 // it names and the sample catalogue with its BIN files in place, and the
 // installed entry passes desktop-file-validate without a remark.
+#if !defined(_WIN32)
 TEST(Programs, InstallHasTheProgramsTheEntryItsIconAndTheSamples) {
   TempDir dir;
   const std::string prefix = dir / "prefix";
@@ -173,6 +178,7 @@ TEST(Programs, InstallHasTheProgramsTheEntryItsIconAndTheSamples) {
   }
 }
 
+#endif
 struct Sample {
   int entry;
   const char* bin;
@@ -238,9 +244,11 @@ TEST(Programs, FlashProgramBuiltFromTheBuilderExecutable) {
     EXPECT_EQ(CountOccurrences(output, KeyWordBytes(), kKeyWordSize), 1u);
     EXPECT_EQ(FindKeyWord(output), at);
 
+#if !defined(_WIN32)
     struct stat info {};
     ASSERT_EQ(::stat((dir / name).c_str(), &info), 0);
     EXPECT_NE(info.st_mode & 0100, 0u) << "the built program can be run";
+#endif
 
     // Its package reads back as a flash program with the new identity.
     const std::vector<uint8_t> built = PackageAt(output, at);
@@ -254,6 +262,7 @@ TEST(Programs, FlashProgramBuiltFromTheBuilderExecutable) {
     EXPECT_EQ(std::string(view.Version(), 5), std::string(s.bin, 5));
     EXPECT_EQ(view.BinLength(), bin.size());
 
+#if !defined(_WIN32)
     // flashutil-pack builds the same file for the same model, chosen by its
     // index or its name, and shows and verifies what it carries.
     const std::string model = s.entry == 1 ? std::string(s.model) : std::to_string(s.entry);
@@ -275,6 +284,7 @@ TEST(Programs, FlashProgramBuiltFromTheBuilderExecutable) {
     const Outcome other = Pack(dir.Path(), "verify " + name + " " + kSamples[(&s - kSamples + 1) % 3].bin);
     EXPECT_EQ(other.status, 1);
     EXPECT_NE(other.out.find(name + " does not carry "), std::string::npos) << other.out;
+#endif
 
     TestForm flash(built.data());
     flash.CheckNewFormatBIN();
@@ -296,6 +306,7 @@ TEST(Programs, FlashProgramBuiltFromTheBuilderExecutable) {
   }
 }
 
+#if !defined(_WIN32)
 // A flash package written at build time by mkpackage is the package that the
 // builder writes for the same catalogue entry and BIN file.
 TEST(Programs, BuildTimePackageEqualsTheBuildersPackage) {
@@ -338,15 +349,18 @@ TEST(Programs, BuildTimePackageEqualsTheBuildersPackage) {
   EXPECT_NE(std::system((command + " 2>/dev/null").c_str()), 0);
 }
 
+#endif
 }  // namespace
 
 namespace {
 
+#if !defined(_WIN32)
 // Runs a program in `dir` with the offscreen platform and returns what it printed.
 std::string RunProgram(const std::filesystem::path& dir, const std::string& program) {
   return Output("cd '" + dir.string() + "' && QT_QPA_PLATFORM=offscreen timeout 60 ./" + program + " 2>/dev/null");
 }
 
+#endif
 // A flash program built by the real (scripted) builder from the sample
 // catalogue runs as a program of its own: flash mode, the new identity, and
 // exactly the simulated drive that fits, as the build-time flash program does.
@@ -363,10 +377,12 @@ TEST(Programs, BuiltFlashProgramRunsInFlashModeWithItsNewIdentity) {
   std::filesystem::copy_file(source + "FLASHUTIL.INI", in("builder.INI"));
   std::filesystem::copy_file(source + "Q150.BIN", in("Q150.BIN"));
 
+#if !defined(_WIN32)
   // The builder as a program: builder mode on the sample catalogue.
   const std::string builderOutput = RunProgram(work, "builder");
   EXPECT_NE(builderOutput.find("LABEL Select Model: \n"), std::string::npos) << builderOutput;
   EXPECT_NE(builderOutput.find("COMBO 0 Q100-Q149 VOX-TEL QRD-73318K\n"), std::string::npos);
+#endif
 
   const std::vector<uint8_t> builder = ReadFile(FLASHUTIL_SIM_SCRIPTED_PROGRAM);
   const size_t at = FindKeyWord(builder);
@@ -380,6 +396,13 @@ TEST(Programs, BuiltFlashProgramRunsInFlashModeWithItsNewIdentity) {
   form.NewBuildFlashProgram();
   ASSERT_EQ(form.status, "Build Q150.EXE complete!");
 
+#if defined(_WIN32)
+  // Windows programs draw their windows through Wine's X server: the program
+  // runs outside this test (tests/win), from where this test leaves it.
+  const char* keep = std::getenv("FLASHUTIL_KEEP_BUILT");
+  ASSERT_NE(keep, nullptr);
+  std::filesystem::copy_file(in("Q150.EXE"), keep, std::filesystem::copy_options::overwrite_existing);
+#else
   const std::string expected = [] {
     std::vector<uint8_t> bytes = ReadFile(FLASHUTIL_SOURCE_DIR "/tests/app/expected/q150-startup.txt");
     return std::string(bytes.begin(), bytes.end());
@@ -390,12 +413,14 @@ TEST(Programs, BuiltFlashProgramRunsInFlashModeWithItsNewIdentity) {
   EXPECT_EQ(RunProgram(work, "Q150.EXE -platform no-such-platform -style no-such-style -reverse "
                              "-qwindowtitle Argument Q150.BIN"),
             expected);
+#endif
 }
 
 }  // namespace
 
 namespace {
 
+#if !defined(_WIN32)
 // Every refusal of flashutil-pack: its exit status and its one line on
 // standard error; a refused build writes nothing.
 TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
@@ -529,5 +554,7 @@ TEST(Programs, PackShowsAndVerifiesImagesOfEveryLength) {
                                 " bytes, the file " + std::to_string(length + 1) + "\n");
   }
 }
+
+#endif
 
 }  // namespace

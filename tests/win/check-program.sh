@@ -2,10 +2,9 @@
 # Checks on the Windows program files.
 #   check-program.sh dlls <objdump> <program>...
 #       every DLL a program imports is one of Windows' own
-#   check-program.sh keyword <key-word> <program>...
-#       the package key-word occurs exactly once in each program file
-#   check-program.sh run <wine> <prefix> <program> <expected output> [<file>=<name>]...
-#       runs a scripted program under Wine in an empty working directory
+#   check-program.sh run <wine> <prefix> <display file> <program> <expected output> [<file>=<name>]...
+#       runs a scripted program under Wine, on the X display whose number
+#       the display file holds (tests/win/xvfb.sh), in an empty working directory
 #       (with the given files copied in under the given names) and compares
 #       what it printed with the expected output; the working directory's
 #       Windows path is printed as <dir>, backslashes as slashes
@@ -32,28 +31,16 @@ dlls)
   done
   exit $status
   ;;
-keyword)
-  keyword=$1
-  shift
-  status=0
-  for program in "$@"; do
-    count=$(grep -obaF -- "$keyword" "$program" | wc -l)
-    echo "$(basename "$program"): key-word found $count time(s)"
-    [ "$count" -eq 1 ] || status=1
-  done
-  exit $status
-  ;;
 run)
-  wine=$1 prefix=$2 program=$3 expected=$4
-  shift 4
+  wine=$1 prefix=$2 display=$(cat "$3") program=$4 expected=$5
+  shift 5
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
   name=$(basename "$program")
   cp "$program" "$work/$name"
   for pair in "$@"; do cp "${pair%%=*}" "$work/${pair#*=}"; done
   cd "$work"
-  # Wine draws windows through an X server.
-  WINEPREFIX=$prefix WINEDEBUG=-all timeout 120 xvfb-run -a "$wine" "./$name" > output.raw 2> errors.txt || {
+  DISPLAY=:$display WINEPREFIX=$prefix WINEDEBUG=-all timeout 120 "$wine" "./$name" > output.raw 2> errors.txt || {
     echo "program failed with status $?"; cat errors.txt; exit 1; }
   tr -d '\r' < output.raw | tr '\\' '/' | sed "s|Z:$work|<dir>|g" > output.txt
   diff -u "$expected" output.txt || { echo "standard error:"; cat errors.txt; exit 1; }

@@ -7,16 +7,21 @@ wine=$1
 prefix=$2
 version=${3:-}
 export WINEPREFIX="$prefix" WINEDEBUG=-all
+wineserver=$(dirname "$wine")/wineserver
+[ -x "$wineserver" ] || wineserver=wineserver
 mkdir -p "$prefix"
+# Whatever an earlier run left in the prefix goes first: no test of this run
+# uses the prefix before it is ready.
+"$wineserver" -k 2>/dev/null || true
 if [ ! -f "$prefix/system.reg" ]; then
   "$wine" wineboot --init >/dev/null 2>&1
 fi
 if [ -n "$version" ]; then
   "$wine" reg add 'HKCU\Software\Wine' /v Version /d "$version" /f >/dev/null 2>&1
 fi
+# A program that crashes ends; no debugger is started to wait for someone.
+"$wine" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 || true
 # Programs started while the prefix's own services still settle may be ended
 # with them: wait until every process of the prefix is gone.
-wineserver=$(dirname "$wine")/wineserver
-[ -x "$wineserver" ] || wineserver=wineserver
-"$wineserver" -w
+timeout 120 "$wineserver" -w
 echo "prefix $prefix ready${version:+ ($version)}"
