@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <utility>
 
-#include "platform/FileIdentity.h"
 #include "platform/Services.h"
 #include "platform/Text.h"
 

@@ -16,6 +16,11 @@ std::string RunningProgramPath();
 // The process's working directory; empty when it is unknown.
 std::string WorkingDirectory();
 
+// True when both paths exist and are the same file, through whatever links
+// lead to it: the device and inode numbers decide, on Windows the volume
+// serial number and the file index (hard links included).
+bool SameFile(const std::string& a, const std::string& b);
+
 // A new file that is written under a temporary name in the folder of its
 // final name and renamed over that name only when it is complete, so that a
 // failure at any point leaves whatever had the final name untouched. A link

@@ -35,6 +35,11 @@ std::string WorkingDirectory() {
   return error ? std::string() : path.string();
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code error;
+  return std::filesystem::equivalent(a, b, error);
+}
+
 AtomicFile::~AtomicFile() { Discard(); }
 
 bool AtomicFile::Failed() {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "platform/FileMask.h"
+#include "platform/Files.h"
 #include "platform/win/WinServices.h"
 
 namespace {
@@ -271,22 +272,6 @@ void TFlashForm::RequestQuit(bool closeForm) {
   if (closeForm) PostMessageA(window_, WM_CLOSE, 0, 0);
 }
 
-std::string TFlashForm::ProgramFilePath() const {
-  std::string path(MAX_PATH, '\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
+std::string TFlashForm::ProgramFilePath() const { return platform::RunningProgramPath(); }
 
-std::string TFlashForm::CurrentDirectory() const {
-  const DWORD length = GetCurrentDirectoryA(0, nullptr);
-  std::string directory(length, '\0');
-  const DWORD copied = GetCurrentDirectoryA(length, directory.data());
-  directory.resize(copied < length ? copied : 0);
-  return directory;
-}
+std::string TFlashForm::CurrentDirectory() const { return platform::WorkingDirectory(); }

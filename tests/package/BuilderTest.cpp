@@ -1,8 +1,10 @@
 // Building a flash program: a copy of the builder's program file with a new
 // identity record and image, checked byte for byte against the expected file.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sys/resource.h>
 #include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <csignal>
@@ -59,6 +61,7 @@ class HookedForm : public TestForm {
   }
 };
 
+#if !defined(_WIN32)
 // Limits the size of the files this process writes (a full disk, as far as
 // the writer can tell) until it goes out of scope.
 class FileSizeLimit {
@@ -81,6 +84,7 @@ class FileSizeLimit {
   rlimit saved_{};
   void (*previousHandler_)(int) = SIG_DFL;
 };
+#endif
 
 class BuilderTest : public ::testing::Test {
  protected:
@@ -109,7 +113,9 @@ class BuilderTest : public ::testing::Test {
 
   void WriteProgram(const std::vector<uint8_t>& bytes) {
     WriteFile(dir / "BUILDER.EXE", bytes);
+#if !defined(_WIN32)
     ::chmod((dir / "BUILDER.EXE").c_str(), 0750);
+#endif
   }
 
   // Starts the builder, chooses catalogue entry `entry` and the BIN file
@@ -221,6 +227,7 @@ TEST_F(BuilderTest, FullSizeImageMakesACompleteFlashProgram) {
   EXPECT_EQ(Entries(), (std::set<std::string>{"ABCD.BIN", "ABCD.EXE", "BUILDER.EXE", "BUILDER.INI"}));
 }
 
+#if !defined(_WIN32)
 // The new program gets the permissions a new file gets, and may be run by
 // whoever may read it; until it is complete it cannot be run at all.
 TEST_F(BuilderTest, ModeComesFromTheUmask) {
@@ -248,6 +255,7 @@ TEST_F(BuilderTest, ModeComesFromTheUmask) {
   EXPECT_GT(unfinished, 0);
   EXPECT_TRUE(BoxTexts().empty());
 }
+#endif
 
 // The output takes up to the first four characters of the name, never part
 // of one; the version takes five bytes, upper-cased where they are ASCII.
@@ -325,13 +333,16 @@ TEST_F(BuilderTest, FailedBuildsKeepTheOldProgramAndLeaveNothingElse) {
                                                 program.begin() + static_cast<long>(keyWordEnd + 137 + 1000));
   const std::vector<uint8_t> bin = MakeBin(524288, 7);
   const std::vector<uint8_t> old = MakeBin(4096, 6);
+#if !defined(_WIN32)
   FileSizeLimit limit;
-  const struct {
+#endif
+  struct Case {
     const char* what;
     const std::vector<uint8_t>& program;
     std::function<void()> whileBuilding;
     std::string message;
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {"no key-word", withoutKeyWord, nullptr, "Building fail: not found key-word in BUILDER.EXE"},
       {"program ends inside the image", endsInsideTheImage, nullptr, "Building fail: some problem in BUILDER.EXE"},
       {"BIN file cut while building", program, [&] { std::filesystem::resize_file(dir / "Q150.BIN", 1000); },
@@ -339,9 +350,11 @@ TEST_F(BuilderTest, FailedBuildsKeepTheOldProgramAndLeaveNothingElse) {
       {"program file grows while building", program,
        [&] { std::ofstream(dir / "BUILDER.EXE", std::ios::binary | std::ios::app) << "more"; },
        "Building fail: some problem in BUILDER.EXE"},
-      {"disk full", program, [&] { limit.Set(100000); },
-       "Building fail: can't write Q150.EXE completely!\nFile too large"},
   };
+#if !defined(_WIN32)
+  cases.push_back({"disk full", program, [&] { limit.Set(100000); },
+                   "Building fail: can't write Q150.EXE completely!\nFile too large"});
+#endif
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     WriteProgram(c.program);
@@ -350,7 +363,9 @@ TEST_F(BuilderTest, FailedBuildsKeepTheOldProgramAndLeaveNothingElse) {
     const std::set<std::string> before = Entries();
     form.whileBuilding = c.whileBuilding;
     Build(0, "Q150.BIN");
+#if !defined(_WIN32)
     limit.Set(RLIM_INFINITY);
+#endif
     form.whileBuilding = nullptr;
     ASSERT_FALSE(BoxTexts().empty());
     EXPECT_EQ(BoxTexts().back(), c.message);
@@ -358,7 +373,7 @@ TEST_F(BuilderTest, FailedBuildsKeepTheOldProgramAndLeaveNothingElse) {
     EXPECT_TRUE(ReadFile(dir / "Q150.EXE") == old);
     EXPECT_EQ(Entries(), before);
   }
-  EXPECT_EQ(BoxTexts().size(), std::size(cases));
+  EXPECT_EQ(BoxTexts().size(), cases.size());
 }
 
 // A link planted at the output name is replaced by the new program; what it
@@ -367,11 +382,17 @@ TEST_F(BuilderTest, LinksAtTheOutputNameAreReplacedNotFollowed) {
   const std::vector<uint8_t> bin = MakeBin(524288, 15);
   const std::vector<uint8_t> victim = MakeBin(3000, 16);
   WriteFile(dir / "victim", victim);
-  const struct {
+  struct Case {
     std::string target;
     bool hard;
-  } cases[] = {{dir / "victim", false}, {dir / "absent", false}, {dir / "BUILDER.EXE", false},
-               {dir / "victim", true}};
+  };
+#if defined(_WIN32)
+  // (Symbolic links need a right a test does not have there.)
+  const std::vector<Case> cases = {{dir / "victim", true}};
+#else
+  const std::vector<Case> cases = {{dir / "victim", false}, {dir / "absent", false}, {dir / "BUILDER.EXE", false},
+                                   {dir / "victim", true}};
+#endif
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target + (c.hard ? " (hard link)" : " (symbolic link)"));
     std::filesystem::remove(dir / "Q150.EXE");
@@ -424,7 +445,11 @@ TEST_F(BuilderTest, OutputThatWouldOverwriteAnInputIsRefused) {
 
   // The same through another path to the program file.
   std::filesystem::create_directory(dir / "bin");
+#if defined(_WIN32)
+  std::filesystem::create_hard_link(dir / "ABCD.EXE", dir / "bin/builder");
+#else
   std::filesystem::create_symlink(dir / "ABCD.EXE", dir / "bin/builder");
+#endif
   form.programFile = dir / "bin/builder";
   form.NewBuildFlashProgram();
   EXPECT_EQ(BoxTexts().size(), 2u);
@@ -481,8 +506,16 @@ TEST_F(BuilderTest, OpenAndCreateFailuresNameTheFile) {
   std::filesystem::remove(dir / "ABCD.BIN");
   form.NewBuildFlashProgram();
 
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Create ABCD.EXE Fail\nIs a directory",
-                                                  "Create ABCD.EXE Fail\nNo such file or directory",
+#if defined(_WIN32)
+  // The reasons are the system's own words.
+  const std::string directoryReason = "Access is denied.";
+  const std::string goneReason = "The system cannot find the path specified.";
+#else
+  const std::string directoryReason = "Is a directory";
+  const std::string goneReason = "No such file or directory";
+#endif
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Create ABCD.EXE Fail\n" + directoryReason,
+                                                  "Create ABCD.EXE Fail\n" + goneReason,
                                                   "Open " + (dir / "MISSING.EXE") + " fail!", "Open ABCD.BIN fail!"}));
   before.erase("ABCD.BIN");
   EXPECT_EQ(Entries(), before);
