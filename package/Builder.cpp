@@ -14,7 +14,7 @@ namespace {
 constexpr uint64_t kProgressBytes = 1024;  // one progress step per 1024 bytes of the program file
 constexpr size_t kChunkSize = 64 * 1024;
 
-std::string FileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
+std::string FileName(const std::string& path) { return platform::PathFileName(path); }
 
 // The system's words for a failure, on a line of their own after the message.
 std::string Reason(const std::string& error) { return error.empty() ? error : "\n" + error; }
@@ -137,7 +137,7 @@ bool ProgramBuild::OpenProgram() {
 bool ProgramBuild::NameOutput() {
   outputName_ = OutputName(request_.binFileName);
   const std::string& directory = request_.directory;
-  outputPath_ = directory.empty() ? outputName_ : (std::filesystem::path(directory) / outputName_).string();
+  outputPath_ = platform::PathJoin(directory, outputName_);
   if (TakesThePlaceOf(outputPath_, request_.programPath)) {
     return Fail("Building fail: " + outputName_ + " is this program's own file " + request_.programPath +
                 "; rename the BIN file or run the program from another file!");

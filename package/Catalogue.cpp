@@ -1,7 +1,8 @@
 #include "package/Catalogue.h"
 
+#include "platform/Files.h"
+
 #include <cstdio>
-#include <filesystem>
 
 namespace package {
 
@@ -12,11 +13,7 @@ const char* const kMissing = "FAIL";
 
 }  // namespace
 
-std::string IniPathFor(const std::string& programPath) {
-  std::filesystem::path path(programPath);
-  path.replace_extension(".INI");
-  return path.string();
-}
+std::string IniPathFor(const std::string& programPath) { return platform::PathWithExtension(programPath, ".INI"); }
 
 Catalogue ReadCatalogue(const platform::ProfileFile& ini) {
   Catalogue catalogue;

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
+
+#include "platform/Files.h"
 
 namespace platform {
 
@@ -62,12 +63,8 @@ bool MatchMask(const std::string& mask, const std::string& name) {
 
 std::vector<std::string> ListFiles(const std::string& directory, const std::string& mask) {
   std::vector<std::string> names;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
-    std::error_code typeError;
-    if (!entry.is_regular_file(typeError)) continue;
-    std::string name = entry.path().filename().string();
-    if (MatchMask(mask, name)) names.push_back(name);
+  for (std::string& name : DirectoryFileNames(directory)) {
+    if (MatchMask(mask, name)) names.push_back(std::move(name));
   }
   std::sort(names.begin(), names.end());
   return names;

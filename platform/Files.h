@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -27,6 +28,28 @@ bool SameFile(const std::string& a, const std::string& b);
 // at the final name is replaced, never followed. Until Commit the file is not
 // executable; a file neither committed nor discarded is removed on
 // destruction.
+// Paths as byte strings, taken apart and put together without a round trip
+// through another encoding (on Windows, the standard library's paths turn
+// the system's ANSI names into UTF-8). Separators: "/", and on Windows "\"
+// as well.
+// The part after the last separator.
+std::string PathFileName(const std::string& path);
+// The part before the last separator (without it); empty when there is none.
+std::string PathDirectory(const std::string& path);
+// `name` inside `directory` (just `name` when the directory is empty).
+std::string PathJoin(const std::string& directory, const std::string& name);
+// The path with the extension of its file name (from its last "." on, when
+// that is not the name's first character) replaced by `extension`.
+std::string PathWithExtension(const std::string& path, const std::string& extension);
+
+// The names of the regular files in `directory`, as the system has them.
+std::vector<std::string> DirectoryFileNames(const std::string& directory);
+
+// A name for the temporary of a new file at `path`: hidden beside the final
+// name (so that the rename stays within one file system), a new one for
+// every call.
+std::string TemporaryNameBeside(const std::string& path);
+
 class AtomicFile {
  public:
   AtomicFile() = default;

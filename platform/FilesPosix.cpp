@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <random>
 
 #include "platform/Files.h"
 
@@ -35,6 +34,16 @@ std::string WorkingDirectory() {
   return error ? std::string() : path.string();
 }
 
+std::vector<std::string> DirectoryFileNames(const std::string& directory) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+    std::error_code typeError;
+    if (entry.is_regular_file(typeError)) names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
   std::error_code error;
   return std::filesystem::equivalent(a, b, error);
@@ -50,15 +59,9 @@ bool AtomicFile::Failed() {
 bool AtomicFile::Create(const std::string& path) {
   Discard();
   path_ = path;
-  const std::filesystem::path final(path);
-  // A hidden name beside the final one, so the rename stays within one file
-  // system; a name that is taken is never reused.
-  std::random_device random;
+  // A name that is taken is never reused.
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, ".%08x", static_cast<unsigned>(random()));
-    const std::string candidate =
-        (final.parent_path() / ("." + final.filename().string() + suffix)).string();
+    const std::string candidate = TemporaryNameBeside(path);
     // Created with every permission the umask leaves, to learn what it
     // leaves, and at once made non-executable: an incomplete program must
     // not be started.

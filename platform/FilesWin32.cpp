@@ -1,9 +1,6 @@
 // The file services on Windows.
 #include <windows.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <random>
 
 #include "platform/Files.h"
 
@@ -48,6 +45,20 @@ std::string WorkingDirectory() {
   return directory;
 }
 
+std::vector<std::string> DirectoryFileNames(const std::string& directory) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA(PathJoin(directory, "*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0) {
+      names.push_back(found.cFileName);
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return names;
+}
+
 namespace {
 
 // The file's volume and index; false when it cannot be opened.
@@ -79,14 +90,9 @@ bool AtomicFile::Failed() {
 bool AtomicFile::Create(const std::string& path) {
   Discard();
   path_ = path;
-  const std::filesystem::path final(path);
-  // A name beside the final one, so that the rename stays within one volume;
-  // a name that is taken is never reused.
-  std::random_device random;
+  // A name that is taken is never reused.
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, ".%08x", static_cast<unsigned>(random()));
-    const std::string candidate = (final.parent_path() / ("." + final.filename().string() + suffix)).string();
+    const std::string candidate = TemporaryNameBeside(path);
     const HANDLE file = CreateFileA(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {

@@ -1,7 +1,9 @@
 // Building a flash program: a copy of the builder's program file with a new
 // identity record and image, checked byte for byte against the expected file.
 #include <gtest/gtest.h>
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #include <sys/stat.h>
 #endif
@@ -173,7 +175,7 @@ class BuilderTest : public ::testing::Test {
   // Every name in the directory, hidden ones included.
   std::set<std::string> Entries() const {
     std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) names.insert(entry.path().filename());
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) names.insert(entry.path().filename().string());
     return names;
   }
   std::vector<std::string> ExeFiles() const {
@@ -508,8 +510,15 @@ TEST_F(BuilderTest, OpenAndCreateFailuresNameTheFile) {
 
 #if defined(_WIN32)
   // The reasons are the system's own words.
-  const std::string directoryReason = "Access is denied.";
-  const std::string goneReason = "The system cannot find the path specified.";
+  const auto words = [](DWORD code) {
+    char text[256];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' ')) --length;
+    return std::string(text, length);
+  };
+  const std::string directoryReason = words(ERROR_ACCESS_DENIED);
+  const std::string goneReason = words(ERROR_PATH_NOT_FOUND);
 #else
   const std::string directoryReason = "Is a directory";
   const std::string goneReason = "No such file or directory";

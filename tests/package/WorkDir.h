@@ -41,7 +41,9 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& Path() const { return path_; }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  // Put together as bytes: on Windows, the standard library's paths would
+  // turn a name of the system's code page into UTF-8.
+  std::string operator/(const std::string& name) const { return path_.string() + "/" + name; }
 
  private:
   std::filesystem::path path_;

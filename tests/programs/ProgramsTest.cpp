@@ -368,10 +368,12 @@ TEST(Programs, BuiltFlashProgramRunsInFlashModeWithItsNewIdentity) {
   testing_support::ServicesScope services;
   TempDir temp;
   // In a folder whose name is not UTF-8: the builder finds its catalogue by
-  // the bytes of its own path.
-  const std::filesystem::path work = temp.Path() / "b\xffilder";
+  // the bytes of its own path. (The path is put together as bytes: on
+  // Windows, the standard library would turn the name into UTF-8.)
+  const std::string workName = temp.Path().string() + "/b\xffilder";
+  const std::filesystem::path work(workName);
   ASSERT_TRUE(std::filesystem::create_directory(work));
-  const auto in = [&work](const std::string& name) { return (work / name).string(); };
+  const auto in = [&workName](const std::string& name) { return workName + "/" + name; };
   const std::string source = FLASHUTIL_SOURCE_DIR "/samples/";
   std::filesystem::copy_file(FLASHUTIL_SIM_SCRIPTED_PROGRAM, in("builder"));
   std::filesystem::copy_file(source + "FLASHUTIL.INI", in("builder.INI"));
@@ -390,7 +392,7 @@ TEST(Programs, BuiltFlashProgramRunsInFlashModeWithItsNewIdentity) {
   const std::vector<uint8_t> package = PackageAt(builder, at);
   TestForm form(package.data());
   form.programFile = in("builder");
-  form.currentDirectory = work.string();
+  form.currentDirectory = workName;
   form.FormCreate();
   ASSERT_TRUE(form.ClickFile("Q150.BIN"));
   form.NewBuildFlashProgram();
