@@ -79,6 +79,9 @@ class SlowBlockTransport final : public platform::DriveTransport {
     return inner_.Execute(handle, cdb, direction, buffer, length, timeoutSeconds);
   }
   void Close(platform::DeviceHandle handle) override { inner_.Close(handle); }
+  bool FiltersCommands(platform::DeviceHandle handle) const override { return inner_.FiltersCommands(handle); }
+  platform::HoldOutcome LockExclusive(platform::DeviceHandle handle) override { return inner_.LockExclusive(handle); }
+  void UnlockExclusive(platform::DeviceHandle handle) override { inner_.UnlockExclusive(handle); }
 
  private:
   platform::DriveTransport& inner_;

@@ -1,5 +1,6 @@
 #include "drive/CDDrive.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,17 @@ namespace {
 
 constexpr uint8_t kInquiry = 0x12;
 constexpr uint8_t kInquiryLength = 128;
+// The identification ends with the revision in bytes 32 to 35.
+constexpr uint32_t kInquiryIdentificationEnd = 36;
+
+// Errors of a node that is not there or may not be opened, after which the
+// drive's other node is worth a try. A busy node is not: another program
+// holds the drive.
+bool WorthTheOtherNode(int error) {
+  return error == ENOENT || error == ENXIO || error == ENODEV || error == EACCES || error == EPERM;
+}
+
+bool NodeIsMissing(int error) { return error == ENOENT || error == ENXIO || error == ENODEV; }
 
 // INQUIRY of the standard data, 128 bytes.
 platform::Cdb InquiryBlock() {
@@ -124,14 +136,27 @@ CDDrive::~CDDrive() {
 
 bool CDDrive::Open() {
   if (NtMode) {
-    const std::string path = Device.Name();
+    std::string path = Device.Name();
     // The device path goes into the data buffer, as on Windows, where the
     // open call reads it from there; the transport here opens the device
     // that discovery returned.
     if (DataBuffer != nullptr && path.size() < DataLength) {
       std::memcpy(DataBuffer, path.c_str(), path.size() + 1);
     }
-    const int error = Transport != nullptr ? Transport->Open(Device, Handle) : ENODEV;
+    int error = Transport != nullptr ? Transport->Open(Device, Handle) : ENODEV;
+    if (error != 0 && WorthTheOtherNode(error) && !Device.blockDevice.empty() && Device.blockDevice != Device.node) {
+      platform::DeviceInfo block = Device;
+      block.node = Device.blockDevice;
+      const int blockError = Transport->Open(block, Handle);
+      if (blockError == 0) {
+        Device = block;
+        error = 0;
+      } else if (NodeIsMissing(error)) {
+        // Only the block node is there: its error is the one to report.
+        error = blockError;
+        path = block.node;
+      }
+    }
     if (error != 0) {
       Handle = platform::kNoHandle;
       LastSystemError = error;
@@ -157,9 +182,10 @@ bool CDDrive::Identify() {
   const uint32_t result = SendCommand(InquiryBlock(), 1, kInquiryLength);
   UseInquiryBuffer = false;
   // A command that came back without sense but not GOOD (BUSY, for one)
-  // brought no INQUIRY data: the buffer still holds an earlier answer, maybe
-  // another drive's, which must not become this drive's identity.
-  if (result == 0 || !LastCommandSucceeded()) {
+  // brought no INQUIRY data, and a short one not all of it: the buffer still
+  // holds an earlier answer, maybe another drive's, which must not become
+  // this drive's identity.
+  if (result == 0 || !LastCommandSucceeded() || kInquiryLength - LastResidual < kInquiryIdentificationEnd) {
     Identity = "0";
     return false;
   }
@@ -205,6 +231,7 @@ uint32_t CDDrive::SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint
   LastTransportOk = outcome.transportOk;
   LastScsiStatus = outcome.status;
   LastSystemError = outcome.sysError;
+  LastResidual = std::min(outcome.residual, Length);
   Status = outcome.status;
   PassThroughSense = outcome.sense;
   SenseKey = PassThroughSense[2];
@@ -242,6 +269,7 @@ uint32_t CDDrive::SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Le
   } else {
     LastSystemError = AspiLibrary ? EFAULT : ENODEV;  // the request never left: it stays pending
   }
+  LastResidual = 0;
 
   LastError = 0;
   Status = AspiRequest.status;
@@ -259,17 +287,8 @@ uint32_t CDDrive::SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Le
 void CDDrive::ReportError() {
   LastError = static_cast<uint32_t>(LastSystemError);
   if (!ReportErrors) return;
-  // The text comes from the path that reported the code: the system's
-  // message table on Windows, errno texts elsewhere.
   const int code = static_cast<int>(LastError);
-  std::string systemText;
-  if (NtMode && Transport != nullptr) {
-    systemText = Transport->ErrorText(code);
-  } else if (!NtMode && AspiLibrary) {
-    systemText = AspiLibrary->ErrorText(code);
-  } else {
-    systemText = std::strerror(code);
-  }
+  const std::string systemText = SystemText(code);
   char text[512];
   std::snprintf(text, sizeof text, "SenseCode: %02X %02X %02X, %02X, Error: %d, %s", SenseKey, Asc,
                 Ascq, Status, code, systemText.empty() ? "Format message failed." : systemText.c_str());
@@ -304,6 +323,35 @@ std::string CDDrive::GetErrorText() const {
   std::snprintf(text, sizeof text, "%02X %02X %02X. %02X, %04X", SenseKey, Asc, Ascq, Status,
                 static_cast<unsigned>(LastError));
   return text;
+}
+
+std::string CDDrive::GetSystemErrorText(int code) const {
+  std::string text = SystemText(code);
+  // A message table's text ends with its own line end.
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+std::string CDDrive::SystemText(int code) const {
+  // The text comes from the path that reported the code: the system's
+  // message table on Windows, errno texts elsewhere.
+  if (NtMode && Transport != nullptr) return Transport->ErrorText(code);
+  if (!NtMode && AspiLibrary) return AspiLibrary->ErrorText(code);
+  return std::strerror(code);
+}
+
+bool CDDrive::FiltersCommands() const {
+  return NtMode && Transport != nullptr && Handle != platform::kNoHandle && Transport->FiltersCommands(Handle);
+}
+
+platform::HoldOutcome CDDrive::LockExclusive() {
+  if (!NtMode) return {};  // the command library has no exclusive access
+  if (Transport == nullptr || Handle == platform::kNoHandle) return {EBADF, false, Device.Name()};
+  return Transport->LockExclusive(Handle);
+}
+
+void CDDrive::UnlockExclusive() {
+  if (NtMode && Transport != nullptr && Handle != platform::kNoHandle) Transport->UnlockExclusive(Handle);
 }
 
 bool CDDrive::LastCommandSucceeded() const {

@@ -32,7 +32,11 @@ class CDDrive {
   CDDrive(const CDDrive&) = delete;
   CDDrive& operator=(const CDDrive&) = delete;
 
+  // Opens the drive's node; a drive whose SCSI generic node is missing or
+  // may not be opened is tried on its block node before it is given up.
   bool Open();
+  // Fails, like a drive that does not answer, when the INQUIRY data came
+  // back too short to hold the identification (36 bytes).
   bool Identify();
   // Sends one command. DataIn == 1: data from the drive. Returns 0 on failure,
   // 1 on pass-through success, Length on library success.
@@ -54,6 +58,24 @@ class CDDrive {
   // status and left no sense. Sense alone cannot tell a refused or timed-out
   // command from a good one, so the flash operations use this test.
   bool LastCommandSucceeded() const;
+  // Bytes of the last command's data phase that the drive did not transfer
+  // (0 on the command library path, which does not tell).
+  uint32_t GetResidual() const { return LastResidual; }
+  // The system's words for LastError, on one line; empty when it is 0.
+  std::string GetSystemErrorText() const { return LastError != 0 ? GetSystemErrorText(static_cast<int>(LastError)) : ""; }
+  // The same for an error code of the path the drive is reached through.
+  std::string GetSystemErrorText(int code) const;
+
+  // The node the drive is reached through (its block node when its SCSI
+  // generic node could not be opened).
+  const std::string& GetNode() const { return Device.node; }
+  // True when the system passes only its safe commands to this drive, so
+  // that a flash cannot work (see DriveTransport::FiltersCommands).
+  bool FiltersCommands() const;
+  // Holds the drive exclusively for a flash (see
+  // DriveTransport::LockExclusive). Nothing is sent to the drive.
+  platform::HoldOutcome LockExclusive();
+  void UnlockExclusive();
 
   static void SetTimeOut(uint16_t Seconds);
   static uint8_t GetOpenResult();
@@ -118,11 +140,15 @@ class CDDrive {
   uint32_t SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length);
   uint32_t SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length);
   std::string InquiryPart() const;
+  // The system's text for an error code, as the path that reported it has
+  // it (errno texts, or Windows' message table with its line end).
+  std::string SystemText(int code) const;
 
   bool Counted = false;           // counted in OpenCount (construction succeeded)
   bool LastTransportOk = false;   // the last command's transport call succeeded
   uint8_t LastScsiStatus = 0;     // the SCSI status byte of the last command
   int LastSystemError = 0;        // errno reported by the transport for the last command
+  uint32_t LastResidual = 0;      // bytes of the last command's data phase not transferred
 
   static inline platform::DriveTransport* Transport = nullptr;
   static inline platform::CommandLibraryPath* LibraryPath = nullptr;

@@ -57,11 +57,52 @@ class InhibitorLock {
   bool taken_ = false;
 };
 
+// Holds the drive exclusively from the first command that changes its state
+// until the flash has its outcome, so that no other program sends it
+// commands between two blocks and no disc of it is mounted meanwhile.
+class ExclusiveHold {
+ public:
+  explicit ExclusiveHold(CDDrive& drive) : drive_(drive) {}
+  ~ExclusiveHold() { Release(); }
+  ExclusiveHold(const ExclusiveHold&) = delete;
+  ExclusiveHold& operator=(const ExclusiveHold&) = delete;
+
+  // False, with the reason shown, when the drive cannot be held.
+  bool Take() {
+    const platform::HoldOutcome outcome = drive_.LockExclusive();
+    if (outcome.sysError == 0) {
+      held_ = true;
+      return true;
+    }
+    const std::string& node = outcome.node;
+    if (outcome.inUse) {
+      platform::ShowError("\nAnother program is using the drive: " + node +
+                          " is busy.\n\nA mounted disc, a burning program or a player may hold it. Unmount or "
+                          "eject the disc and close those programs, then press FLASH again.\n\nThe drive has "
+                          "not been touched.\n");
+    } else {
+      platform::ShowError("\nThe drive cannot be held for the flash: " + node + ": " +
+                          drive_.GetSystemErrorText(outcome.sysError) +
+                          "\n\nThe drive has not been touched.\n");
+    }
+    return false;
+  }
+  void Release() {
+    if (!held_) return;
+    held_ = false;
+    drive_.UnlockExclusive();
+  }
+
+ private:
+  CDDrive& drive_;
+  bool held_ = false;
+};
+
 // One run: each phase is a short method, and every way out goes through Finish.
 class FlashRun {
  public:
   FlashRun(FlashState& state, platform::FormView& view, const FlashImage& image)
-      : state_(state), view_(view), image_(image), drive_(*state.CurrentDrive), commands_(state) {}
+      : state_(state), view_(view), image_(image), drive_(*state.CurrentDrive), commands_(state), exclusive_(drive_) {}
 
   void Run() {
     state_.ProfileMatched = false;
@@ -69,17 +110,22 @@ class FlashRun {
     entry_ = view_.ComboItemIndex();
     if (!CanFlash()) return;
     if (!Confirm()) return;
+    if (!exclusive_.Take()) return;
     state_.FlashAll = image_.flashAll;
     BringToRest();
     SetUpProgress();
 
     lock_.Take();
     const bool flashed = Transfer();
-    lock_.Release();  // before anything else is asked of the user
-    if (flashed) {
-      RefreshEntry();
-      OfferRestart();
-    }
+    // A failure has been reported by now and its message dismissed: after a
+    // failed flash start the drive may still be programming until then.
+    // Both are let go before anything else is asked of the user, the drive
+    // after its last command: letting go of its block node makes the kernel
+    // look at the drive a moment later, which must not come between.
+    lock_.Release();
+    if (flashed) RefreshEntry();
+    exclusive_.Release();
+    if (flashed) OfferRestart();
     Finish();
   }
 
@@ -97,6 +143,16 @@ class FlashRun {
       // would program whatever the DRAM holds.
       platform::ShowError("\nThis program carries no valid firmware image (" + std::to_string(state_.BinLength) +
                           " bytes).\n\nThe drive has not been touched.\n");
+      return false;
+    }
+    if (drive_.FiltersCommands()) {
+      platform::ShowError(
+          "\nThe drive cannot be flashed through " + drive_.GetNode() +
+          ": there the system passes only a few safe commands to a program without the CAP_SYS_RAWIO "
+          "capability, and refuses the commands of a flash.\n\nTo flash it, do one of these and start "
+          "this program again:\n- load the sg module (sudo modprobe sg);\n- log in at the machine's seat, "
+          "or join the drive's group (usually cdrom: sudo usermod -aG cdrom $USER, then log in again);\n"
+          "- run this program as root.\n\nThe drive has not been touched.\n");
       return false;
     }
     const platform::DriveTransport* transport = CDDrive::GetTransport();
@@ -278,6 +334,7 @@ class FlashRun {
   CDDrive& drive_;
   VendorCommands commands_;
   int entry_ = -1;
+  ExclusiveHold exclusive_;
   InhibitorLock lock_;
 };
 

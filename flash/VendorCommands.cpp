@@ -1,5 +1,6 @@
 #include "flash/VendorCommands.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "drive/CDDrive.h"
@@ -12,22 +13,38 @@ namespace {
 constexpr uint8_t kDataIn = 1;
 constexpr uint8_t kDataOut = 0;
 
+std::string MissingBytes(uint32_t length, uint32_t residual) {
+  const uint32_t missing = std::min(residual, length);
+  return "The drive sent " + std::to_string(length - missing) + " of the " + std::to_string(length) +
+         " bytes: " + std::to_string(missing) + (missing == 1 ? " byte is" : " bytes are") + " missing.";
+}
+
 }  // namespace
 
-bool VendorCommands::Send(const Cdb& block, uint8_t dataIn, uint32_t length, const std::string& failurePrefix) {
+bool VendorCommands::Send(const Cdb& block, uint8_t dataIn, uint32_t length, const std::string& failurePrefix,
+                          bool wholeData) {
   state_.CommandBlock = block;
+  CDDrive* drive = state_.CurrentDrive;
   bool ok = false;
-  if (state_.CurrentDrive != nullptr) {
-    state_.CurrentDrive->SendCommand(block, dataIn, length);
+  bool incomplete = false;
+  if (drive != nullptr) {
+    drive->SendCommand(block, dataIn, length);
     // Sense alone is not enough: a command the kernel refuses (EPERM), a BUSY
     // answer or a time-out leave no sense data behind, and must not pass.
-    ok = state_.CurrentDrive->LastCommandSucceeded();
+    ok = drive->LastCommandSucceeded();
+    incomplete = ok && wholeData && dataIn == kDataIn && length > 0 && drive->GetResidual() > 0;
   }
-  if (!ok && !failurePrefix.empty()) {
-    const std::string error = state_.CurrentDrive != nullptr ? state_.CurrentDrive->GetErrorText() : std::string();
-    platform::ShowMessage(failurePrefix + error);
+  if ((!ok || incomplete) && !failurePrefix.empty()) {
+    std::string message = failurePrefix;
+    if (drive != nullptr) {
+      message += drive->GetErrorText();
+      const std::string system = drive->GetSystemErrorText();
+      if (!system.empty()) message += "\n" + system;
+      if (incomplete) message += "\n" + MissingBytes(length, drive->GetResidual());
+    }
+    platform::ShowMessage(message);
   }
-  return ok;
+  return ok && !incomplete;
 }
 
 void VendorCommands::SendPreparation(const Cdb& block) {
@@ -49,6 +66,9 @@ bool VendorCommands::FillTransferBuffer(const uint8_t* data, uint32_t length, co
 bool VendorCommands::WriteBuffer(uint32_t offset, const uint8_t* data, uint8_t control, uint32_t length) {
   const Cdb block = WriteBufferBlock(offset, length, control);
   if (control == kControlFlashStart || control == kControlFlashStartAll) {
+    // Nobody reads the answer, so however much of it arrives, the drive
+    // took the flash start; failing it then would report a flash the drive
+    // is carrying out as failed.
     return Send(block, kDataIn, kFlashStartReplyLength, "Write Buffer> ");
   }
   state_.CommandBlock = block;
@@ -63,7 +83,7 @@ bool VendorCommands::ReadBuffer(uint32_t offset, uint8_t* data, uint32_t length)
     platform::ShowMessage("Read Buffer> data does not fit the transfer buffer");
     return false;
   }
-  if (!Send(state_.CommandBlock, kDataIn, length, "Read Buffer> ")) return false;
+  if (!Send(state_.CommandBlock, kDataIn, length, "Read Buffer> ", true)) return false;
   if (length > 0) std::memcpy(data, buffer, length);
   return true;
 }
@@ -86,7 +106,7 @@ bool VendorCommands::CheckDisc() {
 }
 
 bool VendorCommands::ReadFlashId(uint8_t (&id)[4]) {
-  if (!Send(ReadFlashIdBlock(), kDataIn, kFlashIdReplyLength, "Read Flash ID> ")) return false;
+  if (!Send(ReadFlashIdBlock(), kDataIn, kFlashIdReplyLength, "Read Flash ID> ", true)) return false;
   std::memcpy(id, CDDrive::GetDataBuffer(), sizeof id);
   return true;
 }
@@ -97,7 +117,7 @@ bool VendorCommands::WriteProfileRecord(const uint8_t* record, uint32_t length, 
 }
 
 bool VendorCommands::ReadProfileRecord(uint32_t length) {
-  return Send(ProfileReadBlock(length), kDataIn, length, "Read Profile> ");
+  return Send(ProfileReadBlock(length), kDataIn, length, "Read Profile> ", true);
 }
 
 }  // namespace flash

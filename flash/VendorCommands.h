@@ -38,8 +38,12 @@ class VendorCommands {
 
  private:
   // Sends `block` as the command block; on failure shows `failurePrefix`
-  // followed by the drive's error text. True when the command succeeded.
-  bool Send(const Cdb& block, uint8_t dataIn, uint32_t length, const std::string& failurePrefix);
+  // followed by the drive's error text (and, on lines of their own, the
+  // system's words for its error and how many bytes did not arrive). True
+  // when the command succeeded. With `wholeData` a data-in phase that came
+  // back short fails too: the part that did not arrive holds stale bytes.
+  bool Send(const Cdb& block, uint8_t dataIn, uint32_t length, const std::string& failurePrefix,
+            bool wholeData = false);
   // Copies `length` bytes into the transfer buffer; false (with the
   // operation's message) when they do not fit.
   bool FillTransferBuffer(const uint8_t* data, uint32_t length, const std::string& failurePrefix);

@@ -53,6 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   raw.osError = input.ConsumeIntegralInRange<int>(0, 200);
   raw.hostStatus = input.ConsumeIntegralInRange<int>(0, 0x20);
   raw.scsiStatus = input.ConsumeIntegral<uint8_t>();
+  raw.length = input.ConsumeIntegral<uint16_t>();
+  raw.residual = input.ConsumeIntegral<int>();
   const std::vector<uint8_t> sense = input.ConsumeRemainingBytes<uint8_t>();
   raw.sense = sense.empty() ? nullptr : sense.data();
   raw.senseLength = sense.size();
@@ -67,5 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(outcome.sysError != 0, "failed outcome without an error code");
   }
   if (outcome.timedOut) Check(outcome.sysError == ETIMEDOUT, "time-out without ETIMEDOUT");
+  Check(outcome.residual <= raw.length, "residual beyond the data phase");
   return 0;
 }

@@ -42,6 +42,19 @@ struct CommandOutcome {
   uint8_t status = 0;  // SCSI status byte (0 GOOD, 2 CHECK CONDITION, 8 BUSY, ...)
   std::array<uint8_t, 32> sense{};  // zero when no sense data came back
   int sysError = 0;                 // the system's error code of the failed call, 0 otherwise
+  // Bytes of the data phase that the device did not transfer (0 when it
+  // moved them all, or when the system cannot tell). On Linux the part of a
+  // data-in buffer that was not transferred is not cleared: it may hold an
+  // earlier command's data, so only the residual tells a short transfer
+  // from a full one.
+  uint32_t residual = 0;
+};
+
+// What LockExclusive reports.
+struct HoldOutcome {
+  int sysError = 0;    // the system's error code; 0 when the drive is held
+  bool inUse = false;  // another program uses the drive (EBUSY on Linux, a sharing violation on Windows)
+  std::string node;    // the node that could not be held
 };
 
 using DeviceHandle = int;
@@ -57,9 +70,28 @@ class DriveTransport {
   // The optical drives, in ascending SCSI address order.
   virtual std::vector<DeviceInfo> EnumerateDrives() = 0;
 
-  // Opens a drive that EnumerateDrives returned, for reading and writing.
+  // Opens the node `device.node` of a drive that EnumerateDrives returned,
+  // for reading and writing. Never waits: a node that another program holds
+  // exclusively, or one in error recovery, fails at once (EBUSY).
   // Returns 0 and sets handle, or an errno.
   virtual int Open(const DeviceInfo& device, DeviceHandle& handle) = 0;
+
+  // True when the system lets only its "safe" commands through on this
+  // handle (reading, identification, start and stop) and refuses WRITE
+  // BUFFER and vendor commands before they reach the drive: on Linux, a
+  // drive reached through its block node by a process without
+  // CAP_SYS_RAWIO.
+  virtual bool FiltersCommands(DeviceHandle handle) const = 0;
+
+  // Holds the drive exclusively: until UnlockExclusive no other program can
+  // open the node it takes commands through (on Linux its sg node) or claim
+  // it, and no disc of it can be mounted. Fails when another program already
+  // uses it (a mounted disc, a burning program, a player), or with another
+  // error of the system, naming the node that could not be held; the handle
+  // then stays as it was.
+  virtual HoldOutcome LockExclusive(DeviceHandle handle) = 0;
+  // Lets other programs at the drive again; the handle stays usable.
+  virtual void UnlockExclusive(DeviceHandle handle) = 0;
 
   // Executes one command. `buffer` holds `length` bytes (may be null when length is 0).
   virtual CommandOutcome Execute(DeviceHandle handle, const Cdb& cdb, Direction direction,

@@ -109,6 +109,7 @@ SenseArea NormaliseSense(const uint8_t* sense, size_t length) {
 
 CommandOutcome ClassifyOutcome(const RawResult& raw) {
   CommandOutcome outcome;
+  outcome.residual = raw.length;
 
   if (raw.doResult < 0) {
     // The ioctl (or the library's preparation) failed: nothing reached the
@@ -131,6 +132,7 @@ CommandOutcome ClassifyOutcome(const RawResult& raw) {
 
   outcome.status = static_cast<uint8_t>(raw.scsiStatus & 0xFF);
   outcome.sense = NormaliseSense(raw.sense, raw.senseLength);
+  outcome.residual = raw.residual <= 0 ? 0 : std::min(static_cast<uint32_t>(raw.residual), raw.length);
   if (raw.category == SCSI_PT_RESULT_TRANSPORT_ERR) {
     // Host or driver error: the command may not have completed at the device.
     outcome.timedOut = raw.hostStatus == kDidTimeOut;

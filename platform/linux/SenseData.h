@@ -40,6 +40,8 @@ struct RawResult {
   int scsiStatus = 0;      // get_scsi_pt_status_response()
   const uint8_t* sense = nullptr;
   size_t senseLength = 0;  // get_scsi_pt_sense_len(), clamped to the buffer
+  uint32_t length = 0;     // bytes of the data phase asked for
+  int residual = 0;        // get_scsi_pt_resid(): bytes of it not transferred
 };
 
 // Folds the raw result into the drive layer's view: the transport went
@@ -47,7 +49,8 @@ struct RawResult {
 // host/driver reported an error (time-out included). A failure without an
 // errno of its own is given one (ETIMEDOUT for a time-out, EIO for other
 // host or driver errors, EINVAL for a request the library refused) so that
-// the caller's error text never reads as success.
+// the caller's error text never reads as success. The residual is kept
+// within the data phase; a call that never reached the device moved nothing.
 CommandOutcome ClassifyOutcome(const RawResult& raw);
 
 }  // namespace platform::linux_sg

@@ -1,7 +1,9 @@
 #include "platform/linux/SgTransport.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <scsi/sg_pt.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,16 +18,41 @@ namespace platform::linux_sg {
 
 namespace {
 
+// Every node is opened without waiting: without O_NONBLOCK the open of an sg
+// node that another program holds with O_EXCL (or of a device in error
+// recovery) waits with no limit, and the cdrom layer checks the medium on
+// the open of a block node, so that an empty drive would refuse to open.
+// SG_IO itself stays blocking either way.
+constexpr int kOpenFlags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
+
+bool NodeIsMissing(int error) { return error == ENOENT || error == ENXIO || error == ENODEV; }
+
+bool ProcessHasRawIo() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  if (::syscall(SYS_capget, &header, data) != 0) return false;
+  return (data[CAP_SYS_RAWIO / 32].effective & (1u << (CAP_SYS_RAWIO % 32))) != 0;
+}
+
+// One open drive: its descriptor with the pass-through object bound to it,
+// and while it is held exclusively the descriptor that claims its block node.
+struct OpenDrive {
+  DeviceInfo device;
+  bool blockNode = false;  // the descriptor is the block node's
+  int fd = -1;
+  sg_pt_base* object = nullptr;
+  int openError = 0;       // why fd is -1, once a reopen failed
+  bool exclusive = false;
+  int blockHold = -1;
+};
+
 class SgTransport final : public DriveTransport {
  public:
   SgTransport(std::string sysfsRoot, std::string devRoot)
       : sysfsRoot_(std::move(sysfsRoot)), devRoot_(std::move(devRoot)) {}
 
   ~SgTransport() override {
-    for (auto& [fd, object] : objects_) {
-      destruct_scsi_pt_obj(object);
-      ::close(fd);
-    }
+    for (auto& [handle, drive] : drives_) Release(drive);
   }
 
   bool IsSimulated() const override { return false; }
@@ -39,36 +66,80 @@ class SgTransport final : public DriveTransport {
   int Open(const DeviceInfo& device, DeviceHandle& handle) override {
     handle = kNoHandle;
     if (device.node.empty()) return ENODEV;
-
-    // The sg driver filters no command on a read-write descriptor. The block
-    // node needs O_NONBLOCK, or the cdrom layer checks the medium on open and
-    // an empty drive refuses to open; SG_IO stays blocking either way.
-    int flags = O_RDWR | O_CLOEXEC;
-    if (device.node == device.blockDevice) flags |= O_NONBLOCK;
-    const int fd = ::open(device.node.c_str(), flags);
-    if (fd < 0) return errno;
-
-    sg_pt_base* object = construct_scsi_pt_obj_with_fd(fd, 0);
-    if (object == nullptr) {
-      ::close(fd);
-      return ENOMEM;
-    }
-    if (const int error = get_scsi_pt_os_err(object); error != 0) {
-      destruct_scsi_pt_obj(object);
-      ::close(fd);
-      return error;
-    }
-    objects_[fd] = object;
-    handle = fd;
+    OpenDrive drive;
+    drive.device = device;
+    drive.blockNode = device.node == device.blockDevice;
+    if (const int error = Attach(drive, 0); error != 0) return error;
+    handle = nextHandle_++;
+    drives_[handle] = drive;
     return 0;
+  }
+
+  bool FiltersCommands(DeviceHandle handle) const override {
+    auto it = drives_.find(handle);
+    // The block layer's command filter lets WRITE BUFFER and vendor commands
+    // through only for a process with CAP_SYS_RAWIO; the sg driver has none.
+    return it != drives_.end() && it->second.blockNode && !ProcessHasRawIo();
+  }
+
+  HoldOutcome LockExclusive(DeviceHandle handle) override {
+    auto it = drives_.find(handle);
+    if (it == drives_.end()) return Refusal(EBADF, "");
+    OpenDrive& drive = it->second;
+    if (drive.exclusive) return {};
+    if (!drive.blockNode) {
+      // An exclusive open of an sg node fails while any descriptor of it is
+      // open, this program's own included: ours is closed first and opened
+      // again.
+      Detach(drive);
+      if (const int error = Attach(drive, O_EXCL); error != 0) {
+        Attach(drive, 0);
+        return Refusal(error, drive.device.node);
+      }
+    }
+    if (!drive.device.blockDevice.empty()) {
+      // Claiming the block node keeps a disc from being mounted and fails
+      // while one is. Claimed for writing, it also stops the kernel's polling
+      // for media changes until it is let go, as burning programs have it;
+      // a user who may only read the node still claims it. The claim is a
+      // descriptor of its own: a block node's own descriptor stays as it is.
+      int hold = ::open(drive.device.blockDevice.c_str(), kOpenFlags | O_EXCL);
+      if (hold < 0 && (errno == EACCES || errno == EROFS)) {
+        hold = ::open(drive.device.blockDevice.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_EXCL);
+      }
+      if (hold < 0 && !NodeIsMissing(errno)) {
+        const int error = errno;
+        if (!drive.blockNode) {
+          Detach(drive);
+          Attach(drive, 0);
+        }
+        return Refusal(error, drive.device.blockDevice);
+      }
+      drive.blockHold = hold;
+    }
+    drive.exclusive = true;
+    return {};
+  }
+
+  void UnlockExclusive(DeviceHandle handle) override {
+    auto it = drives_.find(handle);
+    if (it == drives_.end() || !it->second.exclusive) return;
+    OpenDrive& drive = it->second;
+    if (drive.blockHold >= 0) ::close(drive.blockHold);
+    drive.blockHold = -1;
+    drive.exclusive = false;
+    if (drive.blockNode) return;
+    Detach(drive);
+    Attach(drive, 0);
   }
 
   CommandOutcome Execute(DeviceHandle handle, const Cdb& cdb, Direction direction, uint8_t* buffer,
                          uint32_t length, unsigned timeoutSeconds) override {
     CommandOutcome refused;
-    auto it = objects_.find(handle);
-    if (it == objects_.end()) {
-      refused.sysError = EBADF;
+    refused.residual = length;
+    auto it = drives_.find(handle);
+    if (it == drives_.end() || it->second.object == nullptr) {
+      refused.sysError = it == drives_.end() || it->second.openError == 0 ? EBADF : it->second.openError;
       return refused;
     }
     if ((length > 0 && buffer == nullptr) || length > static_cast<uint32_t>(INT_MAX) ||
@@ -77,7 +148,7 @@ class SgTransport final : public DriveTransport {
       return refused;
     }
 
-    sg_pt_base* object = it->second;
+    sg_pt_base* object = it->second.object;
     clear_scsi_pt_obj(object);  // keeps the descriptor, forgets the last command
     Cdb block = cdb;
     SenseArea sense{};
@@ -93,6 +164,7 @@ class SgTransport final : public DriveTransport {
     }
 
     RawResult raw;
+    raw.length = length;
     raw.doResult = do_scsi_pt(object, -1, static_cast<int>(timeoutSeconds), 0);
     if (raw.doResult == 0) {
       raw.category = get_scsi_pt_result_category(object);
@@ -102,23 +174,56 @@ class SgTransport final : public DriveTransport {
       raw.sense = sense.data();
       raw.senseLength = static_cast<size_t>(std::clamp(get_scsi_pt_sense_len(object), 0,
                                                        static_cast<int>(sense.size())));
+      raw.residual = get_scsi_pt_resid(object);
     }
     return ClassifyOutcome(raw);
   }
 
   void Close(DeviceHandle handle) override {
-    auto it = objects_.find(handle);
-    if (it == objects_.end()) return;
-    destruct_scsi_pt_obj(it->second);
-    objects_.erase(it);
-    ::close(handle);
+    auto it = drives_.find(handle);
+    if (it == drives_.end()) return;
+    Release(it->second);
+    drives_.erase(it);
   }
 
-
  private:
+  // Opens the drive's node (with `extra` flags) and binds a pass-through
+  // object to it; returns 0 or the errno, leaving the drive detached.
+  static int Attach(OpenDrive& drive, int extra) {
+    const int fd = ::open(drive.device.node.c_str(), kOpenFlags | extra);
+    if (fd < 0) return drive.openError = errno;
+    sg_pt_base* object = construct_scsi_pt_obj_with_fd(fd, 0);
+    int error = object == nullptr ? ENOMEM : get_scsi_pt_os_err(object);
+    if (error != 0) {
+      if (object != nullptr) destruct_scsi_pt_obj(object);
+      ::close(fd);
+      return drive.openError = error;
+    }
+    drive.fd = fd;
+    drive.object = object;
+    drive.openError = 0;
+    return 0;
+  }
+
+  static void Detach(OpenDrive& drive) {
+    if (drive.object != nullptr) destruct_scsi_pt_obj(drive.object);
+    if (drive.fd >= 0) ::close(drive.fd);
+    drive.object = nullptr;
+    drive.fd = -1;
+  }
+
+  static HoldOutcome Refusal(int error, const std::string& node) { return {error, error == EBUSY, node}; }
+
+  static void Release(OpenDrive& drive) {
+    if (drive.blockHold >= 0) ::close(drive.blockHold);
+    drive.blockHold = -1;
+    Detach(drive);
+  }
+
   std::string sysfsRoot_;
   std::string devRoot_;
-  std::map<int, sg_pt_base*> objects_;  // one pass-through object per open descriptor
+  std::map<DeviceHandle, OpenDrive> drives_;
+  DeviceHandle nextHandle_ = 1;
 };
 
 }  // namespace

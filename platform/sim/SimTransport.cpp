@@ -51,7 +51,7 @@ std::string SimDrive::Node() const {
 }
 
 DeviceInfo SimDrive::Device() const {
-  return DeviceInfo{' ', config_.host, config_.channel, config_.target, config_.lun, Node(), {}};
+  return DeviceInfo{' ', config_.host, config_.channel, config_.target, config_.lun, Node(), config_.blockNode};
 }
 
 std::vector<uint8_t> SimDrive::ProfileRecord() const {
@@ -117,7 +117,19 @@ SimDrive::Reply SimDrive::Execute(const Cdb& cdb, Direction direction, uint8_t* 
   }
 
   Reply reply;
-  if (fired && fired->kind != FaultKind::CorruptReadBack) {
+  const bool dataIn = direction == Direction::In && buffer != nullptr && length > 0;
+  if (fired && fired->kind == FaultKind::ShortTransfer) {
+    // The drive answers in full; only the first bytes arrive, and the rest
+    // of the host's buffer keeps what it held.
+    std::vector<uint8_t> answer(buffer, buffer + (dataIn ? length : 0));
+    reply = Run(cdb, direction, dataIn ? answer.data() : buffer, length);
+    if (dataIn && reply.kind == Reply::Kind::Good) {
+      const uint32_t arrived = std::min(fired->delivered, length - reply.residual);
+      std::memcpy(buffer, answer.data(), arrived);
+      reply.residual = length - arrived;
+      log.faulted = true;
+    }
+  } else if (fired && fired->kind != FaultKind::CorruptReadBack) {
     log.faulted = true;
     switch (fired->kind) {
       case FaultKind::CheckCondition:
@@ -136,13 +148,13 @@ SimDrive::Reply SimDrive::Execute(const Cdb& cdb, Direction direction, uint8_t* 
         reply.kind = Reply::Kind::Aborted;
         break;
       case FaultKind::CorruptReadBack:
+      case FaultKind::ShortTransfer:
         break;
     }
     reply.sysError = fired->sysError;
   } else {
     reply = Run(cdb, direction, buffer, length);
-    if (fired && reply.kind == Reply::Kind::Good && direction == Direction::In && buffer != nullptr &&
-        length > 0) {
+    if (fired && reply.kind == Reply::Kind::Good && dataIn) {
       log.faulted = true;
       buffer[std::min(fired->corruptOffset, length - 1)] ^= fired->corruptMask;
     }
@@ -221,7 +233,9 @@ SimDrive::Reply SimDrive::Inquiry(const Cdb& cdb, const Data& data) {
   std::memcpy(answer.data() + 8, text.data(), 28);
   uint32_t n = std::min<uint32_t>({data.length, cdb[4], kInquiryAnswerLength});
   std::memcpy(data.buffer, answer.data(), n);
-  return Reply{};
+  Reply reply;
+  reply.residual = data.length - n;  // the drive sends no more than its answer
+  return reply;
 }
 
 SimDrive::Reply SimDrive::TestUnitReady() {
@@ -291,8 +305,11 @@ SimDrive::Reply SimDrive::Vendor(const Cdb& cdb, const Data& data) {
     if (data.out) return Check(0x05, 0x24, 0x00);
     std::array<uint8_t, kFlashIdAnswerLength> answer{};
     std::copy(config_.flashId.begin(), config_.flashId.end(), answer.begin());
-    std::memcpy(data.buffer, answer.data(), std::min<uint32_t>(data.length, kFlashIdAnswerLength));
-    return Reply{};
+    const uint32_t n = std::min<uint32_t>(data.length, kFlashIdAnswerLength);
+    std::memcpy(data.buffer, answer.data(), n);
+    Reply reply;
+    reply.residual = data.length - n;
+    return reply;
   }
   if (cdb[1] == 0x0A) {
     e2_[(uint32_t{cdb[7]} << 8) | cdb[8]] = cdb[9];
@@ -316,7 +333,12 @@ struct SimTransport::State {
   std::vector<LoggedCommand> log;
   std::vector<int> openOrder;
   std::vector<int> closeOrder;
-  std::map<DeviceHandle, int> handles;
+  struct Handle {
+    int drive = 0;
+    bool blockNode = false;  // opened through the drive's block node
+    bool exclusive = false;  // holds the drive exclusively
+  };
+  std::map<DeviceHandle, Handle> handles;
   DeviceHandle nextHandle = 100;
   unsigned enumerateCalls = 0;
   unsigned usesPassThroughCalls = 0;
@@ -546,13 +568,25 @@ std::vector<DeviceInfo> SimTransport::EnumerateDrives() {
 int SimTransport::Open(const DeviceInfo& device, DeviceHandle& handle) {
   handle = kNoHandle;
   SimDrive* drive = nullptr;
+  bool blockNode = false;
   for (auto& candidate : state_->drives) {
-    if (!device.node.empty() && candidate->Node() == device.node) drive = candidate.get();
+    if (device.node.empty()) continue;
+    if (candidate->Node() == device.node) {
+      drive = candidate.get();
+      blockNode = false;
+    } else if (candidate->Config().blockNode == device.node) {
+      drive = candidate.get();
+      blockNode = true;
+    }
   }
   if (drive == nullptr) return ENOENT;
-  if (drive->Config().openError != 0) return drive->Config().openError;
+  const DriveConfig& config = drive->Config();
+  if (!blockNode && config.openError != 0) return config.openError;
+  if (blockNode && config.blockOpenError != 0) return config.blockOpenError;
+  // Held exclusively, the drive's SCSI generic node does not open.
+  if (!blockNode && drive->HeldExclusively()) return EBUSY;
   handle = state_->nextHandle++;
-  state_->handles[handle] = drive->Index();
+  state_->handles[handle] = State::Handle{drive->Index(), blockNode, false};
   state_->openOrder.push_back(drive->Index());
   drive->NoteOpen();
   return 0;
@@ -574,8 +608,21 @@ CommandOutcome SimTransport::Execute(DeviceHandle handle, const Cdb& cdb, Direct
     state_->Record(nullptr, entry);
     return outcome;
   }
-  SimDrive& drive = *state_->drives[static_cast<size_t>(it->second)];
-  SimDrive::Reply reply = drive.Execute(cdb, direction, buffer, length, entry);
+  const State::Handle& opened = it->second;
+  SimDrive& drive = *state_->drives[static_cast<size_t>(opened.drive)];
+  entry.viaBlockNode = opened.blockNode;
+  entry.exclusive = drive.HeldExclusively();
+  SimDrive::Reply reply;
+  if (opened.blockNode && drive.Config().filtersOnBlockNode && (cdb[0] == 0x3B || cdb[0] == 0xDF)) {
+    // Refused by the system before it reaches the drive.
+    entry.drive = drive.Index();
+    reply.kind = SimDrive::Reply::Kind::TransportError;
+    reply.sysError = EPERM;
+    entry.sysError = EPERM;
+  } else {
+    reply = drive.Execute(cdb, direction, buffer, length, entry);
+  }
+  outcome.residual = reply.kind == SimDrive::Reply::Kind::Good ? reply.residual : 0;
 
   using Kind = SimDrive::Reply::Kind;
   switch (reply.kind) {
@@ -602,6 +649,7 @@ CommandOutcome SimTransport::Execute(DeviceHandle handle, const Cdb& cdb, Direct
   }
   entry.transportOk = outcome.transportOk;
   entry.timedOut = outcome.timedOut;
+  entry.residual = outcome.residual;
   entry.status = outcome.status;
   entry.sysError = outcome.sysError;
   state_->Record(&drive, entry);
@@ -611,9 +659,47 @@ CommandOutcome SimTransport::Execute(DeviceHandle handle, const Cdb& cdb, Direct
 void SimTransport::Close(DeviceHandle handle) {
   auto it = state_->handles.find(handle);
   if (it == state_->handles.end()) return;
-  state_->closeOrder.push_back(it->second);
-  state_->drives[static_cast<size_t>(it->second)]->NoteClose();
+  UnlockExclusive(handle);
+  state_->closeOrder.push_back(it->second.drive);
+  state_->drives[static_cast<size_t>(it->second.drive)]->NoteClose();
   state_->handles.erase(it);
+}
+
+bool SimTransport::FiltersCommands(DeviceHandle handle) const {
+  auto it = state_->handles.find(handle);
+  if (it == state_->handles.end() || !it->second.blockNode) return false;
+  return state_->drives[static_cast<size_t>(it->second.drive)]->Config().filtersOnBlockNode;
+}
+
+HoldOutcome SimTransport::LockExclusive(DeviceHandle handle) {
+  auto it = state_->handles.find(handle);
+  if (it == state_->handles.end()) return {EBADF, false, ""};
+  if (it->second.exclusive) return {};
+  SimDrive& drive = *state_->drives[static_cast<size_t>(it->second.drive)];
+  const DriveConfig& config = drive.Config();
+  if (!it->second.blockNode) {
+    // Any other handle on the SCSI generic node keeps it from being held.
+    for (const auto& [other, opened] : state_->handles) {
+      if (other != handle && opened.drive == drive.Index() && !opened.blockNode) return {EBUSY, true, drive.Node()};
+    }
+  }
+  if (!config.blockNode.empty()) {
+    // Claiming the block node fails while a disc of the drive is mounted; a
+    // block node that is not there is not claimed.
+    int error = config.mounted ? EBUSY : 0;
+    if (error == 0 && !it->second.blockNode && config.blockOpenError != ENOENT) error = config.blockOpenError;
+    if (error != 0) return {error, error == EBUSY, config.blockNode};
+  }
+  it->second.exclusive = true;
+  drive.SetHeldExclusively(true);
+  return {};
+}
+
+void SimTransport::UnlockExclusive(DeviceHandle handle) {
+  auto it = state_->handles.find(handle);
+  if (it == state_->handles.end() || !it->second.exclusive) return;
+  it->second.exclusive = false;
+  state_->drives[static_cast<size_t>(it->second.drive)]->SetHeldExclusively(false);
 }
 
 std::unique_ptr<AspiLibrary> SimTransport::LoadAspiLibrary(const std::string& name) {

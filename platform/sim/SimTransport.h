@@ -21,7 +21,16 @@
 // which case it hits every matching command from the chosen one on. The
 // faulted command does not reach the drive's logic (nothing is written, no
 // readiness poll is used up), except a corrupted read-back, which runs the
-// command and then flips bits in one byte of the data returned.
+// command and then flips bits in one byte of the data returned, and a short
+// transfer, which runs it and then brings only part of its data in.
+//
+// A drive may have a block node beside its SCSI generic node. On the block
+// node the drive can be made to filter commands as the Linux block layer
+// does for a process without CAP_SYS_RAWIO (WRITE BUFFER and vendor commands
+// refused with EPERM before they reach the drive). Exclusive access behaves
+// as on Linux: while one handle holds the drive exclusively its SCSI generic
+// node does not open (EBUSY); it cannot be held while another handle has
+// that node open, nor while a disc of it is mounted.
 //
 // Everything the transport and its drives saw is logged: every command with
 // its CDB, direction, length, a copy of the data sent and its outcome; opens
@@ -66,6 +75,9 @@ enum class FaultKind : uint8_t {
   TimeOut,          // transport time-out without sense data; library: the request stays pending for ever
   Aborted,          // pass-through: call fails without sense (errno EINTR); library: SRB status 2
   CorruptReadBack,  // the command runs, then one byte of its data-in phase is corrupted
+  ShortTransfer,    // the command runs, then only the first `delivered` bytes of its data-in
+                    // phase reach the host (the rest of the buffer keeps what it held, as on
+                    // /dev/sgN) and the residual says how many did not; no effect without data-in
 };
 
 struct Fault {
@@ -76,6 +88,7 @@ struct Fault {
   int sysError = 0;            // TransportError / TimeOut / Aborted: the errno reported
   uint32_t corruptOffset = 0;  // CorruptReadBack: index in the data-in phase (cut to its length)
   uint8_t corruptMask = 0x01;  // CorruptReadBack: bits flipped in that byte
+  uint32_t delivered = 0;      // ShortTransfer: bytes of the data-in phase that arrive
 
   static Fault Of(FaultKind kind, int sysError = 0) {
     Fault f;
@@ -100,6 +113,11 @@ struct Fault {
     f.corruptMask = mask;
     return f;
   }
+  static Fault Short(uint32_t delivered) {
+    Fault f = Of(FaultKind::ShortTransfer);
+    f.delivered = delivered;
+    return f;
+  }
 };
 
 struct DriveConfig {
@@ -109,6 +127,7 @@ struct DriveConfig {
   uint8_t target = 0;
   uint8_t lun = 0;
   std::string node;  // device node; empty: "/dev/sim-sgN" with N the drive's index
+  std::string blockNode;  // its block node; empty: it has none
 
   // INQUIRY identification as raw bytes: a shorter text is padded with
   // blanks, a longer one cut; zero bytes are kept as they are.
@@ -117,7 +136,10 @@ struct DriveConfig {
   std::string revision = "Q120";              // 4 bytes
   uint8_t peripheralType = 5;                 // INQUIRY byte 0
 
-  int openError = 0;           // pass-through Open fails with this errno when not 0
+  int openError = 0;           // pass-through Open of `node` fails with this errno when not 0
+  int blockOpenError = 0;      // the same for `blockNode`
+  bool filtersOnBlockNode = false;  // on the block node only safe commands pass (no CAP_SYS_RAWIO)
+  bool mounted = false;        // a disc of the drive is mounted: it cannot be held exclusively
   bool answersInquiry = true;  // false: INQUIRY fails like a transport error (EIO, no sense)
 
   std::array<uint8_t, 4> flashId{};  // first 4 bytes of the 128-byte read-flash-ID answer
@@ -141,6 +163,9 @@ struct LoggedCommand {
   uint32_t waitMilliseconds = 0;  // library: the completion wait asked for; 0 when none ran
 
   bool faulted = false;  // an armed fault hit this command
+  bool viaBlockNode = false;  // sent through the drive's block node
+  bool exclusive = false;     // the drive was held exclusively while it ran
+  uint32_t residual = 0;      // bytes of the data phase not transferred
   bool transportOk = false;
   bool timedOut = false;
   uint8_t status = 0;     // SCSI status
@@ -188,6 +213,7 @@ class SimDrive {
   unsigned ReadinessPollsLeft() const { return config_.becomingReadyPolls; }
 
   // Pass-through path: open handles and history.
+  bool HeldExclusively() const { return exclusive_; }
   unsigned OpenHandles() const { return openHandles_; }
   unsigned Opens() const { return opens_; }
   unsigned Closes() const { return closes_; }
@@ -211,6 +237,7 @@ class SimDrive {
     enum class Kind { Good, CheckCondition, TransportError, Busy, TimeOut, Aborted } kind = Kind::Good;
     std::array<uint8_t, 32> sense{};  // fixed format when kind is CheckCondition
     int sysError = 0;
+    uint32_t residual = 0;  // bytes of the data phase not transferred
   };
   // Runs one command: applies armed faults, then the drive's own logic.
   // `buffer` holds `length` bytes; data-in is written to it only on success.
@@ -220,6 +247,7 @@ class SimDrive {
   LoggedCommand& CommandAt(size_t index) { return commands_.at(index); }
   void NoteOpen() { ++opens_; ++openHandles_; }
   void NoteClose() { ++closes_; if (openHandles_ > 0) --openHandles_; }
+  void SetHeldExclusively(bool held) { exclusive_ = held; }
 
  private:
   struct ArmedFault {
@@ -263,6 +291,7 @@ class SimDrive {
   unsigned flashStarts_ = 0;
   uint8_t lastFlashControl_ = 0;
   bool becoming_ = false;  // the last TEST UNIT READY found the drive becoming ready
+  bool exclusive_ = false;
   unsigned openHandles_ = 0;
   unsigned opens_ = 0;
   unsigned closes_ = 0;
@@ -322,8 +351,11 @@ class SimTransport : public DriveTransport, public CommandLibraryPath {
   // --- DriveTransport --------------------------------------------------------
   bool IsSimulated() const override { return true; }
   std::vector<DeviceInfo> EnumerateDrives() override;
-  // Opens the drive whose node the device names.
+  // Opens the drive whose node (or block node) the device names.
   int Open(const DeviceInfo& device, DeviceHandle& handle) override;
+  bool FiltersCommands(DeviceHandle handle) const override;
+  HoldOutcome LockExclusive(DeviceHandle handle) override;
+  void UnlockExclusive(DeviceHandle handle) override;
   CommandOutcome Execute(DeviceHandle handle, const Cdb& cdb, Direction direction, uint8_t* buffer,
                          uint32_t length, unsigned timeoutSeconds) override;
   void Close(DeviceHandle handle) override;

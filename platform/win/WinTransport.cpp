@@ -107,6 +107,9 @@ class PassThroughTransport final : public DriveTransport {
     outcome.timedOut = !ok && outcome.sysError == ERROR_SEM_TIMEOUT;
     outcome.status = request.ScsiStatus;
     std::memcpy(outcome.sense.data(), block.sense, sizeof block.sense);
+    // The driver leaves the count it transferred in DataTransferLength.
+    if (ok && request.DataTransferLength < length) outcome.residual = length - request.DataTransferLength;
+    if (!ok) outcome.residual = length;
     if (data != buffer && direction == Direction::In) {
       // The driver reports what it transferred; only that much is copied back.
       const uint32_t moved = request.DataTransferLength < length ? request.DataTransferLength : length;
@@ -114,6 +117,19 @@ class PassThroughTransport final : public DriveTransport {
     }
     return outcome;
   }
+
+  // Pass-through takes every command from a handle that may write.
+  bool FiltersCommands(DeviceHandle) const override { return false; }
+
+  // The drive letter's device is opened so that others may only read it
+  // (FILE_SHARE_READ): from its open on no other program can open it for
+  // writing, and it does not open while one has it open so. That is the
+  // hold; nothing more is taken for a flash.
+  HoldOutcome LockExclusive(DeviceHandle handle) override {
+    if (handles_.count(handle) == 0) return {ERROR_INVALID_HANDLE, false, ""};
+    return {};
+  }
+  void UnlockExclusive(DeviceHandle) override {}
 
   void Close(DeviceHandle handle) override {
     auto it = handles_.find(handle);

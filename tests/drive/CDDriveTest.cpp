@@ -104,7 +104,7 @@ TEST_F(CDDriveTest, FailedIdentifyGivesZeroAndBlankParts) {
   EXPECT_EQ(drive.GetRevision(), "    ");
 }
 
-TEST_F(CDDriveTest, BusyInquiryDoesNotTakeAnotherDrivesAnswer) {
+TEST_F(CDDriveTest, BusyOrShortInquiryDoesNotTakeAnotherDrivesAnswer) {
   sim.AddDrive(At(0));
   DriveConfig other = At(1);
   other.vendor = "ACME    ";
@@ -112,12 +112,18 @@ TEST_F(CDDriveTest, BusyInquiryDoesNotTakeAnotherDrivesAnswer) {
   sim.AddDrive(other);
   CDDrive first(Found(0));
   CDDrive second(Found(1));
-  ASSERT_EQ(second.Identity, "1-0-0  : ACME    CDRW-5200       Q120");
   // BUSY without sense: the transport call went through, but no data came
-  // back, so the shared INQUIRY buffer still holds the second drive's answer.
-  sim.Drive(0).FailOpcode(0x12, Fault::Busy());
-  EXPECT_EQ(first.GetIdentity(), "0");
-  EXPECT_EQ(first.GetVendorProduct(), std::string(24, ' '));
+  // back; a short answer ends before the revision. Either way the shared
+  // INQUIRY buffer still holds (part of) the second drive's answer.
+  for (const Fault& fault : {Fault::Busy(), Fault::Short(35), Fault::Short(0)}) {
+    ASSERT_EQ(second.GetIdentity(), "1-0-0  : ACME    CDRW-5200       Q120");
+    sim.Drive(0).FailOpcode(0x12, fault);
+    EXPECT_EQ(first.GetIdentity(), "0");
+    EXPECT_EQ(first.GetVendorProduct(), std::string(24, ' '));
+  }
+  // An answer that holds the identification is enough.
+  sim.Drive(0).FailOpcode(0x12, Fault::Short(36));
+  EXPECT_EQ(first.GetIdentity(), "0-0-0  : VOX-TEL QRD-73318K      Q120");
 }
 
 TEST_F(CDDriveTest, IdentityPartsOfAnUnidentifiedDriveAreBlank) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,50 @@ TEST_F(CDDrivesTest, DriveThatFailsLeavesNoGap) {
   EXPECT_EQ(drives.Slots[2], nullptr);
   EXPECT_EQ(CDDrive::OpenCount, 2);
   EXPECT_EQ(sim.Drive(1).OpenHandles() + sim.Drive(2).OpenHandles(), 0u);
+}
+
+// A drive whose SCSI generic node is missing or may not be opened is tried
+// on its block node, with no message when that works. A busy node is not
+// passed by: another program holds the drive, and the user is told.
+TEST_F(CDDrivesTest, EachDriveFallsBackToItsBlockNodeButNotPastABusyOne) {
+  struct Case {
+    int sgError, blockError;
+    std::string opened;                // the node the drive is reached through; empty: dropped
+    std::vector<std::string> boxes;   // what the user sees
+  };
+  const std::string busy = "SenseCode: 00 00 00, 00, Error: 16, " + std::string(std::strerror(EBUSY));
+  const std::string denied = "SenseCode: 00 00 00, 00, Error: 13, " + std::string(std::strerror(EACCES));
+  const std::vector<Case> cases = {
+      {ENOENT, 0, "/dev/sim-sr1", {}},
+      {EACCES, 0, "/dev/sim-sr1", {}},
+      {EBUSY, 0, "", {"Error opening: 16, Drive: /dev/sim-sg1", busy}},
+      {ENOENT, EACCES, "", {"Error opening: 13, Drive: /dev/sim-sr1", denied}},
+      {EACCES, ENOENT, "", {"Error opening: 13, Drive: /dev/sim-sg1", denied}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.sgError) + "/" + std::to_string(c.blockError));
+    testing_support::ServicesScope scope;
+    SimTransport local;
+    CDDrive::SetTransport(&local);
+    local.AddDrive(At(0, 0, "R000"));
+    DriveConfig config = At(1, 0, "R100");
+    config.node = "/dev/sim-sg1";
+    config.blockNode = "/dev/sim-sr1";
+    config.openError = c.sgError;
+    config.blockOpenError = c.blockError;
+    local.AddDrive(config);
+    local.AddDrive(At(2, 0, "R200"));
+    CDDrives drives;
+    EXPECT_EQ(scope.boxes.Texts(), c.boxes);
+    ASSERT_EQ(drives.GetCount(), c.opened.empty() ? 2 : 3);
+    EXPECT_EQ(drives.Slots[drives.GetCount() - 1u]->GetRevision(), "R200");  // the others are listed
+    if (!c.opened.empty()) {
+      EXPECT_EQ(drives.Slots[1]->GetNode(), c.opened);
+      EXPECT_EQ(drives.Slots[1]->Identity, "1-0-0  : VOX-TEL QRD-73318K      R100");
+      EXPECT_TRUE(local.Log()[1].viaBlockNode);
+    }
+    CDDrive::SetTransport(nullptr);
+  }
 }
 
 TEST_F(CDDrivesTest, LibraryWalkProbesFortyAddressesInOrder) {

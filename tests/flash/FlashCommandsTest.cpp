@@ -52,6 +52,32 @@ TEST_F(FlashCommandsTest, ReadBufferCopiesTheDramOut) {
   EXPECT_TRUE(std::equal(data.begin(), data.end(), drive->Dram().begin() + 0x4000));
 }
 
+// A read that brings only part of its data fails, and the caller's buffer
+// never sees what the transfer buffer still held from the command before.
+TEST_F(FlashCommandsTest, ShortReadFailsAndSaysHowManyBytesAreMissing) {
+  std::vector<uint8_t> data(0x4000, 0xEE);
+  for (uint32_t delivered : {0u, 0x3000u, 0x3FFFu}) {
+    SCOPED_TRACE(delivered);
+    services.boxes.shown.clear();
+    drive->FailCommand(1, Fault::Short(delivered));
+    EXPECT_FALSE(form->ReadBuffer(0x4000, data.data(), 0x4000));
+    EXPECT_EQ(Last().residual, 0x4000 - delivered);
+    EXPECT_EQ(data, std::vector<uint8_t>(0x4000, 0xEE));
+    const uint32_t missing = 0x4000 - delivered;
+    EXPECT_EQ(services.boxes.Texts(),
+              std::vector<std::string>{"Read Buffer> 00 00 00. 00, 0000\nThe drive sent " + std::to_string(delivered) +
+                                       " of the 16384 bytes: " + std::to_string(missing) +
+                                       (missing == 1 ? " byte is" : " bytes are") + " missing."});
+  }
+  // Nobody reads the flash start's answer: however short, the drive took it.
+  services.boxes.shown.clear();
+  drive->FailCommand(1, Fault::Short(4));
+  EXPECT_TRUE(form->WriteBuffer(0, nullptr, 0x80, 0));
+  EXPECT_EQ(Last().residual, 12u);
+  EXPECT_EQ(drive->FlashStartCount(), 1u);
+  EXPECT_TRUE(services.boxes.shown.empty());
+}
+
 TEST_F(FlashCommandsTest, EntryCriticalAndE2Writes) {
   ASSERT_TRUE(form->EntryCritical());
   EXPECT_EQ(CdbOf(Last()), Bytes({0x3B, 0x05, 0x01, 0, 0, 0, 0, 0, 0, 0x7F, 0, 0}));
@@ -107,6 +133,7 @@ TEST_F(FlashCommandsTest, CheckDiscIsTrueOnlyForMediumNotPresent) {
 struct FaultCase {
   const char* name;
   Fault fault;
+  std::string systemLine;  // the system's words for the error, on a line of its own
 };
 
 class FlashCommandFaultTest : public FlashCommandsTest, public ::testing::WithParamInterface<FaultCase> {};
@@ -135,7 +162,8 @@ TEST_P(FlashCommandFaultTest, EveryOperationReportsTheFailure) {
     EXPECT_FALSE(operation.run());
     ASSERT_EQ(services.boxes.shown.size(), 1u);
     EXPECT_EQ(services.boxes.shown[0].buttons, platform::BoxButtons::Ok);
-    EXPECT_EQ(services.boxes.shown[0].text, operation.prefix + form->CurrentDrive->GetErrorText());
+    EXPECT_EQ(services.boxes.shown[0].text,
+              operation.prefix + form->CurrentDrive->GetErrorText() + GetParam().systemLine);
   }
   // A failed read leaves the caller's buffer alone, and nothing reached the drive.
   EXPECT_EQ(readBack, std::vector<uint8_t>(0x4000, 0x5C));
@@ -145,11 +173,12 @@ TEST_P(FlashCommandFaultTest, EveryOperationReportsTheFailure) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FlashCommandFaultTest,
-                         ::testing::Values(FaultCase{"Sense", Fault::Sense(0x05, 0x24, 0x00)},
-                                           FaultCase{"RefusedByKernel", Fault::Transport(EPERM)},
-                                           FaultCase{"Busy", Fault::Busy()},
-                                           FaultCase{"TimeOut", Fault::TimeOut()},
-                                           FaultCase{"Aborted", Fault::Aborted()}),
+                         ::testing::Values(FaultCase{"Sense", Fault::Sense(0x05, 0x24, 0x00), ""},
+                                           FaultCase{"RefusedByKernel", Fault::Transport(EPERM),
+                                                     SystemLine(EPERM)},
+                                           FaultCase{"Busy", Fault::Busy(), ""},
+                                           FaultCase{"TimeOut", Fault::TimeOut(), SystemLine(ETIMEDOUT)},
+                                           FaultCase{"Aborted", Fault::Aborted(), SystemLine(EINTR)}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FlashCommandsTest, ErrorTextCarriesSenseStatusAndSystemError) {

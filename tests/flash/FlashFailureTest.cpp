@@ -36,6 +36,7 @@ struct Row {
   std::string prefix;  // message prefix before the error text; empty: `message` as it stands
   std::string message;  // whole message; empty with an empty prefix: no message at all
   std::string status;
+  std::string lines = {};  // what follows the error text on lines of their own
 };
 
 class FailureTableTest : public FlashFixture, public ::testing::WithParamInterface<Row> {};
@@ -47,12 +48,21 @@ TEST_P(FailureTableTest, GivesItsMessageAndStatusLine) {
   Create(CraftImage(row.kind));
   drive.FailWhen(row.target, row.fault);
   const std::vector<std::string> comboBefore = form->comboItems;
+  // Until the failure has been dismissed the drive may be busy with what it
+  // was sent: it stays held, and the system may not sleep or shut down.
+  std::vector<std::pair<bool, bool>> heldAtBox;
+  services.boxes.onShow = [&] { heldAtBox.emplace_back(services.inhibitor.held, drive.HeldExclusively()); };
   Click(true, true);
+  services.boxes.onShow = nullptr;
 
   std::vector<std::string> expected = {"\nUpdate Firmware Q120 to Q150 ?\n"};
-  if (!row.prefix.empty()) expected.push_back(row.prefix + form->CurrentDrive->GetErrorText());
+  if (!row.prefix.empty()) expected.push_back(row.prefix + form->CurrentDrive->GetErrorText() + row.lines);
   if (!row.message.empty()) expected.push_back(row.message);
   EXPECT_EQ(services.boxes.Texts(), expected);  // and no restart offer
+  ASSERT_EQ(heldAtBox.size(), 2u);
+  EXPECT_EQ(heldAtBox[0], std::make_pair(false, false));  // the prompt comes first
+  EXPECT_EQ(heldAtBox[1], std::make_pair(true, true));
+  EXPECT_FALSE(drive.HeldExclusively());
   EXPECT_EQ(form->status, row.status);
   EXPECT_EQ(form->statusHistory.back(), row.status);
   // The run stopped at the failing command.
@@ -88,7 +98,18 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"BlockDiffers", ImageClass::NoProfile,
             [](const Cdb& c) { return IsBlockRead(c) && Offset(c) == 0x7C000; }, Fault::CorruptByte(0x3FFF, 0x01), "",
             "Compare BIN and DRAM fail!", kVerify + ", Compare BIN and DRAM Fail! "},
-        Row{"FlashStart", ImageClass::ShortId, IsFlashStart, kSense, "Write Buffer> ", "", "Flash Fail."}),
+        Row{"FlashStart", ImageClass::ShortId, IsFlashStart, kSense, "Write Buffer> ", "", "Flash Fail."},
+        Row{"FlashStartRefusedBySystem", ImageClass::NoProfile, IsFlashStart, Fault::Transport(EIO), "Write Buffer> ",
+            "", "Flash Fail.", SystemLine(EIO)},
+        // Data that arrives short fails before anything looks at it: the rest
+        // of the buffer would hold an earlier command's bytes.
+        Row{"ShortFlashId", ImageClass::LongId, IsFlashIdRead, Fault::Short(3), "Read Flash ID> ", "",
+            kWriteProfile + ", Fail! ", "\nThe drive sent 3 of the 128 bytes: 125 bytes are missing."},
+        Row{"ShortProfileRead", ImageClass::ShortId, IsProfileRead, Fault::Short(0), "Read Profile> ", "",
+            kVerify + ", Valid Profile Fail!", "\nThe drive sent 0 of the 318 bytes: 318 bytes are missing."},
+        Row{"ShortBlockRead", ImageClass::NoProfile,
+            [](const Cdb& c) { return IsBlockRead(c) && Offset(c) == 0x7C000; }, Fault::Short(0x3FFF), "Read Buffer> ",
+            "", kVerify + ", Read Fail! ", "\nThe drive sent 16383 of the 16384 bytes: 1 byte is missing."}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class FlashFailureTest : public FlashFixture {};
@@ -187,16 +208,26 @@ RunResult RunOnce(ImageClass kind, const std::vector<uint8_t>& package, uint32_t
 // What a fault on a command of this kind must lead to.
 struct Expected {
   bool stops = false;
-  std::string prefix;   // failure message: prefix + error text
+  std::string prefix;   // failure message: prefix + error text (+ the lines below it)
   std::string message;  // or this whole message
   std::string status;
 };
 
-Expected ExpectedFor(const Cdb& c, bool corrupt) {
-  if (corrupt) {
+enum class Effect { Fails, Corrupts, CutsShort };
+
+Expected ExpectedFor(const Cdb& c, Effect effect) {
+  if (effect == Effect::Corrupts) {
     // Only the data that is compared can show a corruption.
     if (IsProfileRead(c)) return {true, "", "Compared profile error!", kVerify + ", Valid Profile Fail!"};
     if (IsBlockRead(c)) return {true, "", "Compare BIN and DRAM fail!", kVerify + ", Compare BIN and DRAM Fail! "};
+    return {};
+  }
+  if (effect == Effect::CutsShort) {
+    // Only data that is read must arrive whole; the flash start's answer is
+    // not read, and a short INQUIRY only leaves "0" in the entry.
+    if (IsFlashIdRead(c)) return {true, "Read Flash ID> ", "", kWriteProfile + ", Fail! "};
+    if (IsProfileRead(c)) return {true, "Read Profile> ", "", kVerify + ", Valid Profile Fail!"};
+    if (IsBlockRead(c)) return {true, "Read Buffer> ", "", kVerify + ", Read Fail! "};
     return {};
   }
   if (IsFlashIdRead(c)) return {true, "Read Flash ID> ", "", kWriteProfile + ", Fail! "};
@@ -212,7 +243,8 @@ Expected ExpectedFor(const Cdb& c, bool corrupt) {
 struct SweepFault {
   const char* name;
   Fault fault;
-  bool corrupt;
+  Effect effect;
+  std::string systemLine;  // the system's words for the error, on a line of its own
 };
 
 class FaultSweepTest : public ::testing::TestWithParam<ImageClass> {};
@@ -225,18 +257,24 @@ TEST_P(FaultSweepTest, EveryCommandFailsInTurnWithEveryKindOfFault) {
   const size_t count = reference.log.size();
   ASSERT_GT(count, 64u);
 
+  constexpr uint32_t kDelivered = 12;  // fewer than an identification needs
   const SweepFault faults[] = {
-      {"sense", Fault::Sense(0x04, 0x44, 0x00), false}, {"transport", Fault::Transport(EPERM), false},
-      {"busy", Fault::Busy(), false},                    {"timeout", Fault::TimeOut(), false},
-      {"corrupt", Fault::CorruptByte(1, 0x10), true},
+      {"sense", Fault::Sense(0x04, 0x44, 0x00), Effect::Fails, ""},
+      {"transport", Fault::Transport(EPERM), Effect::Fails, SystemLine(EPERM)},
+      {"busy", Fault::Busy(), Effect::Fails, ""},
+      {"timeout", Fault::TimeOut(), Effect::Fails, SystemLine(ETIMEDOUT)},
+      {"corrupt", Fault::CorruptByte(1, 0x10), Effect::Corrupts, ""},
+      {"short", Fault::Short(kDelivered), Effect::CutsShort, ""},
   };
   for (uint32_t number = 1; number <= count; ++number) {
     const Cdb& cdb = reference.log[number - 1].cdb;
+    const uint32_t length = reference.log[number - 1].length;
     for (const SweepFault& f : faults) {
       SCOPED_TRACE(std::string(Name(kind)) + " command " + std::to_string(number) + " (opcode " +
                    std::to_string(cdb[0]) + ") " + f.name);
       const RunResult run = RunOnce(kind, package, number, f.fault);
-      const Expected expected = ExpectedFor(cdb, f.corrupt);
+      const Expected expected = ExpectedFor(cdb, f.effect);
+      const bool corrupt = f.effect == Effect::Corrupts;
       // Never "Flash Completed." without a flash start the drive accepted.
       EXPECT_EQ(run.status == kCompleted, run.flashStarts == 1);
       EXPECT_EQ(run.acquired, 1);
@@ -245,7 +283,12 @@ TEST_P(FaultSweepTest, EveryCommandFailsInTurnWithEveryKindOfFault) {
       if (expected.stops) {
         EXPECT_EQ(run.log.size(), number) << "the run went on after the failing command";
         ASSERT_EQ(run.boxes.size(), 2u);
-        EXPECT_EQ(run.boxes[1], expected.prefix.empty() ? expected.message : expected.prefix + run.errorText);
+        std::string lines = f.systemLine;
+        if (f.effect == Effect::CutsShort) {
+          lines += "\nThe drive sent " + std::to_string(kDelivered) + " of the " + std::to_string(length) +
+                   " bytes: " + std::to_string(length - kDelivered) + " bytes are missing.";
+        }
+        EXPECT_EQ(run.boxes[1], expected.prefix.empty() ? expected.message : expected.prefix + run.errorText + lines);
         EXPECT_EQ(run.status, expected.status);
         EXPECT_EQ(run.flashStarts, 0u);
         EXPECT_EQ(run.comboAfter, run.comboBefore);
@@ -255,12 +298,12 @@ TEST_P(FaultSweepTest, EveryCommandFailsInTurnWithEveryKindOfFault) {
         EXPECT_TRUE(run.flashHoldsImage);
         ASSERT_EQ(run.boxes.size(), 2u);
         EXPECT_EQ(run.boxes[1], "The system needs to be restarted for the changes to take effect ?");
-        if (!f.corrupt) {
+        if (!corrupt) {
           EXPECT_EQ(run.log.size(), count);
         }
-        // An INQUIRY that fails after the flash leaves "0" in the entry. (BUSY
-        // without sense passes for an answer in the identification.)
-        if (!f.corrupt && f.fault.kind != platform::sim::FaultKind::Busy) {
+        // An INQUIRY that fails after the flash, or comes back too short to
+        // identify the drive, leaves "0" in the entry.
+        if (!corrupt) {
           EXPECT_EQ(run.comboAfter[0] == "0", cdb[0] == 0x12);
         }
         if (cdb[0] != 0x12) {

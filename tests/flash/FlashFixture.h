@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -88,8 +89,10 @@ class FlashFixtureT : public ::testing::Test {
   void Click(bool update = true, bool restart = false) {
     // Answers left over from an earlier run that ended early are dropped.
     std::vector<testing_support::ShownBox> shown = std::move(services.boxes.shown);
+    std::function<void()> onShow = std::move(services.boxes.onShow);
     services.boxes = testing_support::ScriptedBoxes{};
     services.boxes.shown = std::move(shown);
+    services.boxes.onShow = std::move(onShow);
     services.boxes.Answer(update ? platform::BoxAnswer::Yes : platform::BoxAnswer::No);
     services.boxes.Answer(restart ? platform::BoxAnswer::Yes : platform::BoxAnswer::No);
     form->FlashButtonClick();
@@ -119,6 +122,10 @@ inline std::vector<uint8_t> Bytes(std::initializer_list<int> values) {
   for (int v : values) bytes.push_back(static_cast<uint8_t>(v));
   return bytes;
 }
+
+// The line a failure message carries for the system's error: the simulated
+// drives report C library codes, with the C library's words for them.
+inline std::string SystemLine(int code) { return "\n" + std::string(std::strerror(code)); }
 
 inline std::vector<uint8_t> CdbOf(const LoggedCommand& c) { return std::vector<uint8_t>(c.cdb.begin(), c.cdb.end()); }
 

@@ -145,7 +145,15 @@ TEST_F(ProfileCheckTest, ShortRecordIsReadBackAndCompared) {
   services.boxes.shown.clear();
   drive->FailCommand(1, Fault::Transport(EIO));
   EXPECT_FALSE(form->ReadVerifyProfile(record.data()));
-  EXPECT_EQ(services.boxes.Texts(), std::vector<std::string>{"Read Profile> " + form->CurrentDrive->GetErrorText()});
+  EXPECT_EQ(services.boxes.Texts(), std::vector<std::string>{"Read Profile> 00 00 00. 00, 0005" + SystemLine(EIO)});
+
+  // A record read back short is not compared: its tail would be stale bytes.
+  drive->Dram()[0x80000 + 317] ^= 0x40;
+  services.boxes.shown.clear();
+  drive->FailCommand(1, Fault::Short(300));
+  EXPECT_FALSE(form->ReadVerifyProfile(record.data()));
+  EXPECT_EQ(services.boxes.Texts(), std::vector<std::string>{"Read Profile> 00 00 00. 00, 0000\nThe drive sent 300 "
+                                                             "of the 318 bytes: 18 bytes are missing."});
 }
 
 TEST_F(ProfileCheckTest, LongRecordIsComparedWithTheTableWithoutACommand) {
@@ -168,6 +176,15 @@ TEST_F(ProfileCheckTest, FailedFlashIdReadOrRecordWriteIsReported) {
   EXPECT_FALSE(form->SetupFlashProfile(record.data()));
   EXPECT_EQ(transport.Log().size(), 1u);
   EXPECT_EQ(services.boxes.Texts(), std::vector<std::string>{"Read Flash ID> " + form->CurrentDrive->GetErrorText()});
+
+  // An ID that came back short may be an earlier command's bytes: no profile is chosen by it.
+  services.boxes.shown.clear();
+  transport.ClearLog();
+  drive->FailCommand(1, Fault::Short(2));
+  EXPECT_FALSE(form->SetupFlashProfile(record.data()));
+  EXPECT_EQ(transport.Log().size(), 1u);
+  EXPECT_EQ(services.boxes.Texts(), std::vector<std::string>{"Read Flash ID> 00 00 00. 00, 0000\nThe drive sent 2 "
+                                                             "of the 128 bytes: 126 bytes are missing."});
 
   services.boxes.shown.clear();
   drive->FailCommand(2, Fault::Sense(0x05, 0x24, 0x00));

@@ -60,6 +60,8 @@ TEST_P(EndToEndTest, FlashesTheImageIntoTheDrive) {
   RecordingInhibitor inhibitor(transport, services.boxes);
   platform::GetServices().inhibitor = &inhibitor;
   const int updatesBefore = form->comboUpdates;
+  std::vector<bool> heldAtBox;
+  services.boxes.onShow = [&] { heldAtBox.push_back(drive.HeldExclusively()); };
 
   Click();
 
@@ -96,6 +98,11 @@ TEST_P(EndToEndTest, FlashesTheImageIntoTheDrive) {
   const LoggedCommand& start = transport.Log()[transport.Log().size() - 2];
   EXPECT_EQ(start.timeoutSeconds, 180u);
   EXPECT_EQ(CDDrive::TimeOut, 60);
+  // The drive is held exclusively from the first command to its last, and
+  // let go before the restart is offered.
+  for (size_t i = 0; i < transport.Log().size(); ++i) EXPECT_TRUE(transport.Log()[i].exclusive) << i;
+  EXPECT_EQ(heldAtBox, (std::vector<bool>{false, false}));
+  EXPECT_FALSE(drive.HeldExclusively());
 
   // What the user saw.
   std::vector<std::string> statuses = {kWriteBin, kVerify, kInProgress, kCompleted};
@@ -305,6 +312,85 @@ TEST_F(FlashSequenceTest, EmptyOrOversizedImageIsNeverFlashed) {
     form.reset();
   }
 }
+
+// What cannot work is refused with nothing sent to the drive: a drive that
+// only takes the system's safe commands before the prompt, a drive that
+// cannot be held exclusively after it. Once the cause is gone, FLASH works.
+struct Refusal {
+  const char* name;
+  std::function<void(DriveConfig&)> configure;
+  std::function<void(SimTransport&, SimDrive&)> cause;  // after start-up
+  std::function<void(SimTransport&, SimDrive&)> cure;
+  bool prompted;
+  std::string message;
+};
+
+void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
+
+class RefusalTest : public FlashFixture, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(RefusalTest, NothingIsSent) {
+  const Refusal& refusal = GetParam();
+  DriveConfig config = FittingDrive();
+  config.node = "/dev/sim-sg3";
+  config.blockNode = "/dev/sim-sr1";
+  refusal.configure(config);
+  SimDrive& drive = AddDrive(config);
+  Create(CraftImage(ImageClass::ShortId));
+  refusal.cause(transport, drive);
+  transport.ClearLog();
+  Click();
+
+  std::vector<std::string> expected;
+  if (refusal.prompted) expected.push_back(kPrompt);
+  expected.push_back(refusal.message);
+  EXPECT_EQ(services.boxes.Texts(), expected);
+  EXPECT_EQ(services.boxes.shown.back().kind, BoxKind::Error);
+  EXPECT_TRUE(transport.Log().empty());
+  EXPECT_FALSE(drive.HeldExclusively());
+  EXPECT_EQ(services.inhibitor.acquired, 0);
+  EXPECT_TRUE(services.cursor.events.empty());
+  EXPECT_EQ(form->status, "");
+
+  refusal.cure(transport, drive);
+  services.boxes.shown.clear();
+  Click();
+  EXPECT_EQ(form->status, kCompleted);
+  EXPECT_EQ(drive.FlashStartCount(), 1u);
+}
+
+platform::DeviceHandle otherProgram = platform::kNoHandle;  // another program's descriptor of the drive
+const std::string kNotTouched = "\n\nThe drive has not been touched.\n";
+const std::string kBusy = "A mounted disc, a burning program or a player may hold it. Unmount or eject the disc and "
+                          "close those programs, then press FLASH again.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, RefusalTest,
+    ::testing::Values(
+        Refusal{"AnotherProgramHoldsTheSgNode", [](DriveConfig&) {},
+                [](SimTransport& t, SimDrive& d) { ASSERT_EQ(t.Open(d.Device(), otherProgram), 0); },
+                [](SimTransport& t, SimDrive&) { t.Close(otherProgram); }, true,
+                "\nAnother program is using the drive: /dev/sim-sg3 is busy.\n\n" + kBusy + kNotTouched},
+        Refusal{"DiscMounted", [](DriveConfig& c) { c.mounted = true; }, [](SimTransport&, SimDrive&) {},
+                [](SimTransport&, SimDrive& d) { d.Config().mounted = false; }, true,
+                "\nAnother program is using the drive: /dev/sim-sr1 is busy.\n\n" + kBusy + kNotTouched},
+        Refusal{"BlockNodeNotClaimable", [](DriveConfig& c) { c.blockOpenError = EACCES; },
+                [](SimTransport&, SimDrive&) {}, [](SimTransport&, SimDrive& d) { d.Config().blockOpenError = 0; },
+                true, "\nThe drive cannot be held for the flash: /dev/sim-sr1: " + std::string(std::strerror(EACCES)) + kNotTouched},
+        Refusal{"OnlyTheBlockNodeWithoutRawIo",
+                [](DriveConfig& c) {
+                  c.openError = ENOENT;
+                  c.filtersOnBlockNode = true;
+                },
+                [](SimTransport&, SimDrive&) {}, [](SimTransport&, SimDrive& d) { d.Config().filtersOnBlockNode = false; },
+                false,
+                "\nThe drive cannot be flashed through /dev/sim-sr1: there the system passes only a few safe commands "
+                "to a program without the CAP_SYS_RAWIO capability, and refuses the commands of a flash.\n\nTo flash "
+                "it, do one of these and start this program again:\n- load the sg module (sudo modprobe sg);\n- log "
+                "in at the machine's seat, or join the drive's group (usually cdrom: sudo usermod -aG cdrom $USER, "
+                "then log in again);\n- run this program as root." +
+                    kNotTouched}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FlashSequenceTest, SecondRunAfterAFailureStartsAfresh) {
   SimDrive& drive = AddDrive(FittingDrive({0x12, 0x34, 0, 0}));

@@ -206,3 +206,28 @@ TEST(SgOutcome, HostErrorsAndTimeOutsFailEvenWithoutErrno) {
   EXPECT_FALSE(ClassifyOutcome(raw).transportOk);
   EXPECT_NE(ClassifyOutcome(raw).sysError, 0);
 }
+
+// The residual is the untransferred part of the data phase, never more; a
+// call that did not reach the device moved nothing.
+TEST(SgOutcome, ResidualStaysWithinTheDataPhase) {
+  struct Case {
+    int doResult, category, residual;
+    uint32_t expected;
+  };
+  const Case cases[] = {
+      {0, SCSI_PT_RESULT_GOOD, 0, 0},          {0, SCSI_PT_RESULT_GOOD, 4096, 4096},
+      {0, SCSI_PT_RESULT_GOOD, 99999, 16384},  {0, SCSI_PT_RESULT_GOOD, -5, 0},
+      {0, SCSI_PT_RESULT_SENSE, 16384, 16384}, {-EPERM, 0, 0, 16384},
+      {0, SCSI_PT_RESULT_OS_ERR, 0, 16384},    {SCSI_PT_DO_BAD_PARAMS, 0, 0, 16384},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.doResult) + " " + std::to_string(c.category) + " " + std::to_string(c.residual));
+    RawResult raw;
+    raw.doResult = c.doResult;
+    raw.category = c.category;
+    raw.osError = c.category == SCSI_PT_RESULT_OS_ERR ? EIO : 0;
+    raw.length = 16384;
+    raw.residual = c.residual;
+    EXPECT_EQ(ClassifyOutcome(raw).residual, c.expected);
+  }
+}

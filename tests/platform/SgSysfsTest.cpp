@@ -1,11 +1,15 @@
 // The SG_IO back-end's drive discovery and device opening, against a sysfs
 // fixture tree built in a temporary directory.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 
 #include "platform/linux/SgTransport.h"
@@ -45,6 +49,40 @@ class SgSysfs : public ::testing::Test {
   fs::path root_;
 };
 
+// This process's open descriptors by the file they name, with their open flags.
+std::multimap<std::string, int> OpenFiles() {
+  std::multimap<std::string, int> files;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const fs::path target = fs::read_symlink(entry.path(), ec);
+    if (ec) continue;
+    std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+    std::string key;
+    int flags = 0;
+    while (info >> key) {
+      if (key == "flags:") {
+        info >> std::oct >> flags;
+        break;
+      }
+    }
+    files.emplace(target.string(), flags);
+  }
+  return files;
+}
+
+// Sets whether CAP_SYS_RAWIO is in this process's effective set; false when
+// it is not permitted at all.
+bool SetRawIo(bool on) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  if (::syscall(SYS_capget, &header, data) != 0) return false;
+  const uint32_t bit = 1u << (CAP_SYS_RAWIO % 32);
+  if ((data[CAP_SYS_RAWIO / 32].permitted & bit) == 0) return false;
+  if (on) data[CAP_SYS_RAWIO / 32].effective |= bit;
+  else data[CAP_SYS_RAWIO / 32].effective &= ~bit;
+  return ::syscall(SYS_capset, &header, data) == 0;
+}
+
 }  // namespace
 
 TEST_F(SgSysfs, FindsOnlyOpticalDrivesInAddressOrder) {
@@ -55,21 +93,28 @@ TEST_F(SgSysfs, FindsOnlyOpticalDrivesInAddressOrder) {
   AddDevice("0:0:1:0", 5, "sg2", "sr1");
   AddDevice("0:0:0:0", 0, "sg1", "");  // a disk
   AddDevice("2:0:1:0", 5, "sg3", "sr2");
+  AddDevice("2:1:0:0", 5, "sg6", "sr4");  // differs from 2:0:0:0 only in the channel
   AddDevice("1:0:0:0", 1, "sg5", "");  // a tape
   fs::create_directories(Sys() / "bus/scsi/devices/host0");
   fs::create_directories(Sys() / "bus/scsi/devices/target0:0:0");
 
   const auto drives = ScanOpticalDrives(Sys().string(), "/dev");
-  ASSERT_EQ(drives.size(), 4u);
+  ASSERT_EQ(drives.size(), 5u);
   EXPECT_EQ(drives[0].info.node, "/dev/sg2");
   EXPECT_EQ(drives[0].info.host, 0);
   EXPECT_EQ(drives[0].info.target, 1);
   EXPECT_EQ(drives[1].info.node, "/dev/sg0");
   EXPECT_EQ(drives[1].info.host, 2);
+  EXPECT_EQ(drives[1].info.channel, 0);
   EXPECT_EQ(drives[2].info.node, "/dev/sg3");
   EXPECT_EQ(drives[2].info.target, 1);
-  EXPECT_EQ(drives[3].info.node, "/dev/sg4");
-  EXPECT_EQ(drives[3].info.host, 10);
+  EXPECT_EQ(drives[3].info.node, "/dev/sg6");
+  EXPECT_EQ(drives[3].info.host, 2);
+  EXPECT_EQ(drives[3].info.channel, 1);
+  EXPECT_EQ(drives[3].info.target, 0);
+  EXPECT_EQ(drives[3].info.blockDevice, "/dev/sr4");
+  EXPECT_EQ(drives[4].info.node, "/dev/sg4");
+  EXPECT_EQ(drives[4].info.host, 10);
   for (const auto& d : drives) EXPECT_FALSE(d.blockNode);
 }
 
@@ -144,6 +189,112 @@ TEST_F(SgSysfs, TransportOpensTheEnumeratedNodeAndReportsErrno) {
   transport->Close(handle);
   // A closed handle is no longer usable.
   EXPECT_EQ(transport->Execute(handle, tur, platform::Direction::In, nullptr, 0, 60).sysError, EBADF);
+}
+
+// Two drives that differ only in their channel: each entry opens its own
+// node, without waiting, and nothing else.
+TEST_F(SgSysfs, EachDriveOpensExactlyItsOwnNodeWithoutWaiting) {
+  AddDevice("0:0:0:0", 5, "sg0", "sr0");
+  AddDevice("0:1:0:0", 5, "sg1", "sr1");
+  for (const char* node : {"sg0", "sg1", "sr0", "sr1"}) std::ofstream(Dev() / node) << node;
+  auto transport = platform::linux_sg::MakeSgTransport(Sys().string(), Dev().string());
+  const auto infos = transport->EnumerateDrives();
+  ASSERT_EQ(infos.size(), 2u);
+  for (size_t i = 0; i < infos.size(); ++i) {
+    SCOPED_TRACE(i);
+    const std::string mine = (Dev() / ("sg" + std::to_string(i))).string();
+    platform::DeviceHandle handle = platform::kNoHandle;
+    ASSERT_EQ(transport->Open(infos[i], handle), 0);
+    const auto files = OpenFiles();
+    ASSERT_EQ(files.count(mine), 1u);
+    EXPECT_NE(files.find(mine)->second & O_NONBLOCK, 0);
+    EXPECT_EQ((files.find(mine)->second & O_ACCMODE), O_RDWR);
+    for (const char* other : {"sg0", "sg1", "sr0", "sr1"}) {
+      if ((Dev() / other).string() != mine) {
+        EXPECT_EQ(files.count((Dev() / other).string()), 0u) << other;
+      }
+    }
+    transport->Close(handle);
+    EXPECT_EQ(OpenFiles().count(mine), 0u);
+  }
+}
+
+// Held exclusively, a drive also holds its block node (where there is one),
+// and lets it go again with its own node still usable; a block node that
+// cannot be opened is named, and the drive stays as it was.
+TEST_F(SgSysfs, ExclusiveAccessHoldsTheBlockNodeToo) {
+  AddDevice("0:0:0:0", 5, "sg0", "sr0");
+  AddDevice("1:0:0:0", 5, "sg1", "sr1");
+  AddDevice("2:0:0:0", 5, "sg2", "sr2");
+  for (const char* node : {"sg0", "sg1", "sr0", "sg2"}) std::ofstream(Dev() / node) << node;
+  fs::create_directories(Dev() / "sr1");  // not a node that can be claimed
+  // sr2 is missing: nothing to claim
+  auto transport = platform::linux_sg::MakeSgTransport(Sys().string(), Dev().string());
+  const auto infos = transport->EnumerateDrives();
+  ASSERT_EQ(infos.size(), 3u);
+  const std::array<uint8_t, 12> tur{};
+  const std::string sr0 = (Dev() / "sr0").string();
+
+  platform::DeviceHandle handle = platform::kNoHandle;
+  ASSERT_EQ(transport->Open(infos[0], handle), 0);
+  ASSERT_EQ(transport->LockExclusive(handle).sysError, 0);
+  ASSERT_EQ(OpenFiles().count(sr0), 1u);
+  EXPECT_EQ(OpenFiles().find(sr0)->second & O_ACCMODE, O_RDWR);  // claimed for writing
+  EXPECT_EQ(transport->LockExclusive(handle).sysError, 0);  // already held
+  EXPECT_EQ(OpenFiles().count(sr0), 1u);
+  // The drive's own node was opened anew and takes commands (a plain file answers ENOTTY).
+  EXPECT_EQ(transport->Execute(handle, tur, platform::Direction::In, nullptr, 0, 60).sysError, ENOTTY);
+  transport->UnlockExclusive(handle);
+  EXPECT_EQ(OpenFiles().count(sr0), 0u);
+  EXPECT_EQ(transport->Execute(handle, tur, platform::Direction::In, nullptr, 0, 60).sysError, ENOTTY);
+  transport->Close(handle);
+
+  ASSERT_EQ(transport->Open(infos[1], handle), 0);
+  const platform::HoldOutcome refused = transport->LockExclusive(handle);
+  EXPECT_EQ(refused.sysError, EISDIR);
+  EXPECT_FALSE(refused.inUse);
+  EXPECT_EQ(refused.node, (Dev() / "sr1").string());
+  EXPECT_EQ(transport->Execute(handle, tur, platform::Direction::In, nullptr, 0, 60).sysError, ENOTTY);
+  transport->Close(handle);
+
+  ASSERT_EQ(transport->Open(infos[2], handle), 0);
+  EXPECT_EQ(transport->LockExclusive(handle).sysError, 0);
+  transport->Close(handle);
+  EXPECT_EQ(OpenFiles().count((Dev() / "sg2").string()), 0u);
+
+  // Reached through its block node, the drive keeps its descriptor and
+  // claims the node with one more.
+  platform::DeviceInfo block = infos[0];
+  block.node = block.blockDevice;
+  ASSERT_EQ(transport->Open(block, handle), 0);
+  ASSERT_EQ(transport->LockExclusive(handle).sysError, 0);
+  EXPECT_EQ(OpenFiles().count(sr0), 2u);
+  EXPECT_EQ(OpenFiles().count((Dev() / "sg0").string()), 0u);
+  transport->UnlockExclusive(handle);
+  EXPECT_EQ(OpenFiles().count(sr0), 1u);
+  EXPECT_EQ(transport->Execute(handle, tur, platform::Direction::In, nullptr, 0, 60).sysError, ENOTTY);
+  transport->Close(handle);
+  EXPECT_EQ(OpenFiles().count(sr0), 0u);
+}
+
+// The block layer passes a flash's commands only to a process with
+// CAP_SYS_RAWIO; the sg driver filters none.
+TEST_F(SgSysfs, BlockNodeFiltersCommandsWithoutRawIo) {
+  AddDevice("0:0:0:0", 5, "sg0", "sr0");
+  for (const char* node : {"sg0", "sr0"}) std::ofstream(Dev() / node) << node;
+  auto transport = platform::linux_sg::MakeSgTransport(Sys().string(), Dev().string());
+  platform::DeviceInfo generic = transport->EnumerateDrives().at(0);
+  platform::DeviceInfo block = generic;
+  block.node = block.blockDevice;
+  platform::DeviceHandle viaGeneric = platform::kNoHandle, viaBlock = platform::kNoHandle;
+  ASSERT_EQ(transport->Open(generic, viaGeneric), 0);
+  ASSERT_EQ(transport->Open(block, viaBlock), 0);
+  if (!SetRawIo(false)) GTEST_SKIP() << "CAP_SYS_RAWIO is not permitted to this process";
+  EXPECT_TRUE(transport->FiltersCommands(viaBlock));
+  EXPECT_FALSE(transport->FiltersCommands(viaGeneric));
+  ASSERT_TRUE(SetRawIo(true));
+  EXPECT_FALSE(transport->FiltersCommands(viaBlock));
+  EXPECT_FALSE(transport->FiltersCommands(viaGeneric));
 }
 
 TEST_F(SgSysfs, TransportOpensTheNodeItIsGivenWithoutWalkingAgain) {

@@ -191,6 +191,77 @@ TEST_F(SimTransportTest, FaultsCountFromArmingAndKeepTheDriveUntouched) {
   EXPECT_EQ(timedOut.sense[2], 0);
   drive->FailCommand(1, Fault::Sense(0x03, 0x0C, 0x00));
   ExpectSense(Send(tur), 3, 0x0C, 0);
+
+  // A short transfer brings the first bytes; the rest of the buffer keeps
+  // what it held, and the residual says how much that is.
+  for (uint32_t i = 0; i < 16; ++i) drive->Dram()[i] = static_cast<uint8_t>(0xA0 + i);
+  std::fill(back.begin(), back.end(), 0x11);
+  drive->FailOpcode(0x3C, Fault::Short(6));
+  CommandOutcome cut = Send(ReadBuffer(0, 16), Direction::In, back);
+  ExpectGood(cut);
+  EXPECT_EQ(cut.residual, 10u);
+  EXPECT_EQ(back, (std::vector<uint8_t>{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
+                                        0x11, 0x11, 0x11}));
+  EXPECT_TRUE(sim.Log().back().faulted);
+  // Without a data-in phase there is nothing to cut short; INQUIRY sends no
+  // more than its answer.
+  drive->FailCommand(1, Fault::Short(0));
+  ExpectGood(Send(tur));
+  EXPECT_EQ(sim.Log().back().residual, 0u);
+  EXPECT_FALSE(sim.Log().back().faulted);
+  std::vector<uint8_t> inquiry(128);
+  EXPECT_EQ(Send({0x12, 0, 0, 0, 128, 0, 0, 0, 0, 0, 0, 0}, Direction::In, inquiry).residual, 32u);
+}
+
+// Nodes, exclusive access and the command filter as Linux has them.
+TEST(SimNodesTest, BlockNodeExclusiveAccessAndTheCommandFilter) {
+  SimTransport sim;
+  DriveConfig config;
+  config.node = "/dev/sim-sg0";
+  config.blockNode = "/dev/sim-sr0";
+  config.filtersOnBlockNode = true;
+  SimDrive& drive = sim.AddDrive(config);
+  platform::DeviceInfo block = drive.Device();
+  EXPECT_EQ(block.blockDevice, "/dev/sim-sr0");
+  block.node = block.blockDevice;
+  DeviceHandle viaGeneric = platform::kNoHandle, viaBlock = platform::kNoHandle, other = platform::kNoHandle;
+  ASSERT_EQ(sim.Open(drive.Device(), viaGeneric), 0);
+  ASSERT_EQ(sim.Open(block, viaBlock), 0);
+
+  // The filter: only on the block node, only for a flash's commands.
+  EXPECT_FALSE(sim.FiltersCommands(viaGeneric));
+  EXPECT_TRUE(sim.FiltersCommands(viaBlock));
+  std::vector<uint8_t> data(16);
+  for (const Cdb& refused : {Cdb{0x3B, 0x05, 0x01, 0, 0, 0, 0, 0, 16, 0, 0, 0}, Cdb{0xDF, 0x11}}) {
+    const CommandOutcome outcome = sim.Execute(viaBlock, refused, Direction::Out, data.data(), 16, 60);
+    EXPECT_FALSE(outcome.transportOk);
+    EXPECT_EQ(outcome.sysError, EPERM);
+  }
+  EXPECT_EQ(drive.Dram()[0], 0);
+  EXPECT_TRUE(sim.Execute(viaBlock, Cdb{0x12, 0, 0, 0, 16}, Direction::In, data.data(), 16, 60).transportOk);
+  EXPECT_TRUE(sim.Execute(viaGeneric, Cdb{0xDF, 0x11}, Direction::In, data.data(), 16, 60).transportOk);
+
+  // Held exclusively, the SCSI generic node opens for nobody else; it cannot
+  // be held while someone else has it open, nor while a disc is mounted.
+  ASSERT_EQ(sim.Open(drive.Device(), other), 0);
+  platform::HoldOutcome held = sim.LockExclusive(viaGeneric);
+  EXPECT_EQ(held.sysError, EBUSY);
+  EXPECT_TRUE(held.inUse);
+  EXPECT_EQ(held.node, "/dev/sim-sg0");
+  sim.Close(other);
+  drive.Config().mounted = true;
+  held = sim.LockExclusive(viaGeneric);
+  EXPECT_TRUE(held.inUse);
+  EXPECT_EQ(held.node, "/dev/sim-sr0");
+  drive.Config().mounted = false;
+  ASSERT_EQ(sim.LockExclusive(viaGeneric).sysError, 0);
+  EXPECT_TRUE(drive.HeldExclusively());
+  EXPECT_EQ(sim.Open(drive.Device(), other), EBUSY);
+  ASSERT_EQ(sim.Open(block, other), 0);  // the block node still opens without a claim
+  sim.Close(other);
+  sim.UnlockExclusive(viaGeneric);
+  EXPECT_FALSE(drive.HeldExclusively());
+  ASSERT_EQ(sim.Open(drive.Device(), other), 0);
 }
 
 TEST_F(SimTransportTest, LogCountsOpcodesAndHandles) {

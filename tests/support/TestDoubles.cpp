@@ -7,6 +7,7 @@ namespace testing_support {
 platform::BoxAnswer ScriptedBoxes::Show(platform::BoxKind kind, const std::string& caption,
                                         const std::string& text, platform::BoxButtons buttons) {
   shown.push_back({kind, caption, text, buttons});
+  if (onShow) onShow();
   if (buttons == platform::BoxButtons::Ok) return platform::BoxAnswer::Ok;
   if (script_.empty()) return platform::BoxAnswer::No;
   platform::BoxAnswer answer = script_.front();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,8 @@ class ScriptedBoxes final : public platform::MessageBoxes {
                            platform::BoxButtons buttons) override;
 
   std::vector<ShownBox> shown;
+  // Called as each box is shown, before it is answered.
+  std::function<void()> onShow;
   // Texts of all boxes shown, in order.
   std::vector<std::string> Texts() const;
 
