@@ -1,5 +1,7 @@
 #include "app/FlashFormCore.h"
 
+#include <exception>
+
 #include "app/BuilderMode.h"
 #include "app/IdentityCheck.h"
 #include "app/StartUp.h"
@@ -53,6 +55,20 @@ void FlashFormCore::ComboBoxChange() {
 }
 
 void FlashFormCore::FileListBox1Click() { app::BuilderMode(*this).FileClick(); }
+
+void FlashFormCore::Dispatch(void (FlashFormCore::*event)()) {
+  std::string message;
+  try {
+    (this->*event)();
+    return;
+  } catch (const std::exception& error) {
+    message = error.what();
+  } catch (...) {
+    message = "An unknown exception occurred.";
+  }
+  platform::SetDefaultCursor();
+  platform::ShowException(message);
+}
 
 void FlashFormCore::FlashButtonClick() {
   if (BuildMode) {

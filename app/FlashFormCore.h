@@ -42,6 +42,12 @@ class FlashFormCore : public flash::FlashState {
   void FileListBox1Click();
   void FlashButtonClick();
 
+  // Runs one of the events above for the window's message loop: an
+  // exception that escapes it is shown in the exception box and the loop
+  // goes on (with the default cursor; the drive and the inhibitor lock are
+  // let go as the handler's objects unwind).
+  void Dispatch(void (FlashFormCore::*event)());
+
   // --- Methods --------------------------------------------------------------
   bool CheckCondition();
   void CheckNewFormatBIN();

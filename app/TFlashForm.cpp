@@ -190,16 +190,19 @@ TFlashForm::TFlashForm(const uint8_t* package, QWidget* parent)
 
   // The change event fires for the user's picks and typing, not for changes
   // the program makes itself.
+  // An exception must not travel up into the toolkit's event loop, which
+  // would end the program: Dispatch shows it and the loop goes on.
   connect(ComboBox, &QComboBox::activated, this, [this](int) {
     comboTyped_ = false;
-    ComboBoxChange();
+    Dispatch(&FlashFormCore::ComboBoxChange);
   });
   connect(ComboBox->lineEdit(), &QLineEdit::textEdited, this, [this](const QString&) {
     comboTyped_ = true;
-    ComboBoxChange();
+    Dispatch(&FlashFormCore::ComboBoxChange);
   });
-  connect(FileListBox1, &platform::FileListBox::FileClicked, this, [this] { FileListBox1Click(); });
-  connect(FlashButton, &QPushButton::clicked, this, [this] { FlashButtonClick(); });
+  connect(FileListBox1, &platform::FileListBox::FileClicked, this,
+          [this] { Dispatch(&FlashFormCore::FileListBox1Click); });
+  connect(FlashButton, &QPushButton::clicked, this, [this] { Dispatch(&FlashFormCore::FlashButtonClick); });
 }
 
 TFlashForm::~TFlashForm() { FormDestroy(); }

@@ -57,6 +57,10 @@ void ShowError(const std::string& text) { ShowBox(BoxKind::Error, text, BoxButto
 
 void ShowMessage(const std::string& text) { ShowBox(BoxKind::Plain, text, BoxButtons::Ok); }
 
+void ShowException(const std::string& text) {
+  if (MessageBoxes* boxes = GetServices().boxes) boxes->Show(BoxKind::Error, ApplicationTitle, text, BoxButtons::Ok);
+}
+
 void SetHourglassCursor() {
   if (Cursor* cursor = GetServices().cursor) cursor->SetHourglass();
 }

@@ -86,6 +86,9 @@ bool AskWarningYesNo(const std::string& text);       // true on Yes
 bool AskConfirmationYesNo(const std::string& text);  // true on Yes
 void ShowError(const std::string& text);             // error box, OK
 void ShowMessage(const std::string& text);           // plain box, OK
+// The box of an exception that nothing else handled: error icon, caption
+// the application title, the exception's message, OK.
+void ShowException(const std::string& text);
 
 void SetHourglassCursor();
 void SetDefaultCursor();

@@ -142,17 +142,19 @@ LRESULT TFlashForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void TFlashForm::OnCommand(HWND control, int code) {
   // The change event fires for the user's picks and typing, not for changes
-  // the program makes itself.
+  // the program makes itself. An exception must not travel up through the
+  // window procedure, which would end the program: Dispatch shows it and the
+  // loop goes on.
   if (control == ComboBox && code == CBN_SELCHANGE) {
     comboTyped_ = false;
-    ComboBoxChange();
+    Dispatch(&FlashFormCore::ComboBoxChange);
   } else if (control == ComboBox && code == CBN_EDITCHANGE) {
     comboTyped_ = true;
-    ComboBoxChange();
+    Dispatch(&FlashFormCore::ComboBoxChange);
   } else if (control == FileListBox1 && code == LBN_SELCHANGE) {
-    FileListBox1Click();
+    Dispatch(&FlashFormCore::FileListBox1Click);
   } else if (control == FlashButton && code == BN_CLICKED) {
-    FlashButtonClick();
+    Dispatch(&FlashFormCore::FlashButtonClick);
   }
 }
 

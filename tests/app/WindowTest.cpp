@@ -14,14 +14,18 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "app/TFlashForm.h"
+#include "drive/CDDrive.h"
 #include "package/Package.h"
 #include "platform/qt/FileListBox.h"
+#include "platform/sim/SimTransport.h"
 #include "tests/package/WorkDir.h"
+#include "tests/support/CraftedPackage.h"
 #include "tests/support/TestDoubles.h"
 
 namespace {
@@ -256,6 +260,42 @@ TEST_F(WindowTest, TypingIntoTheBoxLeavesNoEntrySelected) {
   EXPECT_EQ(form.ComboItemIndex(), -1);
   form.ComboSetItemIndex(0);
   EXPECT_EQ(form.ComboItemIndex(), 0);
+}
+
+TEST_F(WindowTest, ExceptionFromAnEventIsShownAndTheLoopGoesOn) {
+  testing_support::ThrowingTransport transport;
+  platform::sim::DriveConfig config;
+  config.revisionAfterFlash = "Q150";
+  platform::sim::SimDrive& drive = transport.AddDrive(config);
+  CDDrive::SetTransport(&transport);
+  const std::vector<uint8_t> flash = testing_support::CraftPackage();
+  TFlashForm form(flash.data());
+  services.boxes.AnswerYes();
+  form.FormCreate();
+  ASSERT_EQ(form.ComboCount(), 1);
+  services.boxes.shown.clear();
+
+  transport.throwAt = 20;  // among the image's blocks, with the drive and the inhibitor held
+  services.boxes.AnswerYes();
+  form.FlashButton->click();
+  ASSERT_EQ(services.boxes.shown.size(), 2u);
+  EXPECT_EQ(services.boxes.shown[1].kind, platform::BoxKind::Error);
+  EXPECT_EQ(services.boxes.shown[1].caption, platform::ApplicationTitle);
+  EXPECT_EQ(services.boxes.shown[1].text, "out of memory");
+  EXPECT_EQ(services.boxes.shown[1].buttons, platform::BoxButtons::Ok);
+  EXPECT_FALSE(drive.HeldExclusively());
+  EXPECT_FALSE(services.inhibitor.held);
+  EXPECT_FALSE(services.cursor.hourglass);
+
+  // The loop goes on: posted events still run, and the next click flashes.
+  bool ran = false;
+  QTimer::singleShot(0, &form, [&ran] { ran = true; });
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(ran);
+  services.boxes.AnswerYes();
+  form.FlashButton->click();
+  EXPECT_EQ(form.GetStatus(), "Flash Completed.");
+  EXPECT_EQ(drive.FlashStartCount(), 1u);
 }
 
 TEST_F(WindowTest, QuitRequestEndsTheLoopOnceItRuns) {

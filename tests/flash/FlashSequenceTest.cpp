@@ -392,6 +392,28 @@ INSTANTIATE_TEST_SUITE_P(
                     kNotTouched}),
     [](const auto& info) { return std::string(info.param.name); });
 
+class ThrowingFlashTest : public FlashFixtureT<testing_support::ThrowingTransport> {};
+
+// The window runs its events through Dispatch: an exception in the middle of
+// a flash is shown, and the drive and the inhibitor are let go.
+TEST_F(ThrowingFlashTest, ExceptionIsShownAndLetsGoOfTheDrive) {
+  SimDrive& drive = AddDrive();
+  Create(CraftImage(ImageClass::NoProfile));
+  transport.throwAt = 20;
+  services.boxes.AnswerYes();
+  form->Dispatch(&FlashFormCore::FlashButtonClick);
+  ASSERT_EQ(services.boxes.shown.size(), 2u);
+  EXPECT_EQ(services.boxes.shown[1].kind, BoxKind::Error);
+  EXPECT_EQ(services.boxes.shown[1].caption, platform::ApplicationTitle);
+  EXPECT_EQ(services.boxes.shown[1].text, "out of memory");
+  EXPECT_FALSE(drive.HeldExclusively());
+  EXPECT_EQ(services.inhibitor.released, 1);
+  EXPECT_FALSE(services.cursor.hourglass);
+  services.boxes.shown.clear();
+  Click();
+  EXPECT_EQ(form->status, kCompleted);
+}
+
 TEST_F(FlashSequenceTest, SecondRunAfterAFailureStartsAfresh) {
   SimDrive& drive = AddDrive(FittingDrive({0x12, 0x34, 0, 0}));
   Create(CraftImage(ImageClass::ShortId));

@@ -33,10 +33,10 @@ inline std::vector<uint8_t> CraftPackage(const PackageTexts& texts = {}, uint32_
   for (size_t offset : {0x1100u, 0x4000u, 0x4008u, 0x14000u}) image[offset] = 0;
   const Identity identity{texts.model, texts.inquiry, texts.fwRange, texts.vendor, texts.note, texts.version, binLength};
   std::vector<uint8_t> p = MakePackage("KEYWORD-FOR-TS", identity, image.data(), image.size());
-  const std::pair<size_t, const std::string*> slots[] = {{kModelOffset, &texts.model},   {kInquiryOffset, &texts.inquiry},
+  const std::pair<size_t, const std::string*> slotTexts[] = {{kModelOffset, &texts.model},   {kInquiryOffset, &texts.inquiry},
                                                          {kFWRangeOffset, &texts.fwRange}, {kVendorOffset, &texts.vendor},
                                                          {kNoteOffset, &texts.note}};
-  for (const auto& [offset, text] : slots) {
+  for (const auto& [offset, text] : slotTexts) {
     const size_t end = std::min(text->size(), kSlotTextSize);  // the writer's zero byte stands here
     std::memset(p.data() + offset + end + 1, filler, kSlotSize - end - 1);
   }

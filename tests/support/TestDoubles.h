@@ -1,14 +1,17 @@
 // Test doubles for the platform services: scripted message boxes that record
 // every box, a clock that does not wait, a cursor, restart and inhibitor that
-// record their calls, and a scope that installs them all.
+// record their calls, a scope that installs them all, and simulated drives
+// whose transport throws.
 #pragma once
 
 #include <deque>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/Services.h"
+#include "platform/sim/SimTransport.h"
 
 namespace testing_support {
 
@@ -72,6 +75,19 @@ class FakeInhibitor final : public platform::SleepInhibitor {
   int acquired = 0;
   int released = 0;
   std::string who, why;
+};
+
+// Simulated drives whose transport throws from one command, as an
+// allocation that fails would.
+class ThrowingTransport final : public platform::sim::SimTransport {
+ public:
+  size_t throwAt = 0;  // the command that throws, counted from 1; 0: none
+  platform::CommandOutcome Execute(platform::DeviceHandle handle, const platform::Cdb& cdb,
+                                   platform::Direction direction, uint8_t* buffer, uint32_t length,
+                                   unsigned timeoutSeconds) override {
+    if (throwAt != 0 && --throwAt == 0) throw std::runtime_error("out of memory");
+    return SimTransport::Execute(handle, cdb, direction, buffer, length, timeoutSeconds);
+  }
 };
 
 // Installs the doubles as the process's services and resets the drive
