@@ -52,6 +52,28 @@ timeout 120 guest_probe vendor
 section timeout
 timeout 120 guest_probe timeout 4 2
 
+# Another program holds a drive's sg node exclusively: start-up does not wait
+# for it, shows the open failure at once and lists the other drives.
+section busy-startup
+held=$(ls /sys/bus/scsi/devices/0:0:0:0/scsi_generic)
+guest_probe hold /dev/$held excl > /tmp/hold.txt &
+holder=$!
+wait_until 'grep -q "^HELD" /tmp/hold.txt'
+start=$(uptime_s)
+timeout 60 guest_probe startup "VOX-TEL QRD-73318K" "1.00-1.99" "QRD-73318K" "VOX-TEL"
+echo "WITHIN 2 S: $(echo "$start $(uptime_s)" | awk '{print ($2 - $1 < 2) ? "yes" : "no"}')"
+kill $holder
+wait $holder 2> /dev/null
+
+# A mounted disc: FLASH is refused before any command, with the node named.
+section mounted
+load ext2
+mkdir -p /mnt/disc
+disc=$(ls /sys/bus/scsi/devices/2:0:0:0/block)
+mount -t ext2 -o ro /dev/$disc /mnt/disc && echo "MOUNTED /dev/$disc"
+echo mounted | timeout 60 guest_probe flash /tmp/none /images/Q150.BIN "VOX-TEL QRD-73318K" 1.00-1.99 QRD-73318K Q150. VoxTEL
+umount /mnt/disc
+
 # Not compared: commands per second of SendCommand and of sg_turs on the
 # virtio-scsi drive with a disc, in the same boot.
 section bench
@@ -95,10 +117,27 @@ order() {
   mv /tmp/$name.orders /tmp/$name.control
   wait_until "[ ! -e /tmp/$name.control ]"
 }
-# The commands drive NAME got since the mark MARK.
-model_log() { sed -n "/^MARK $2\$/,\$p" /tmp/$1.log | sed 1d; }
-# The block node (srN) and the drive list index of the drive whose product is PRODUCT.
+# The commands drive NAME got since the mark MARK, once nothing more comes:
+# closing a block node makes the kernel look at the drive once more (GET
+# EVENT STATUS NOTIFICATION, TEST UNIT READY) from a worker of its own, a
+# moment later, and on the last close it unlocks the tray (PREVENT ALLOW
+# MEDIUM REMOVAL). Those come in no fixed order after the program's last
+# command: that tail is sorted.
+model_log() {
+  local size=-1 quiet=0 last
+  while [ $quiet -lt 3 ]; do
+    if [ "$(stat -c %s /tmp/$1.log)" = "$size" ]; then quiet=$((quiet + 1)); else quiet=0; fi
+    size=$(stat -c %s /tmp/$1.log)
+    sleep 0.03
+  done
+  sed -n "/^MARK $2\$/,\$p" /tmp/$1.log | sed 1d > /tmp/model_log.txt
+  last=$(awk '!/^(4A|1E|00 00 00 00 00 00) / { last = NR } END { print last + 0 }' /tmp/model_log.txt)
+  head -n $last /tmp/model_log.txt
+  tail -n +$((last + 1)) /tmp/model_log.txt | sort
+}
+# The block node (srN), the sg node and the drive list index of the drive whose product is PRODUCT.
 model_block() { for d in /sys/block/sr*; do grep -q "^$1 *\$" $d/device/model && echo ${d##*/}; done; }
+model_sg() { for d in /sys/class/scsi_generic/sg*; do grep -q "^$1 *\$" $d/device/model && echo ${d##*/}; done; }
 model_index() { guest_probe discover | sed -n "s/^DRIVE \([0-9]*\)|.*|VOX-TEL $1 *|.*/\1/p"; }
 
 models_start=$(uptime_s)
@@ -156,35 +195,67 @@ start=$(uptime_s)
 echo "sweep 04 44 00" | s150_flash
 echo "MODEL sweep: $(echo "$start $(uptime_s)" | awk '{printf "%.2f", $2 - $1}') s" >&2
 
-# A READ BUFFER that brings no data while the DRAM holds a corrupt byte, with
-# an image whose last blocks are padding: on /dev/sgN the untransferred
-# buffer keeps the previous block, which equals the padding. Only the verdict
-# is compared; the run itself is in "stale-readback-run".
+# A READ BUFFER that brings (almost) no data while the DRAM holds a corrupt
+# byte, with an image whose last blocks are padding: on /dev/sgN the
+# untransferred buffer keeps the previous block, which equals the padding,
+# and only the residual tells. It brings 1 byte, not none: the kernel's
+# target takes a read length of 0 from the model for "not given" and passes
+# the whole (stale) buffer on. Only the verdict is compared; the run itself is
+# in "stale-readback-run".
 cp /images/Q150.BIN /tmp/PAD.BIN
 dd if=/dev/zero bs=16384 count=2 2>/dev/null | tr '\000' '\377' | dd of=/tmp/PAD.BIN bs=16384 seek=30 conv=notrunc 2>/dev/null
 timeout 120 guest_probe flash /tmp/q150 /tmp/PAD.BIN "VOX-TEL QRD-73318K" Q100-Q149 QRD-73318K Q150. VoxTEL > /tmp/stale.txt <<'RUNS'
-stale-readback fail op=3B b9=00 nth=32 dram 0x7C010 0x01; fail op=3C nth=32 short 0
+stale-readback fail op=3B b9=00 nth=32 dram 0x7C010 0x01; fail op=3C nth=32 short 1
 RUNS
 section stale-readback-run
 cat /tmp/stale.txt
 section stale-readback
 grep '^VERDICT' /tmp/stale.txt
 
-# Not compared: the round trip of a command through the ring, and what
-# reaches a drive during a flash that the flash did not send while the
-# kernel polls for media changes, as desktops have it (udev sets a 2 s poll).
+# Not compared: the round trip of a command through the ring.
 section model-bench
 index=$(model_index CRW-5232S)
 for round in 1 2 3; do timeout 60 guest_probe bench $index 3000 | sed 's/^/MODEL ring /'; done
-section model-polling
+
+# The kernel polls a drive for media changes (every 2 s where udev sets it,
+# every 100 ms here). The flash's claim of the block node for writing pauses
+# that polling while it holds the drive: between the flash's first command
+# and its flash start (with a block that takes a second in between) no poll
+# reaches the drive. The claim and its release each make the kernel look at
+# the drive once (GET EVENT STATUS NOTIFICATION, TEST UNIT READY).
+section polling
 poll=/sys/block/$(model_block CRW-5232S)/events_poll_msecs
 was=$(cat $poll)
 echo 100 > $poll
-order s150 reset "mark polling"
-echo "polling" | s150_flash > /tmp/polling.txt
+echo "polling fail op=3B b9=00 nth=16 stall 1" | s150_flash > /tmp/polling.txt
 echo $was > $poll
-model_log s150 polling | grep -v -e '^3B' -e '^3C' | sort | uniq -c | sed 's/^/MODEL polling: /'
-model_log s150 polling | wc -l | sed 's/^/MODEL polling: lines /'
+awk '/^LOG 1B 00 00 00 03/ { on = 1 } on && /^LOG 4A/ { during++ } /^LOG 3B 05 01 00 00 00 00 00 00 80/ { on = 0 }
+     /^LOG 4A/ { all++ }
+     END { printf "POLLS DURING THE FLASH %d\n", during
+           printf "MODEL polling: %d of the run'"'"'s %d polls during the flash\n", during, all > "/dev/stderr" }' /tmp/polling.txt
+grep -e '^STATUS' -e '^VERDICT' /tmp/polling.txt
+
+# Another program has the drive open when FLASH is pressed: a descriptor of
+# its sg node, or a claim of its block node as a burning program has it. The
+# flash is refused before any command; the drive got only start-up's INQUIRY.
+section busy-flash
+for hold in "$(model_sg CRW-5232S) plain" "$(model_block CRW-5232S) excl"; do
+  guest_probe hold /dev/$hold > /tmp/hold.txt &
+  holder=$!
+  wait_until 'grep -q "^HELD" /tmp/hold.txt'
+  echo "busy-${hold#* }" | s150_flash
+  kill $holder
+  wait $holder 2> /dev/null
+done
+
+# A drive whose sg node is missing (as in a container that passes only its
+# block node) is found through its block node, with no message.
+section nosg-node
+sg=$(ls /sys/bus/scsi/devices/2:0:0:0/scsi_generic)
+dev=$(cat /sys/class/scsi_generic/$sg/dev)
+rm /dev/$sg
+timeout 60 guest_probe discover | grep -e '^COUNT' -e '^DRIVE 2|' -e '^BOX' -e '^Error'
+mknod /dev/$sg c ${dev%:*} ${dev#*:}
 
 # Without the sg module the same drives are reached through /dev/srN.
 rmmod sg
@@ -201,6 +272,11 @@ timeout 120 guest_probe writebuffer
 chmod 0666 /dev/sr*
 section nosg-user
 timeout 120 guest_probe --uid 1000 writebuffer
+
+# The same user presses FLASH on a drive model: refused before the prompt,
+# with what to do; the drive gets no command of the flash.
+section nosg-user-flash
+echo no-rawio | timeout 120 guest_probe --uid 1000 flash /tmp/s150 /images/S150.BIN "VOX-TEL CRW-5232S" S100-S199 CRW-5232S S150. VoxTEL
 
 # Whole flashes through /dev/srN as root (CAP_SYS_RAWIO: no command filter).
 flash_program flash-sr-q150 Q150 q150

@@ -26,11 +26,19 @@
 //                                     sweep KEY ASC ASCQ    a clean run, then one
 //                                                           run per command of it
 //                                                           with that sense on it
+//   guest_probe hold NODE excl|plain
+//                                   another program on the drive: opens NODE
+//                                   (read-write, without waiting; with O_EXCL, or
+//                                   without), prints "HELD NODE" and keeps it
+//                                   open until it is killed
 //   Any mode may be preceded by "--uid N": the program drops to that user
 //   (and group) before it touches a drive.
+#include <fcntl.h>
 #include <grp.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -260,7 +268,29 @@ struct RunResult {
   bool completed = false;     // the status line says the flash completed
   bool flashed = false;       // the drive ran a flash start
   bool imageIntact = false;   // and its flash now holds the image
+  size_t kernelTail = 0;      // the log's lines from here on are the kernel's own, after the run
 };
+
+// A command that the kernel sends by itself when a block node opens or
+// closes: GET EVENT STATUS NOTIFICATION, TEST UNIT READY, PREVENT ALLOW
+// MEDIUM REMOVAL.
+bool IsKernelsOwn(const std::string& entry) {
+  return entry.rfind("4A ", 0) == 0 || entry.rfind("1E ", 0) == 0 || entry.rfind("00 00 00 00 00 00 ", 0) == 0;
+}
+
+// Waits until nothing more reaches the drive model: closing a block node
+// makes the kernel look at the drive once more (GET EVENT STATUS
+// NOTIFICATION, TEST UNIT READY) from a worker of its own, a moment later.
+void SettleLog(const std::string& logPath) {
+  size_t size = ReadFile(logPath).size();
+  // Quiet for 75 ms; at most a second, for a drive that the kernel polls often.
+  for (int quiet = 0, waited = 0; quiet < 3 && waited < 40; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    const size_t now = ReadFile(logPath).size();
+    quiet = now == size ? quiet + 1 : 0;
+    size = now;
+  }
+}
 
 // Runs the program's start-up and FLASH on a fresh headless form (a fresh
 // start of the program), after sending `orders` to the drive model.
@@ -297,6 +327,7 @@ RunResult FlashRun(const std::vector<uint8_t>& pkg, const std::string& modelFile
     form.FormDestroy();
   }
   CDDrive::SetTransport(nullptr);
+  SettleLog(logPath);
   platform::GetServices().boxes = printing;
   for (const auto& box : boxes.shown) result.boxes.push_back(box.text);
   result.completed = result.status == "Flash Completed.";
@@ -308,6 +339,12 @@ RunResult FlashRun(const std::vector<uint8_t>& pkg, const std::string& modelFile
     result.log.push_back(line);
     if (line.rfind("FLASH ", 0) == 0) result.flashed = true;
   }
+  // After the program's last command only the kernel's own come: its look
+  // at the drive when a block node closes and the tray's unlocking on the
+  // last close, in no fixed order. That tail is sorted.
+  result.kernelTail = result.log.size();
+  while (result.kernelTail > 0 && IsKernelsOwn(result.log[result.kernelTail - 1])) --result.kernelTail;
+  std::sort(result.log.begin() + static_cast<long>(result.kernelTail), result.log.end());
   const std::vector<uint8_t> flash = ReadFile(flashPath);
   const package::PackageView view(pkg.data());
   const uint32_t length = view.BinLength();
@@ -360,8 +397,11 @@ int Flash(const std::vector<std::string>& args, platform::DriveTransport& transp
             pkg, modelFiles, "reset;fail nth=" + std::to_string(n) + " sense " + key + " " + asc + " " + ascq,
             transport);
         std::string faulted = "(no command took the fault)";
-        for (const std::string& entry : run.log) {
-          if (entry.size() > 6 && entry.compare(entry.size() - 6, 6, " fault") == 0) faulted = entry;
+        for (size_t i = 0; i < run.log.size(); ++i) {
+          const std::string& entry = run.log[i];
+          if (entry.size() > 6 && entry.compare(entry.size() - 6, 6, " fault") == 0) {
+            faulted = i < run.kernelTail ? entry : "(one of the kernel's own after the run)";
+          }
         }
         std::printf("SWEEP %zu|%s|%s|%s|%s\n", n, faulted.c_str(),
                     run.boxes.empty() ? "" : OneLine(run.boxes.back()).c_str(), run.status.c_str(),
@@ -384,6 +424,19 @@ int Flash(const std::vector<std::string>& args, platform::DriveTransport& transp
     std::fflush(stdout);
   }
   return 0;
+}
+
+int Hold(const std::vector<std::string>& args) {
+  if (args.size() < 2) return 2;
+  const int flags = O_RDWR | O_NONBLOCK | (args[1] == "excl" ? O_EXCL : 0);
+  const int fd = ::open(args[0].c_str(), flags);
+  if (fd < 0) {
+    std::printf("CANNOT HOLD %s: %s\n", args[0].c_str(), std::strerror(errno));
+    return 1;
+  }
+  std::printf("HELD %s\n", args[0].c_str());
+  std::fflush(stdout);
+  for (;;) ::pause();
 }
 
 int Bench(const std::vector<std::string>& args) {
@@ -413,7 +466,7 @@ int main(int argc, char** argv) {
     args.erase(args.begin(), args.begin() + 2);
   }
   if (args.empty()) {
-    std::fprintf(stderr, "usage: guest_probe [--uid N] discover|startup|rest|vendor|writebuffer|bench|timeout|flash ...\n");
+    std::fprintf(stderr, "usage: guest_probe [--uid N] discover|startup|rest|vendor|writebuffer|bench|timeout|flash|hold ...\n");
     return 2;
   }
   const std::string mode = args[0];
@@ -437,6 +490,7 @@ int main(int argc, char** argv) {
   else if (mode == "bench") result = Bench(args);
   else if (mode == "timeout") result = TimeOut(args);
   else if (mode == "flash") result = Flash(args, *transport);
+  else if (mode == "hold") result = Hold(args);
   else std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
 
   CDDrive::SetTransport(nullptr);

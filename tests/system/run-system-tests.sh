@@ -22,8 +22,11 @@ if [ "$mode" = boot ]; then
   rm -f "$out/SKIPPED"
   work="$out/work"
   mkdir -p "$work"
-  # A disc: any image of 2048-byte sectors will do; LBA 16 must exist.
+  # A disc: any image of 2048-byte sectors will do; LBA 16 must exist. It
+  # holds a file system that the guest can mount (ext2 in 2048-byte blocks).
+  rm -f "$work/disc.iso"
   truncate -s 1M "$work/disc.iso"
+  busybox mke2fs -F -b 2048 -L FLASHUTIL "$work/disc.iso" >/dev/null
   truncate -s 4M "$work/disk.img"
 
   args=(--out "$out/run" --cache "$cache" --script "$source/guest-scenario.sh" --timeout 300
@@ -32,7 +35,8 @@ if [ "$mode" = boot ]; then
         --modules virtio:virtio_pci,virtio_scsi
         --modules debug:scsi_debug
         --modules sg:sg
-        --modules target:target_core_user,tcm_loop)
+        --modules target:target_core_user,tcm_loop
+        --modules ext2:ext4)
   for binary in "$@"; do args+=(--binary "$binary"); done
   for image in "$source"/../../samples/*.BIN; do args+=(--file "$image:/images/$(basename "$image")"); done
   turs=$(command -v sg_turs || true)
