@@ -53,7 +53,8 @@ struct CommandOutcome {
 // What LockExclusive reports.
 struct HoldOutcome {
   int sysError = 0;    // the system's error code; 0 when the drive is held
-  bool inUse = false;  // another program uses the drive (EBUSY on Linux, a sharing violation on Windows)
+  bool inUse = false;  // another program uses the drive (EBUSY on Linux; on Windows a sharing
+                       // violation, or a volume that cannot be locked while a file of it is open)
   std::string node;    // the node that could not be held
 };
 
@@ -88,9 +89,13 @@ class DriveTransport {
   // it, and no disc of it can be mounted. Fails when another program already
   // uses it (a mounted disc, a burning program, a player), or with another
   // error of the system, naming the node that could not be held; the handle
-  // then stays as it was.
+  // then stays as it was. Where holding means opening the node again and
+  // the system refuses even the plain open, the handle is left with no node:
+  // its commands fail with that open's error code, and the next
+  // LockExclusive opens it again.
   virtual HoldOutcome LockExclusive(DeviceHandle handle) = 0;
-  // Lets other programs at the drive again; the handle stays usable.
+  // Lets other programs at the drive again; the handle stays usable (or,
+  // as above, fails its commands when its node cannot be opened again).
   virtual void UnlockExclusive(DeviceHandle handle) = 0;
 
   // Executes one command. `buffer` holds `length` bytes (may be null when length is 0).

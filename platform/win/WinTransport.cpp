@@ -23,16 +23,27 @@ struct PassThroughRequest {
 constexpr UCHAR kSenseInfoLength = 24;
 constexpr DWORD kDesiredAccess = GENERIC_READ | GENERIC_WRITE;  // 0xC0000000
 constexpr DWORD kShareMode = FILE_SHARE_READ;                   // 1
+// While a flash holds the drive nobody else may open it at all.
+constexpr DWORD kExclusiveShareMode = 0;
 // Enough for every drive letter: 26 roots of four characters and the end.
 constexpr DWORD kRootsSize = 26 * 4 + 1;
 // Data buffers are handed to the driver as they are when aligned like this;
 // others go through an aligned copy.
 constexpr uintptr_t kBufferAlignment = 16;
 
+// One open drive letter: its handle, and how it is held.
+struct OpenDrive {
+  std::string node;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  DWORD openError = 0;  // why `file` is invalid, once an open again failed
+  bool exclusive = false;
+  bool volumeLocked = false;  // FSCTL_LOCK_VOLUME took the volume on `file`
+};
+
 class PassThroughTransport final : public DriveTransport {
  public:
   ~PassThroughTransport() override {
-    for (auto& [id, handle] : handles_) CloseHandle(handle);
+    for (auto& [id, drive] : drives_) Detach(drive);
   }
 
   bool IsSimulated() const override { return false; }
@@ -55,26 +66,29 @@ class PassThroughTransport final : public DriveTransport {
 
   int Open(const DeviceInfo& device, DeviceHandle& handle) override {
     handle = kNoHandle;
-    const HANDLE file = CreateFileA(device.node.c_str(), kDesiredAccess, kShareMode, nullptr, OPEN_EXISTING, 0,
-                                    nullptr);
-    if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    OpenDrive drive;
+    drive.node = device.node;
+    if (const DWORD error = Attach(drive, kShareMode); error != 0) return static_cast<int>(error);
     handle = nextId_++;
-    handles_[handle] = file;
+    drives_[handle] = drive;
     return 0;
   }
 
   CommandOutcome Execute(DeviceHandle handle, const Cdb& cdb, Direction direction, uint8_t* buffer, uint32_t length,
                          unsigned timeoutSeconds) override {
     CommandOutcome outcome;
-    auto it = handles_.find(handle);
-    if (it == handles_.end()) {
-      outcome.sysError = ERROR_INVALID_HANDLE;
+    outcome.residual = length;
+    auto it = drives_.find(handle);
+    if (it == drives_.end() || it->second.file == INVALID_HANDLE_VALUE) {
+      // A drive whose handle could not be opened again has none: nothing is sent.
+      outcome.sysError = static_cast<int>(it == drives_.end() ? ERROR_INVALID_HANDLE : it->second.openError);
       return outcome;
     }
     if (length > 0 && buffer == nullptr) {
       outcome.sysError = ERROR_INVALID_PARAMETER;
       return outcome;
     }
+    outcome.residual = 0;
 
     // A buffer the driver may refuse for its alignment travels through an aligned copy.
     uint8_t* data = buffer;
@@ -100,7 +114,7 @@ class PassThroughTransport final : public DriveTransport {
 
     DWORD returned = 0;
     SetLastError(0);
-    const BOOL ok = DeviceIoControl(it->second, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block,
+    const BOOL ok = DeviceIoControl(it->second.file, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block,
                                     sizeof block, &returned, nullptr);
     outcome.transportOk = ok != FALSE;
     outcome.sysError = ok ? 0 : static_cast<int>(GetLastError());
@@ -121,32 +135,106 @@ class PassThroughTransport final : public DriveTransport {
   // Pass-through takes every command from a handle that may write.
   bool FiltersCommands(DeviceHandle) const override { return false; }
 
-  // The drive letter's device is opened so that others may only read it
-  // (FILE_SHARE_READ): from its open on no other program can open it for
-  // writing, and it does not open while one has it open so. That is the
-  // hold; nothing more is taken for a flash.
+  // From detection on, the drive letter's device is open so that others may
+  // only read it. For a flash it is opened again so that nobody else may
+  // open it at all; the system refuses that while another program has it
+  // open (and the CD file systems, which take such an open as a lock of the
+  // volume, while a file of the disc is open). Then its volume is locked,
+  // which fails while a file of the disc is open; a device with no file
+  // system to lock (no disc, a blank or an audio disc) is held by its handle
+  // alone. On a refusal the drive gets its handle back as it was.
   HoldOutcome LockExclusive(DeviceHandle handle) override {
-    if (handles_.count(handle) == 0) return {ERROR_INVALID_HANDLE, false, ""};
+    auto it = drives_.find(handle);
+    if (it == drives_.end()) return {ERROR_INVALID_HANDLE, false, ""};
+    OpenDrive& drive = it->second;
+    if (drive.exclusive) return {};
+    Detach(drive);
+    if (const DWORD error = Attach(drive, kExclusiveShareMode); error != 0) {
+      Attach(drive, kShareMode);
+      return {static_cast<int>(error), MeansInUse(error), drive.node};
+    }
+    DWORD returned = 0;
+    if (DeviceIoControl(drive.file, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+      drive.volumeLocked = true;
+    } else if (const DWORD error = GetLastError(); !NothingToLock(error)) {
+      Detach(drive);
+      Attach(drive, kShareMode);
+      return {static_cast<int>(error), MeansInUse(error), drive.node};
+    }
+    drive.exclusive = true;
     return {};
   }
-  void UnlockExclusive(DeviceHandle) override {}
+
+  void UnlockExclusive(DeviceHandle handle) override {
+    auto it = drives_.find(handle);
+    if (it == drives_.end() || !it->second.exclusive) return;
+    OpenDrive& drive = it->second;
+    drive.exclusive = false;
+    Detach(drive);
+    Attach(drive, kShareMode);
+  }
 
   void Close(DeviceHandle handle) override {
-    auto it = handles_.find(handle);
-    if (it == handles_.end()) return;
-    CloseHandle(it->second);
-    handles_.erase(it);
+    auto it = drives_.find(handle);
+    if (it == drives_.end()) return;
+    Detach(it->second);
+    drives_.erase(it);
   }
 
   std::string ErrorText(int sysError) const override { return SystemErrorText(static_cast<uint32_t>(sysError)); }
 
  private:
-  std::map<DeviceHandle, HANDLE> handles_;
+  // Opens the drive's device with `shareMode`; returns 0 or the system's
+  // error code, and then the drive has no handle, and its commands fail
+  // with that code.
+  static DWORD Attach(OpenDrive& drive, DWORD shareMode) {
+    drive.file = CreateFileA(drive.node.c_str(), kDesiredAccess, shareMode, nullptr, OPEN_EXISTING, 0, nullptr);
+    drive.openError = drive.file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (drive.file == INVALID_HANDLE_VALUE && drive.openError == 0) drive.openError = ERROR_INVALID_HANDLE;
+    return drive.openError;
+  }
+
+  // Lets go of the volume's lock and closes the handle.
+  static void Detach(OpenDrive& drive) {
+    if (drive.file == INVALID_HANDLE_VALUE) return;
+    if (drive.volumeLocked) {
+      DWORD returned = 0;
+      DeviceIoControl(drive.file, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+      drive.volumeLocked = false;
+    }
+    CloseHandle(drive.file);
+    drive.file = INVALID_HANDLE_VALUE;
+  }
+
+  std::map<DeviceHandle, OpenDrive> drives_;
   DeviceHandle nextId_ = 1;
   std::vector<uint8_t> bounce_;
 };
 
 }  // namespace
+
+bool MeansInUse(uint32_t error) {
+  switch (error) {
+    case ERROR_SHARING_VIOLATION:  // another program has the device open
+    case ERROR_ACCESS_DENIED:      // a file of the disc is open, or another program locked the volume
+    case ERROR_LOCK_VIOLATION:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool NothingToLock(uint32_t error) {
+  switch (error) {
+    case ERROR_INVALID_FUNCTION:  // no file system: the request reaches the drive's own driver
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_NOT_READY:  // no disc
+    case ERROR_UNRECOGNIZED_VOLUME:
+      return true;
+    default:
+      return false;
+  }
+}
 
 std::unique_ptr<DriveTransport> MakePassThroughTransport() { return std::make_unique<PassThroughTransport>(); }
 

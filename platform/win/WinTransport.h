@@ -16,6 +16,15 @@ namespace platform::win {
 // The pass-through transport: discovery by drive letter, the drive-letter device, DeviceIoControl.
 std::unique_ptr<DriveTransport> MakePassThroughTransport();
 
+// How the system's refusal to hold a drive for a flash reads. True when the
+// code says that another program uses the drive: it has the drive letter's
+// device or a file of its disc open, or it locked the volume.
+bool MeansInUse(uint32_t error);
+// True when locking the drive's volume failed only because it has no file
+// system to lock (no disc, a blank or an audio disc): the exclusive handle
+// alone holds the drive then.
+bool NothingToLock(uint32_t error);
+
 // GetVersionExA decides the path; LoadLibraryA loads the ASPI library.
 std::unique_ptr<CommandLibraryPath> MakeCommandLibraryPath();
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "drive/CDDrive.h"
@@ -90,6 +91,123 @@ TEST(WinAccessPath, PassThroughOpenFailsWithTheSystemsCodeAndText) {
   const platform::CommandOutcome outcome = transport->Execute(7, platform::Cdb{}, platform::Direction::In, nullptr, 0, 60);
   EXPECT_FALSE(outcome.transportOk);
   EXPECT_EQ(outcome.sysError, ERROR_INVALID_HANDLE);
+}
+
+// A flash holds the drive letter's device by opening it again so that no
+// other program may open it, and gives it back shared for reading after.
+// A plain file stands in for the device: the system checks share modes of
+// both alike, and a file's folder can be moved away to make the open fail.
+TEST(WinAccessPath, AFlashHoldsTheDriveAlone) {
+  char temp[MAX_PATH] = {};
+  ASSERT_NE(GetTempPathA(sizeof temp, temp), 0u);
+  const std::string folder = std::string(temp) + "flashutil-hold-" + std::to_string(GetCurrentProcessId());
+  const std::string moved = folder + "-moved";
+  const std::string node = folder + "\\drive";
+  // What a run that failed half-way left behind goes first.
+  for (const std::string& left : {folder, moved}) {
+    DeleteFileA((left + "\\drive").c_str());
+    RemoveDirectoryA(left.c_str());
+  }
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+  HANDLE created = CreateFileA(node.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(created, INVALID_HANDLE_VALUE);
+  CloseHandle(created);
+
+  auto transport = platform::win::MakePassThroughTransport();
+  platform::DeviceInfo device;
+  device.driveLetter = 'Q';
+  device.node = node;
+  platform::DeviceHandle handle = platform::kNoHandle;
+  ASSERT_EQ(transport->Open(device, handle), 0);
+  // Another program opening the drive: 0 or the system's code.
+  auto otherOpens = [&](DWORD access) -> DWORD {
+    const HANDLE file = CreateFileA(node.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError();
+    CloseHandle(file);
+    return 0;
+  };
+  // The code a command comes back with: a file's handle refuses pass-through
+  // with a code of its own, a drive without a handle with the open's code.
+  auto commandError = [&] {
+    return transport->Execute(handle, platform::Cdb{}, platform::Direction::In, nullptr, 0, 60).sysError;
+  };
+  const int onTheHandle = commandError();
+  ASSERT_NE(onTheHandle, ERROR_INVALID_HANDLE);
+  ASSERT_NE(onTheHandle, 0);
+  auto sharedForReading = [&] {
+    EXPECT_EQ(otherOpens(GENERIC_READ), 0u);
+    EXPECT_EQ(otherOpens(GENERIC_WRITE), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(commandError(), onTheHandle);
+  };
+  sharedForReading();
+
+  // Held: nobody else opens it, not even for reading.
+  ASSERT_EQ(transport->LockExclusive(handle).sysError, 0);
+  EXPECT_EQ(otherOpens(GENERIC_READ), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(transport->LockExclusive(handle).sysError, 0);  // already held
+  EXPECT_EQ(commandError(), onTheHandle);
+  transport->UnlockExclusive(handle);
+  sharedForReading();
+
+  // Another program reads the drive: refused as in use, naming the device,
+  // and the drive keeps its handle as it was.
+  const HANDLE reader = CreateFileA(node.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  const platform::HoldOutcome busy = transport->LockExclusive(handle);
+  EXPECT_EQ(busy.sysError, ERROR_SHARING_VIOLATION);
+  EXPECT_TRUE(busy.inUse);
+  EXPECT_EQ(busy.node, node);
+  sharedForReading();
+  transport->UnlockExclusive(handle);  // nothing was held: nothing changes
+  sharedForReading();
+  CloseHandle(reader);
+
+  // The device cannot be opened at all any more: neither held nor given back,
+  // the drive has no handle, and its commands fail with the open's code.
+  ASSERT_TRUE(MoveFileA(folder.c_str(), moved.c_str()));
+  const platform::HoldOutcome gone = transport->LockExclusive(handle);
+  EXPECT_EQ(gone.sysError, ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(gone.inUse);
+  EXPECT_EQ(commandError(), ERROR_PATH_NOT_FOUND);
+  ASSERT_TRUE(MoveFileA(moved.c_str(), folder.c_str()));
+  // Back: the next hold opens it again; one that cannot be given back leaves no handle either.
+  ASSERT_EQ(transport->LockExclusive(handle).sysError, 0);
+  EXPECT_EQ(commandError(), onTheHandle);
+  ASSERT_TRUE(MoveFileA(folder.c_str(), moved.c_str()));
+  transport->UnlockExclusive(handle);
+  EXPECT_EQ(commandError(), ERROR_PATH_NOT_FOUND);
+  ASSERT_TRUE(MoveFileA(moved.c_str(), folder.c_str()));
+  EXPECT_EQ(otherOpens(GENERIC_READ | GENERIC_WRITE), 0u);  // nothing of it left open
+  ASSERT_EQ(transport->LockExclusive(handle).sysError, 0);
+  transport->UnlockExclusive(handle);
+  sharedForReading();
+  transport->Close(handle);
+  EXPECT_EQ(otherOpens(GENERIC_READ | GENERIC_WRITE), 0u);
+  DeleteFileA(node.c_str());
+  RemoveDirectoryA(folder.c_str());
+
+  // What the system's refusals say: another program uses the drive, or its
+  // volume has no file system to lock and the handle alone holds it.
+  const struct {
+    DWORD error;
+    bool inUse;
+    bool nothingToLock;
+  } refusals[] = {
+      {ERROR_SHARING_VIOLATION, true, false},   // the device is open elsewhere
+      {ERROR_ACCESS_DENIED, true, false},       // a file of the disc is open, or the volume is locked
+      {ERROR_LOCK_VIOLATION, true, false},
+      {ERROR_INVALID_FUNCTION, false, true},    // no file system: the drive's driver answers
+      {ERROR_NOT_READY, false, true},           // no disc
+      {ERROR_UNRECOGNIZED_VOLUME, false, true},
+      {ERROR_GEN_FAILURE, false, false},
+      {ERROR_PATH_NOT_FOUND, false, false},
+  };
+  for (const auto& refusal : refusals) {
+    EXPECT_EQ(platform::win::MeansInUse(refusal.error), refusal.inUse) << refusal.error;
+    EXPECT_EQ(platform::win::NothingToLock(refusal.error), refusal.nothingToLock) << refusal.error;
+  }
 }
 
 // A request left outstanding by a timed-out wait completes later into
