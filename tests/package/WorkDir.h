@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/CraftedPackage.h"
+
 namespace package_tests {
 
 class TempDir {
@@ -64,12 +66,8 @@ inline std::vector<uint8_t> ReadFile(const std::string& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A BIN image of `size` bytes with a pattern that depends on `seed`.
-inline std::vector<uint8_t> MakeBin(size_t size, uint8_t seed) {
-  std::vector<uint8_t> bin(size);
-  for (size_t i = 0; i < size; ++i) bin[i] = static_cast<uint8_t>((i * 13 + (i >> 9) + seed * 31u) & 0xFF);
-  return bin;
-}
+// A BIN image of `size` bytes that never repeats, different for each `seed`.
+inline std::vector<uint8_t> MakeBin(size_t size, uint8_t seed) { return testing_support::NonRepeatingImage(size, seed); }
 
 // Number of occurrences of `pattern` in `data`.
 inline size_t CountOccurrences(const std::vector<uint8_t>& data, const uint8_t* pattern, size_t size) {

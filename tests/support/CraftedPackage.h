@@ -21,16 +21,27 @@ struct PackageTexts {
   std::string version = "Q150.";
 };
 
+// An image in which no 4-byte word repeats: each holds its own offset (so
+// the index of its 16 KiB block and its place in the block), and `seed` in
+// its high byte. A block taken from a wrong offset, or cut to a wrong length,
+// never compares equal. No word begins with the image signature 05 80 (its
+// first byte, the low byte of a multiple of four, is never 05).
+inline std::vector<uint8_t> NonRepeatingImage(size_t size, uint8_t seed = 0) {
+  std::vector<uint8_t> image(size);
+  for (size_t i = 0; i < size; ++i) {
+    const uint32_t word = static_cast<uint32_t>(i & ~size_t{3}) ^ uint32_t{0xA5u ^ seed} << 24;
+    image[i] = static_cast<uint8_t>(word >> (8 * (i & 3)));
+  }
+  return image;
+}
+
 // A flash-mode package: the texts in their slots (each followed by a zero
-// byte and then `filler` bytes, to show that readers stop at the zero), and an
-// image of `binLength` bytes filled with a counting pattern.
+// byte and then `filler` bytes, to show that readers stop at the zero), and a
+// whole image area that never repeats, of which `binLength` bytes are the image.
 inline std::vector<uint8_t> CraftPackage(const PackageTexts& texts = {}, uint32_t binLength = 524288,
                                          uint8_t filler = 0xA5) {
   using namespace package;
-  std::vector<uint8_t> image(kBinAreaSize);
-  for (size_t i = 0; i < kBinAreaSize; ++i) image[i] = static_cast<uint8_t>((i * 7 + (i >> 8)) & 0xFF);
-  // Keep the probe offsets of the image classification free of signatures.
-  for (size_t offset : {0x1100u, 0x4000u, 0x4008u, 0x14000u}) image[offset] = 0;
+  const std::vector<uint8_t> image = NonRepeatingImage(kBinAreaSize);
   const Identity identity{texts.model, texts.inquiry, texts.fwRange, texts.vendor, texts.note, texts.version, binLength};
   std::vector<uint8_t> p = MakePackage("KEYWORD-FOR-TS", identity, image.data(), image.size());
   const std::pair<size_t, const std::string*> slotTexts[] = {{kModelOffset, &texts.model},   {kInquiryOffset, &texts.inquiry},
@@ -51,8 +62,9 @@ inline void PutSignature(std::vector<uint8_t>& p, size_t offset, const std::stri
   std::memcpy(bin + offset + 16, text.data(), text.size());
 }
 
-inline std::vector<uint8_t> CraftBuilderPackage() {
+inline std::vector<uint8_t> CraftBuilderPackage(const std::string& keyWord = "KEYWORD-FOR-TS") {
   std::vector<uint8_t> p = CraftPackage();
+  std::copy_n(keyWord.begin(), package::kKeyWordSize - 1, p.begin());
   const std::vector<uint8_t> tag = package::MakeBuilderPackage("");
   std::copy_n(tag.begin() + package::kBinAreaOffset, sizeof package::kBuilderTag, p.begin() + package::kBinAreaOffset);
   return p;
