@@ -254,49 +254,68 @@ TEST_F(FormCreateTest, ChangingTheEntrySelectsItsDriveAndTypedTextKeepsTheCurren
 
 // --- The identity and firmware-range checks ---------------------------------
 
-class CheckConditionTest : public FormCreateTest {
- protected:
-  // Runs detection with one drive and tells whether it was listed.
-  bool Fits(const PackageTexts& texts, const std::string& vendor, const std::string& product,
-            const std::string& revision) {
-    AddDrive(0, vendor, product, revision);
-    std::vector<uint8_t> package = CraftPackage(texts);
-    TestForm form(package.data());
-    services.boxes.AnswerYes();
-    form.FormCreate();
-    return form.ComboCount() == 1;
-  }
+struct FitCase {
+  const char* name;
+  std::string inquiry;  // the package's Inquiry slot
+  std::string fwRange;  // and its FW-Range slot
+  std::string vendor, product, revision;  // what the drive reports
+  bool fits;
 };
 
-TEST_F(CheckConditionTest, BoundsAreInclusiveInUnsignedByteOrder) {
-  EXPECT_TRUE(Fits({}, "VOX-TEL ", "QRD-73318K      ", "Q100"));
-}
-TEST_F(CheckConditionTest, UpperBoundFits) { EXPECT_TRUE(Fits({}, "VOX-TEL ", "QRD-73318K      ", "Q149")); }
-TEST_F(CheckConditionTest, OneAboveUpperBoundDoesNotFit) {
-  EXPECT_FALSE(Fits({}, "VOX-TEL ", "QRD-73318K      ", "Q14:"));
-}
-TEST_F(CheckConditionTest, LowerCaseRevisionSortsAfterUpperCase) {
-  EXPECT_FALSE(Fits({}, "VOX-TEL ", "QRD-73318K      ", "q120"));
-}
-TEST_F(CheckConditionTest, HighBitRevisionSortsLast) {
-  EXPECT_FALSE(Fits({}, "VOX-TEL ", "QRD-73318K      ", "Q1\xE0" "0"));
-}
-TEST_F(CheckConditionTest, IdentificationIsCaseSensitive) {
-  EXPECT_FALSE(Fits({}, "Vox-Tel ", "QRD-73318K      ", "Q120"));
-}
-TEST_F(CheckConditionTest, ShortInquiryNeedsBlanksInTheRest) {
-  EXPECT_FALSE(Fits({}, "VOX-TEL ", "QRD-73318K-X    ", "Q120"));
-}
-TEST_F(CheckConditionTest, WildcardInquiryIgnoresTheRange) {
+const std::string kQrd = "VOX-TEL QRD-73318K";
+const std::string kVox = "VOX-TEL ";
+const std::string kQrdProduct = "QRD-73318K      ";
+
+class CheckConditionTest : public FormCreateTest, public ::testing::WithParamInterface<FitCase> {};
+
+// Runs detection with one drive: it is listed exactly when it fits.
+TEST_P(CheckConditionTest, DriveIsListedWhenItFits) {
+  const FitCase& c = GetParam();
+  AddDrive(0, c.vendor, c.product, c.revision);
   PackageTexts texts;
-  texts.inquiry = "--anything";
-  EXPECT_TRUE(Fits(texts, "ACME    ", "CDRW-5200       ", "0000"));
+  texts.inquiry = c.inquiry;
+  texts.fwRange = c.fwRange;
+  std::vector<uint8_t> package = CraftPackage(texts);
+  TestForm form(package.data());
+  services.boxes.AnswerYes();
+  form.FormCreate();
+  EXPECT_EQ(form.ComboCount() == 1, c.fits);
 }
-TEST_F(CheckConditionTest, UnrestrictedRangeAcceptsAnyRevision) {
-  PackageTexts texts;
-  texts.fwRange = "-----";
-  texts.fwRange += "-";
-  EXPECT_TRUE(Fits(texts, "VOX-TEL ", "QRD-73318K      ", "ZZZZ"));
-}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CheckConditionTest,
+    ::testing::Values(
+        // Both bounds inclusive, in the order of unsigned bytes.
+        FitCase{"LowerBound", kQrd, "Q100-Q149", kVox, kQrdProduct, "Q100", true},
+        FitCase{"UpperBound", kQrd, "Q100-Q149", kVox, kQrdProduct, "Q149", true},
+        FitCase{"BelowLowerBound", kQrd, "Q100-Q149", kVox, kQrdProduct, "Q0ZZ", false},
+        FitCase{"OneAboveUpperBound", kQrd, "Q100-Q149", kVox, kQrdProduct, "Q14:", false},
+        FitCase{"EqualBounds", kQrd, "Q120-Q120", kVox, kQrdProduct, "Q120", true},
+        FitCase{"AboveEqualBounds", kQrd, "Q120-Q120", kVox, kQrdProduct, "Q121", false},
+        FitCase{"LowerCaseSortsAfterUpperCase", kQrd, "Q100-Q149", kVox, kQrdProduct, "q120", false},
+        // A byte with its high bit set sorts after every ASCII character; as
+        // a signed character it would sort before them.
+        FitCase{"HighBitAboveTheRange", kQrd, "Q100-Q149", kVox, kQrdProduct, "Q1\xE0" "0", false},
+        FitCase{"HighBitLowerBound", kQrd, "Q1\x90" "0-Q1\xF0" "0", kVox, kQrdProduct, "Q150", false},
+        FitCase{"HighBitWithinTheRange", kQrd, "Q100-Q1\xF0" "0", kVox, kQrdProduct, "Q1\xE0" "0", true},
+        // The upper bound is the slot from its sixth character: "Z" of a
+        // six-character slot, not "ZZZZ" of the range right-aligned to nine.
+        FitCase{"ShortRangeSlot", kQrd, "A-ZZZZ", kVox, kQrdProduct, "B000", false},
+        // "--" accepts every drive, whatever its revision; one dash does not.
+        FitCase{"DashesAtInquiryCharactersZeroAndOne", "--anything", "Q100-Q149", "ACME    ", "CDRW-5200       ",
+                "0000", true},
+        FitCase{"DashAtInquiryCharacterZeroOnly", "-OX-TEL QRD-73318K", "Q100-Q149", "ACME    ",
+                "CDRW-5200       ", "Q120", false},
+        FitCase{"DashAtInquiryCharacterOneOnly", "V-X-TEL QRD-73318K", "Q100-Q149", "ACME    ",
+                "CDRW-5200       ", "Q120", false},
+        // "-" at characters 0 and 5 of the range lifts the restriction; at one of them it does not.
+        FitCase{"DashesAtRangeCharactersZeroAndFive", kQrd, "-100--149", kVox, kQrdProduct, "ZZZZ", true},
+        FitCase{"DashAtRangeCharacterZeroOnly", kQrd, "-100-Q149", kVox, kQrdProduct, "ZZZZ", false},
+        FitCase{"DashAtRangeCharacterFiveOnly", kQrd, "Q100--149", kVox, kQrdProduct, "Q120", false},
+        // The identification: all 24 bytes, case-sensitive, blanks like any other byte.
+        FitCase{"IdentificationIsCaseSensitive", kQrd, "Q100-Q149", "Vox-Tel ", kQrdProduct, "Q120", false},
+        FitCase{"ShortInquiryNeedsBlanksInTheRest", kQrd, "Q100-Q149", kVox, "QRD-73318K-X    ", "Q120", false},
+        FitCase{"LastIdentificationByte", kQrd, "Q100-Q149", kVox, "QRD-73318K     X", "Q120", false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
