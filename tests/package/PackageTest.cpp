@@ -30,21 +30,48 @@ Classification Classify(const std::vector<uint8_t>& package, bool presetFlags = 
   return {form.ShortIdProfile, form.LongIdProfile, form.BinLength};
 }
 
-TEST(PackageLayout, FieldsAreReadAtTheirOffsets) {
-  testing_support::PackageTexts texts;
-  texts.inquiry = "VOX-TEL CRW-5232S";
-  std::vector<uint8_t> p = CraftPackage(texts, 0x01020304);
-  PackageView view(p.data());
-  EXPECT_EQ(0, std::memcmp(view.KeyWord(), "KEYWORD-FOR-TS", 15));
+// The layout written out here byte by byte, with the format's offsets and
+// lengths rather than the code's constants: the writer must produce these
+// bytes and the reader must find every field in them, so that reader and
+// writer cannot move a field together.
+TEST(PackageLayout, WriterAndReaderFollowTheLayoutWrittenOut) {
+  std::vector<uint8_t> image(524288);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + (i >> 11));
+  const package::Identity identity{"QRD-73318K", "VOX-TEL CRW-5232S", "Q100-Q149", "VoxTEL-DS",
+                                   "FLASH-ALL note",  "Q150.",             0x00070304};
+  std::vector<uint8_t> expected(524440, 0);
+  const auto put = [&expected](size_t offset, const std::string& bytes) {
+    std::copy(bytes.begin(), bytes.end(), expected.begin() + static_cast<long>(offset));
+  };
+  put(0, std::string("KEYWORD-FOR-TS\0", 15));
+  put(15, "QRD-73318K");
+  put(40, "VOX-TEL CRW-5232S");
+  put(65, "Q100-Q149");
+  put(90, "VoxTEL-DS");
+  put(115, "FLASH-ALL note");
+  put(140, "Q150.");
+  put(148, "\x04\x03\x07");  // 0x00070304, little-endian
+  std::copy(image.begin(), image.end(), expected.begin() + 152);
+
+  const std::vector<uint8_t> made = package::MakePackage("KEYWORD-FOR-TS", identity, image.data(), image.size());
+  ASSERT_EQ(made.size(), 524440u);
+  EXPECT_EQ(std::vector<uint8_t>(made.begin(), made.begin() + 152),
+            std::vector<uint8_t>(expected.begin(), expected.begin() + 152));
+  EXPECT_TRUE(std::equal(made.begin() + 152, made.end(), expected.begin() + 152));
+
+  // Readers stop at a slot's zero byte, whatever follows it in the slot.
+  for (size_t slot : {15, 40, 65, 90, 115}) std::fill_n(expected.begin() + static_cast<long>(slot) + 20, 5, '#');
+  const PackageView view(expected.data());
+  EXPECT_EQ(view.KeyWord(), expected.data());
   EXPECT_EQ(PackageView::SlotText(view.ModelSlot()), "QRD-73318K");
   EXPECT_EQ(PackageView::SlotText(view.InquirySlot()), "VOX-TEL CRW-5232S");
   EXPECT_EQ(PackageView::SlotText(view.FWRangeSlot()), "Q100-Q149");
   EXPECT_EQ(PackageView::SlotText(view.VendorSlot()), "VoxTEL-DS");
-  EXPECT_EQ(PackageView::SlotText(view.NoteSlot()), "VoxTEL");
+  EXPECT_EQ(PackageView::SlotText(view.NoteSlot()), "FLASH-ALL note");
+  EXPECT_TRUE(view.IsFlashAll());
   EXPECT_EQ(std::string(view.Version(), 5), "Q150.");
-  EXPECT_EQ(view.BinLength(), 0x01020304u);  // little-endian
-  EXPECT_EQ(view.BinArea(), p.data() + 152);
-  EXPECT_EQ(package::kPackageSize, 152u + 524288u);
+  EXPECT_EQ(view.BinLength(), 0x00070304u);
+  EXPECT_EQ(view.BinArea(), expected.data() + 152);
 }
 
 TEST(PackageLayout, SlotTextStopsAtZeroAndNeverPassesTheWidth) {
@@ -65,6 +92,16 @@ TEST(PackageLayout, BuilderTagIsCaseSensitive) {
   EXPECT_FALSE(PackageView(p.data()).IsBuilder());
   std::memcpy(p.data() + package::kBinAreaOffset, "XOBEL", 5);
   EXPECT_FALSE(PackageView(p.data()).IsBuilder());
+}
+
+// The whole-flash write: the Note's first nine bytes, case-sensitive.
+TEST(PackageLayout, FlashAllIsTheNotesFirstNineBytes) {
+  for (const auto& [note, all] : std::vector<std::pair<std::string, bool>>{
+           {"FLASH-ALL", true}, {"FLASH-ALL parts", true}, {"flash-all", false}, {"FLASH-AL", false}}) {
+    testing_support::PackageTexts texts;
+    texts.note = note;
+    EXPECT_EQ(PackageView(CraftPackage(texts).data()).IsFlashAll(), all) << note;
+  }
 }
 
 TEST(Classification, NoSignatureClearsBothFlagsAndCopiesBinLength) {
