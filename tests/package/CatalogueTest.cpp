@@ -212,8 +212,16 @@ TEST_F(CatalogueTest, FailValueCountsAsMissing) {
 
 TEST_F(CatalogueTest, EmptyCatalogueAndMissingFile) {
   form.FormCreate();
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Can't load " + IniPath()}));
+  // A folder of the catalogue's name is no catalogue either.
+  std::filesystem::create_directory(IniPath());
+  TestForm folder(package.data());
+  folder.programFile = form.programFile;
+  folder.currentDirectory = form.currentDirectory;
+  folder.FormCreate();
+  std::filesystem::remove(IniPath());
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Can't load " + IniPath(), "Can't load " + IniPath()}));
   EXPECT_EQ(form.quitRequests, 1);
+  EXPECT_EQ(folder.quitRequests, 1);
   EXPECT_FALSE(form.closeRequested);
 
   services.boxes.shown.clear();
@@ -293,8 +301,11 @@ TEST_F(CatalogueTest, ValuesAreNormalisedAfterTheComboTextIsMade) {
 }
 
 TEST_F(CatalogueTest, ModelChangeSetsMaskCaptionAndDisablesBuild) {
-  WriteIni(ThreeModels() + Section(3, "Two masks", "VOX-TEL TWO", "T100-T199", "Q*.BIN; K*.BIN"));
-  for (const char* name : {"Q150.BIN", "K300.BIN", "s150.bin", "S151.BIN", "S150.TXT", "X.BIN"}) Touch(name);
+  // "?" stands for any one character.
+  WriteIni(ThreeModels() + Section(3, "Two masks", "VOX-TEL TWO", "T100-T199", "Q1?0.BIN; K*.BIN"));
+  for (const char* name : {"Q150.BIN", "Q1500.BIN", "K300.BIN", "s150.bin", "S151.BIN", "S150.TXT", "X.BIN"}) {
+    Touch(name);
+  }
   form.FormCreate();
   ASSERT_TRUE(form.ClickFile("Q150.BIN"));
   EXPECT_EQ(form.BINFileName, "Q150.BIN");
