@@ -53,7 +53,6 @@ struct BuildSetup {
     form = std::make_unique<testing_support::TestForm>(package::EmbeddedPackage());
     form->programFile = program.string();
     form->currentDirectory = directory.string();
-    form->recordHistory = false;  // many builds in one form
     form->FormCreate();  // builder mode: catalogue, model 0 (mask Q*.BIN)
     if (!form->BuildMode || form->quitRequests != 0 || !form->ClickFile("Q150.BIN")) {
       error = "the builder did not start with the sample catalogue";

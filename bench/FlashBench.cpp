@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/TFlashForm.h"
+#include "tests/support/ForwardingTransport.h"
 #include "tests/support/TestForm.h"
 #include "drive/CDDrive.h"
 #include "flash/CommandBlocks.h"
@@ -58,16 +59,11 @@ class NoRestart final : public platform::SystemRestart {
 // block command take `blockMicroseconds` (busy waiting, for precision), as
 // the data transfer of a real drive takes time; every other command passes
 // at memory speed.
-class SlowBlockTransport final : public platform::DriveTransport {
+class SlowBlockTransport final : public testing_support::ForwardingTransport {
  public:
-  explicit SlowBlockTransport(platform::DriveTransport& inner) : inner_(inner) {}
+  using ForwardingTransport::ForwardingTransport;
   unsigned blockMicroseconds = 1000;
 
-  bool IsSimulated() const override { return inner_.IsSimulated(); }
-  std::vector<platform::DeviceInfo> EnumerateDrives() override { return inner_.EnumerateDrives(); }
-  int Open(const platform::DeviceInfo& device, platform::DeviceHandle& handle) override {
-    return inner_.Open(device, handle);
-  }
   platform::CommandOutcome Execute(platform::DeviceHandle handle, const platform::Cdb& cdb,
                                    platform::Direction direction, uint8_t* buffer, uint32_t length,
                                    unsigned timeoutSeconds) override {
@@ -76,15 +72,8 @@ class SlowBlockTransport final : public platform::DriveTransport {
       while (std::chrono::steady_clock::now() < until) {
       }
     }
-    return inner_.Execute(handle, cdb, direction, buffer, length, timeoutSeconds);
+    return ForwardingTransport::Execute(handle, cdb, direction, buffer, length, timeoutSeconds);
   }
-  void Close(platform::DeviceHandle handle) override { inner_.Close(handle); }
-  bool FiltersCommands(platform::DeviceHandle handle) const override { return inner_.FiltersCommands(handle); }
-  platform::HoldOutcome LockExclusive(platform::DeviceHandle handle) override { return inner_.LockExclusive(handle); }
-  void UnlockExclusive(platform::DeviceHandle handle) override { inner_.UnlockExclusive(handle); }
-
- private:
-  platform::DriveTransport& inner_;
 };
 
 // A flash-mode package for the QRD-73318K sample model holding samples/Q150.BIN
@@ -181,7 +170,6 @@ void BM_FlashThroughWindowSlowDrive(benchmark::State& state) {
 void BM_FlashThroughMemoryForm(benchmark::State& state) {
   FlashSetup& setup = Setup();
   testing_support::TestForm form(setup.package.data());
-  form.recordHistory = false;  // many flashes in one form
   RunFlashes(state, form);
 }
 

@@ -29,7 +29,6 @@ class FuzzForm : public testing_support::TestForm {
     currentDirectory = "/nonexistent";
     fixedFileNames = {"Q150.BIN", "q150.bin", "K300.BIN", "S150.BIN", "ABCD1234.BIN",
                       "A.B",      "README",   ".BIN",     "x;y.bin",  "*"};
-    recordHistory = false;
   }
 };
 

@@ -1,5 +1,6 @@
-// The vendor flash commands: command blocks, data phases, and the failure of
-// every operation for every kind of fault, including those without sense data.
+// The vendor flash operations beyond what a whole run sends (the E2 writes,
+// the disc probe, the size guard), and the failure of every operation for
+// every kind of fault, including those without sense data.
 #include <cerrno>
 #include <cstring>
 
@@ -19,37 +20,18 @@ class FlashCommandsTest : public FlashFixture {
   SimDrive* drive = nullptr;
 };
 
-TEST_F(FlashCommandsTest, WriteBufferSendsOneBlockAtItsOffset) {
-  std::vector<uint8_t> block = BinBytes(0x7C000, 0x4000);
-  ASSERT_TRUE(form->WriteBuffer(0x7C000, block.data(), 0x00, 0x4000));
-  ASSERT_EQ(transport.Log().size(), 1u);
-  EXPECT_EQ(CdbOf(Last()), Bytes({0x3B, 0x05, 0x01, 0x07, 0xC0, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00}));
-  EXPECT_EQ(Last().direction, platform::Direction::Out);
-  EXPECT_EQ(Last().length, 0x4000u);
-  EXPECT_EQ(Last().dataOut, block);
-  EXPECT_TRUE(std::equal(block.begin(), block.end(), drive->Dram().begin() + 0x7C000));
+// Nothing larger than the transfer buffer is copied into it or sent (the
+// commands themselves are pinned by the logs of whole runs).
+TEST_F(FlashCommandsTest, BlocksLargerThanTheTransferBufferAreRefused) {
+  std::vector<uint8_t> tooLong(0x4001, 0x5A);
+  EXPECT_FALSE(form->WriteBuffer(0, tooLong.data(), 0x00, 0x4001));
   EXPECT_EQ(form->CommandBlock[0], 0x3B);
-  EXPECT_TRUE(services.boxes.shown.empty());
-}
-
-TEST_F(FlashCommandsTest, FlashStartTakesSixteenBytesInAndIgnoresTheData) {
-  ASSERT_TRUE(form->WriteBuffer(0, nullptr, 0x80, 0));
-  EXPECT_EQ(CdbOf(Last()), Bytes({0x3B, 0x05, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00}));
-  EXPECT_EQ(Last().direction, platform::Direction::In);
-  EXPECT_EQ(Last().length, 16u);
-  ASSERT_TRUE(form->WriteBuffer(0, nullptr, 0xA0, 0));
-  EXPECT_EQ(Last().cdb[9], 0xA0);
-  EXPECT_EQ(Last().length, 16u);
-  EXPECT_EQ(drive->FlashStartCount(), 2u);
-}
-
-TEST_F(FlashCommandsTest, ReadBufferCopiesTheDramOut) {
-  for (uint32_t i = 0; i < 0x4000; ++i) drive->Dram()[0x4000 + i] = static_cast<uint8_t>(i * 3);
-  std::vector<uint8_t> data(0x4000, 0xEE);
-  ASSERT_TRUE(form->ReadBuffer(0x4000, data.data(), 0x4000));
-  EXPECT_EQ(CdbOf(Last()), Bytes({0x3C, 0x01, 0x01, 0x00, 0x40, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00}));
-  EXPECT_EQ(Last().direction, platform::Direction::In);
-  EXPECT_TRUE(std::equal(data.begin(), data.end(), drive->Dram().begin() + 0x4000));
+  EXPECT_FALSE(form->ReadBuffer(0, tooLong.data(), 0x4001));
+  EXPECT_EQ(form->CommandBlock[0], 0x3C);
+  EXPECT_TRUE(transport.Log().empty());
+  EXPECT_EQ(services.boxes.Texts(), (std::vector<std::string>{"Write Buffer> data does not fit the transfer buffer",
+                                                              "Read Buffer> data does not fit the transfer buffer"}));
+  EXPECT_EQ(tooLong, std::vector<uint8_t>(0x4001, 0x5A));
 }
 
 // A read that brings only part of its data fails, and the caller's buffer
@@ -78,25 +60,16 @@ TEST_F(FlashCommandsTest, ShortReadFailsAndSaysHowManyBytesAreMissing) {
   EXPECT_TRUE(services.boxes.shown.empty());
 }
 
-TEST_F(FlashCommandsTest, EntryCriticalAndE2Writes) {
-  ASSERT_TRUE(form->EntryCritical());
-  EXPECT_EQ(CdbOf(Last()), Bytes({0x3B, 0x05, 0x01, 0, 0, 0, 0, 0, 0, 0x7F, 0, 0}));
-  EXPECT_EQ(Last().length, 0u);
-  EXPECT_EQ(drive->EntryCriticalCount(), 1u);
-
-  transport.ClearLog();
+TEST_F(FlashCommandsTest, E2WritesOneByteAfterTheOther) {
   const uint8_t e2[] = {0x11, 0x22, 0x33};
   ASSERT_TRUE(form->WriteE2(e2, 0xFFFF, 3));  // the address wraps to 0x0000
-  ASSERT_EQ(transport.Log().size(), 3u);
-  EXPECT_EQ(CdbOf(transport.Log()[0]), Bytes({0xDF, 0x0A, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0x11, 0, 0}));
-  EXPECT_EQ(CdbOf(transport.Log()[1]), Bytes({0xDF, 0x0A, 0, 0, 0, 0, 0, 0x00, 0x00, 0x22, 0, 0}));
-  EXPECT_EQ(CdbOf(transport.Log()[2]), Bytes({0xDF, 0x0A, 0, 0, 0, 0, 0, 0x00, 0x01, 0x33, 0, 0}));
+  EXPECT_TRUE(form->WriteE2(e2, 0, 0));       // nothing to write
+  const auto in = platform::Direction::In;
+  EXPECT_TRUE(testing_support::SameLog(log, {Command({0xDF, 0x0A, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0x11, 0, 0}, in, 0),
+                                             Command({0xDF, 0x0A, 0, 0, 0, 0, 0, 0x00, 0x00, 0x22, 0, 0}, in, 0),
+                                             Command({0xDF, 0x0A, 0, 0, 0, 0, 0, 0x00, 0x01, 0x33, 0, 0}, in, 0)}));
   EXPECT_EQ(drive->E2()[0xFFFF], 0x11);
   EXPECT_EQ(drive->E2()[0x0001], 0x33);
-
-  transport.ClearLog();
-  EXPECT_TRUE(form->WriteE2(e2, 0, 0));
-  EXPECT_TRUE(transport.Log().empty());
 }
 
 TEST_F(FlashCommandsTest, WriteE2StopsAtTheFirstFailedByte) {
@@ -180,16 +153,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, FlashCommandFaultTest,
                                            FaultCase{"TimeOut", Fault::TimeOut(), SystemLine(ETIMEDOUT)},
                                            FaultCase{"Aborted", Fault::Aborted(), SystemLine(EINTR)}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(FlashCommandsTest, ErrorTextCarriesSenseStatusAndSystemError) {
-  drive->FailCommand(1, Fault::Sense(0x05, 0x24, 0x00));
-  EXPECT_FALSE(form->EntryCritical());
-  EXPECT_EQ(services.boxes.Texts().back(), "Entry critical> 05 24 00. 02, 0000");
-
-  drive->FailCommand(1, Fault::Busy());
-  EXPECT_FALSE(form->EntryCritical());
-  EXPECT_EQ(services.boxes.Texts().back(), "Entry critical> 00 00 00. 08, 0000");
-}
 
 }  // namespace
 }  // namespace flash_tests

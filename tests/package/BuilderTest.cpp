@@ -34,7 +34,9 @@ using testing_support::TestForm;
 
 namespace {
 
-const uint8_t kKeyWord[] = "KEYWORD-FOR-TS";  // 14 characters and the zero byte
+// 14 characters and the zero byte; it begins and ends with "KE", so a search
+// that starts afresh after a broken key-word misses one that began inside it.
+const uint8_t kKeyWord[] = "KEYWORD-FOR-KE";
 
 struct Entry {
   std::string model, inquiry, fwRange, vendor, note;
@@ -47,12 +49,15 @@ const Entry kEntries[] = {
 // A form that runs hooks while a build runs: when the build sets up its
 // progress bar (the inputs are open and measured, the output not yet begun),
 // where a test changes the files under the build; and when the bar advances
-// (the output is being written).
+// (the output is being written). It notes every position the bar reaches
+// with the size the new program file had then.
 class HookedForm : public TestForm {
  public:
   using TestForm::TestForm;
   std::function<void()> whileBuilding;
   std::function<void()> whileWriting;
+  std::filesystem::path folder;  // where the new program is written
+  std::vector<std::pair<uint64_t, int>> steps;  // bytes written, position
   void ProgressSetRange(int minimum, int maximum) override {
     if (whileBuilding) whileBuilding();
     TestForm::ProgressSetRange(minimum, maximum);
@@ -60,6 +65,11 @@ class HookedForm : public TestForm {
   void ProgressStepBy(int delta) override {
     if (whileWriting) whileWriting();
     TestForm::ProgressStepBy(delta);
+    uint64_t written = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      if (entry.path().filename().string()[0] == '.') written = entry.file_size();
+    }
+    steps.emplace_back(written, progressPosition);
   }
 };
 
@@ -90,15 +100,15 @@ class FileSizeLimit {
 
 class BuilderTest : public ::testing::Test {
  protected:
-  BuilderTest() : package(testing_support::CraftBuilderPackage()), form(package.data()) {
+  BuilderTest() : package(testing_support::CraftBuilderPackage("KEYWORD-FOR-KE")), form(package.data()) {
     // The program file: a prefix with broken key-words (one across the first
     // 64 KiB boundary), the package, and a tail holding a second key-word that
     // must stay untouched because only the first occurrence counts.
     program.resize(65529);
     for (size_t i = 0; i < program.size(); ++i) program[i] = static_cast<uint8_t>(i * 5 + 1);
-    const char partial[] = "KEYWORD-FOR-TKEYWORD-FOR-";
+    const char partial[] = "KEYWORD-FOR-KKEYWORD-FOR-";
     std::memcpy(program.data() + 100, partial, sizeof partial - 1);
-    std::memcpy(program.data() + program.size() - 13, "KEYWORD-FOR-T", 13);
+    std::memcpy(program.data() + program.size() - 12, "KEYWORD-FOR-", 12);
     keyWordEnd = program.size() + kKeyWordSize;
     program.insert(program.end(), package.begin(), package.end());
     for (size_t i = 0; i < 70000; ++i) program.push_back(static_cast<uint8_t>(i * 3 + 7));
@@ -111,6 +121,8 @@ class BuilderTest : public ::testing::Test {
                           kEntries[1].vendor, kEntries[1].note));
     form.programFile = dir / "BUILDER.EXE";
     form.currentDirectory = dir.Path().string();
+    form.folder = dir.Path();
+    form.log = &services.log;
   }
 
   void WriteProgram(const std::vector<uint8_t>& bytes) {
@@ -132,6 +144,7 @@ class BuilderTest : public ::testing::Test {
     form.ComboSetItemIndex(entry);
     form.ComboBoxChange();
     ASSERT_TRUE(form.ClickFile(name)) << name;
+    form.steps.clear();
     form.NewBuildFlashProgram();
   }
 
@@ -159,19 +172,31 @@ class BuilderTest : public ::testing::Test {
     return out;
   }
 
-  // The highest progress position of a byte-by-byte copy: one step of 1024
-  // for every copied byte whose index is a multiple of 1024, BinLength / 1024
-  // steps for the image, clamped to the bar's maximum.
-  int ReferencePeak(uint64_t programSize, uint64_t binLength) const {
-    uint64_t position = 0;
-    auto step = [&] { position = std::min<uint64_t>(position + 1024, programSize); };
-    for (uint64_t i = 0; i < keyWordEnd; ++i) if (i % 1024 == 0) step();
-    for (uint64_t i = 0; i < binLength / 1024; ++i) step();
-    for (uint64_t i = keyWordEnd + 137 + binLength; i < programSize; ++i) if (i % 1024 == 0) step();
-    return static_cast<int>(position);
+  // The progress of the last build against a copy byte by byte: once the
+  // new program holds `written` bytes, the bar has had a step of 1024 for
+  // every copied byte whose index is a multiple of 1024, and BinLength / 1024
+  // steps once the image is written; it never passes the program's size.
+  void ExpectTheProgressOfACopy(uint64_t binLength) const {
+    const uint64_t imageEnd = keyWordEnd + 137 + binLength;
+    ASSERT_GE(form.steps.size(), 3u);
+    EXPECT_EQ(form.steps.back().first, program.size());
+    for (const auto& [written, position] : form.steps) {
+      uint64_t steps = 0;
+      for (uint64_t i = 0; i < std::min<uint64_t>(written, keyWordEnd); ++i) steps += i % 1024 == 0;
+      if (written >= imageEnd) steps += binLength / 1024;
+      for (uint64_t i = imageEnd; i < written; ++i) steps += i % 1024 == 0;
+      EXPECT_EQ(position, static_cast<int>(std::min<uint64_t>(steps * 1024, program.size()))) << written;
+    }
   }
 
   std::vector<std::string> BoxTexts() const { return services.boxes.Texts(); }
+  // The status lines shown, in order.
+  std::vector<std::string> Statuses() const {
+    std::vector<std::string> lines;
+    std::copy_if(services.log.begin(), services.log.end(), std::back_inserter(lines),
+                 [](const std::string& line) { return line.rfind("status ", 0) == 0; });
+    return lines;
+  }
   // Every name in the directory, hidden ones included.
   std::set<std::string> Entries() const {
     std::set<std::string> names;
@@ -205,8 +230,8 @@ TEST_F(BuilderTest, FullSizeImageMakesACompleteFlashProgram) {
   const std::vector<uint8_t> output = ReadFile(dir / "ABCD.EXE");
   ASSERT_EQ(output.size(), program.size());
   EXPECT_TRUE(output == Expected(program, bin, 0, "ABCD.BIN"));
-  EXPECT_EQ(form.statusHistory.front(), "Building ABCD.BIN  Please wait... ");
-  EXPECT_EQ(form.status, "Build ABCD.EXE complete!");
+  EXPECT_EQ(Statuses(), (std::vector<std::string>{testing_support::StatusLine("Building ABCD.BIN  Please wait... "),
+                                                   testing_support::StatusLine("Build ABCD.EXE complete!")}));
   EXPECT_EQ(form.BinLength, 524288u);
   EXPECT_TRUE(form.buttonEnabled);  // another build can follow at once
 
@@ -214,9 +239,7 @@ TEST_F(BuilderTest, FullSizeImageMakesACompleteFlashProgram) {
   EXPECT_EQ(form.progressMax, static_cast<int>(program.size()));
   EXPECT_EQ(form.progressStep, 1024);
   EXPECT_EQ(form.progressPosition, 0);
-  ASSERT_GE(form.progressHistory.size(), 2u);
-  EXPECT_EQ(*std::max_element(form.progressHistory.begin(), form.progressHistory.end()),
-            ReferencePeak(program.size(), bin.size()));
+  ExpectTheProgressOfACopy(bin.size());
 
   // The new package reads back in flash mode with the new identity; the
   // 18-character Inquiry has six blanks and a zero byte.
@@ -297,8 +320,7 @@ TEST_F(BuilderTest, HalfSizeImageKeepsTheRestOfTheArea) {
   const size_t area = keyWordEnd - kKeyWordSize + kBinAreaOffset;
   EXPECT_TRUE(std::equal(output.begin() + static_cast<long>(area + 262144), output.begin() + static_cast<long>(area + 524288),
                          program.begin() + static_cast<long>(area + 262144)));
-  EXPECT_EQ(*std::max_element(form.progressHistory.begin(), form.progressHistory.end()),
-            ReferencePeak(program.size(), bin.size()));
+  ExpectTheProgressOfACopy(bin.size());
 }
 
 TEST_F(BuilderTest, TwoBuildsInARowAndAnExistingOutputIsReplaced) {
@@ -309,6 +331,7 @@ TEST_F(BuilderTest, TwoBuildsInARowAndAnExistingOutputIsReplaced) {
 
   Build(0, "Q150.BIN", &small);
   EXPECT_EQ(form.status, "Build Q150.EXE complete!");
+  ExpectTheProgressOfACopy(small.size());
   Build(1, "K300.BIN", &large);
   EXPECT_EQ(form.status, "Build K300.EXE complete!");
   EXPECT_TRUE(BoxTexts().empty());
@@ -483,7 +506,7 @@ TEST_F(BuilderTest, NothingIsBuiltWithoutAModelOrAFile) {
   ASSERT_EQ(BoxTexts().size(), 2u);
   EXPECT_NE(BoxTexts()[1].find("select a model"), std::string::npos);
   EXPECT_TRUE(ExeFiles().empty());
-  EXPECT_TRUE(form.statusHistory.empty());
+  EXPECT_TRUE(Statuses().empty());
 }
 
 TEST_F(BuilderTest, OpenAndCreateFailuresNameTheFile) {

@@ -22,17 +22,20 @@ void TestForm::TypeComboText() {
 }
 
 void TestForm::ComboInsert(int index, const std::string& text) {
+  Log(ComboInsertLine(index, text));
   index = std::clamp(index, 0, ComboCount());
   comboItems.insert(comboItems.begin() + index, text);
 }
 
 void TestForm::ComboDelete(int index) {
+  Log(ComboDeleteLine(index));
   if (index < 0 || index >= ComboCount()) return;
   comboItems.erase(comboItems.begin() + index);
   if (comboIndex >= ComboCount()) comboIndex = ComboCount() - 1;
 }
 
 void TestForm::ComboSetItemIndex(int index) {
+  Log(ComboSelectLine(index));
   comboIndex = index >= 0 && index < ComboCount() ? index : -1;
 }
 
@@ -68,15 +71,16 @@ std::string TestForm::FileListSelectedPath() const {
 }
 
 void TestForm::ProgressSetRange(int minimum, int maximum) {
+  Log(ProgressRangeLine(minimum, maximum));
   progressMin = minimum;
   progressMax = maximum;
   progressPosition = std::clamp(progressPosition, minimum, std::max(minimum, maximum));
 }
 
 void TestForm::ProgressSetPosition(int position) {
+  Log(ProgressLine(position));
   // Like a progress bar, the position stays within its range.
   progressPosition = std::clamp(position, progressMin, std::max(progressMin, progressMax));
-  if (recordHistory) progressHistory.push_back(progressPosition);
 }
 
 std::string TestForm::ProgramFilePath() const {

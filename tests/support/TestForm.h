@@ -8,6 +8,7 @@
 
 #include "app/FlashFormCore.h"
 #include "platform/FormView.h"
+#include "tests/support/RunLog.h"
 
 namespace testing_support {
 
@@ -27,9 +28,7 @@ class TestForm : public platform::FormView, public FlashFormCore {
   std::vector<std::string> fileListFiles;  // as listed after the last mask change
   int fileListSelected = -1;
   std::string status;
-  std::vector<std::string> statusHistory;  // every status text, in order
   int progressMin = 0, progressMax = 100, progressPosition = 0, progressStep = 10;
-  std::vector<int> progressHistory;  // every position set
   std::string buttonCaption = "FLASH";
   bool buttonEnabled = true;
   int quitRequests = 0;
@@ -39,7 +38,9 @@ class TestForm : public platform::FormView, public FlashFormCore {
   // When not empty, the file list matches its mask against these names
   // instead of reading the directory (no disk access at all).
   std::vector<std::string> fixedFileNames;
-  bool recordHistory = true;  // keep statusHistory and progressHistory
+  // When set, every change of the status line, the progress bar and the
+  // drive box entries goes into this log.
+  RunLog* log = nullptr;
 
   // Simulates a click on file `name` of the list (it must be listed).
   bool ClickFile(const std::string& name);
@@ -57,7 +58,10 @@ class TestForm : public platform::FormView, public FlashFormCore {
   int ComboCount() const override { return static_cast<int>(comboItems.size()); }
   int ComboItemIndex() const override { return comboIndex; }
   void ComboSetItemIndex(int index) override;
-  void ComboUpdate() override { ++comboUpdates; }
+  void ComboUpdate() override {
+    ++comboUpdates;
+    Log(kComboRepaintLine);
+  }
   void FileListSetVisible(bool visible) override { fileListVisible = visible; }
   void FileListSetDirectory(const std::string& directory) override;
   void FileListSetMask(const std::string& mask) override;
@@ -65,12 +69,15 @@ class TestForm : public platform::FormView, public FlashFormCore {
   std::string FileListSelectedPath() const override;
   void SetStatus(const std::string& text) override {
     status = text;
-    if (recordHistory) statusHistory.push_back(text);
+    Log(StatusLine(text));
   }
   std::string GetStatus() const override { return status; }
   void ProgressSetRange(int minimum, int maximum) override;
   void ProgressSetPosition(int position) override;
-  void ProgressSetStep(int step) override { progressStep = step; }
+  void ProgressSetStep(int step) override {
+    progressStep = step;
+    Log(ProgressStepLine(step));
+  }
   void ProgressStepBy(int delta) override { ProgressSetPosition(progressPosition + delta); }
   void SetFlashButtonCaption(const std::string& text) override { buttonCaption = text; }
   void SetFlashButtonEnabled(bool enabled) override { buttonEnabled = enabled; }
@@ -80,6 +87,9 @@ class TestForm : public platform::FormView, public FlashFormCore {
 
  private:
   void Refill();
+  void Log(const std::string& line) {
+    if (log != nullptr) log->push_back(line);
+  }
 };
 
 }  // namespace testing_support
