@@ -29,7 +29,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LIST = os.path.join(ROOT, "scripts", "mutations.txt")
 
 # Which test programs a change in a folder runs (the first matching prefix
-# wins). A program name may carry a filter: "programs:Programs.Pack*".
+# wins). A program name may carry a filter: "programs:Programs.Pack*";
+# "ctest:LABEL" runs the tests of a CTest label instead (after a build of
+# everything): "ctest:system" boots the QEMU guest of tests/system.
 TESTS_FOR = [
     ("platform/linux/", ["platform"]),
     ("platform/sim/", ["platform", "flash"]),
@@ -167,6 +169,8 @@ class Runner:
             sys.exit("mutate: cmake could not configure " + self.build_dir)
 
     def build(self, tests):
+        if any(test.startswith("ctest:") for test in tests):
+            return run(["cmake", "--build", self.build_dir, "-j", str(self.jobs)])
         targets = sorted({"tests_" + test.split(":")[0] for test in tests})
         return run(["cmake", "--build", self.build_dir, "-j", str(self.jobs), "--target", *targets])
 
@@ -174,14 +178,19 @@ class Runner:
         """True when some test failed (the change was caught)."""
         for test in tests:
             name, _, pattern = test.partition(":")
-            program = os.path.join(self.build_dir, "tests",
-                                   "programs" if name == "programs" else "", "tests_" + name)
-            command = [program, "--gtest_brief=1", "--gtest_fail_fast"]
-            if pattern:
-                command.append("--gtest_filter=" + pattern)
+            if name == "ctest":
+                command = ["ctest", "--test-dir", self.build_dir, "-L", pattern, "--stop-on-failure"]
+                where = "ctest -L " + pattern
+            else:
+                program = os.path.join(self.build_dir, "tests",
+                                       "programs" if name == "programs" else "", "tests_" + name)
+                command = [program, "--gtest_brief=1", "--gtest_fail_fast"]
+                if pattern:
+                    command.append("--gtest_filter=" + pattern)
+                where = "tests_" + name
             status, _ = run(command, timeout=TEST_TIMEOUT, env=self.env)
             if status != 0:
-                return True, ("time-out in " if status is None else "") + "tests_" + name
+                return True, ("time-out in " if status is None else "") + where
         return False, ""
 
 
