@@ -248,6 +248,21 @@ for hold in "$(model_sg CRW-5232S) plain" "$(model_block CRW-5232S) excl"; do
   wait $holder 2> /dev/null
 done
 
+# A desktop user granted the drive's sg node but only reading of its block
+# node: the flash claims the block node for reading (which keeps discs from
+# being mounted all the same) and goes through the sg node to the end.
+section user-flash
+sg=$(model_sg CRW-5232S)
+sr=$(model_block CRW-5232S)
+modes="$(stat -c %a /dev/$sg) $(stat -c %a /dev/$sr)"
+chmod 0666 /dev/$sg
+chmod 0644 /dev/$sr
+echo user-sg | timeout 120 guest_probe --uid 1000 flash /tmp/s150 /images/S150.BIN "VOX-TEL CRW-5232S" S100-S199 CRW-5232S S150. VoxTEL |
+  grep -e '^UID' -e '^RUN' -e '^STATUS' -e '^ENTRY' -e '^VERDICT'
+chmod ${modes% *} /dev/$sg
+chmod ${modes#* } /dev/$sr
+order s150 reset
+
 # A drive whose sg node is missing (as in a container that passes only its
 # block node) is found through its block node, with no message.
 section nosg-node
