@@ -11,7 +11,9 @@ the change cannot alter what the program does and belongs out of the list.
     python3 scripts/mutate.py --grep FlashRun # those whose entry mentions a text
     python3 scripts/mutate.py --check         # only check that every entry applies
 
-Environment: BUILD_DIR (default build-mutate), JOBS (default: number of cores).
+Environment: BUILD_DIR (default build-mutate), WIN_BUILD_DIR (default
+build-win-mutate, for entries whose tests run under Wine), JOBS (default:
+number of cores).
 It refuses to start on a tree with changes or unknown files, and it puts
 every file back however it ends (also on Ctrl-C, SIGTERM or SIGHUP).
 Exit status: 0 no survivor, 1 survivors or broken entries, 2 it could not run.
@@ -31,7 +33,9 @@ LIST = os.path.join(ROOT, "scripts", "mutations.txt")
 # Which test programs a change in a folder runs (the first matching prefix
 # wins). A program name may carry a filter: "programs:Programs.Pack*";
 # "ctest:LABEL" runs the tests of a CTest label instead (after a build of
-# everything): "ctest:system" boots the QEMU guest of tests/system.
+# everything): "ctest:system" boots the QEMU guest of tests/system;
+# "wine:REGEX" runs the Windows build's CTest entries that match REGEX under
+# Wine (after a build of the Windows programs and tests).
 TESTS_FOR = [
     ("platform/linux/", ["platform"]),
     ("platform/sim/", ["platform", "flash"]),
@@ -155,20 +159,40 @@ def run(command, timeout=None, env=None):
             process.wait()
 
 
+def for_wine(test):
+    return test.startswith("wine:")
+
+
 class Runner:
-    def __init__(self, build_dir, jobs):
+    def __init__(self, build_dir, win_build_dir, jobs):
         self.build_dir = build_dir
+        self.win_build_dir = win_build_dir
         self.jobs = jobs
         self.env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
 
-    def configure(self):
-        status, output = run(["cmake", "-S", ".", "-B", self.build_dir, "-G", "Ninja",
-                              "-DFLASHUTIL_BENCH=OFF", "-DFLASHUTIL_TESTS=ON"])
-        if status != 0:
-            print(output)
-            sys.exit("mutate: cmake could not configure " + self.build_dir)
+    def configure(self, tests):
+        if any(not for_wine(test) for test in tests):
+            status, output = run(["cmake", "-S", ".", "-B", self.build_dir, "-G", "Ninja",
+                                  "-DFLASHUTIL_BENCH=OFF", "-DFLASHUTIL_TESTS=ON"])
+            if status != 0:
+                print(output)
+                sys.exit("mutate: cmake could not configure " + self.build_dir)
+        if any(for_wine(test) for test in tests):
+            # The Windows build's own script configures it with the toolchain and its tools.
+            status, output = run(["bash", "scripts/build-windows.sh"],
+                                 env=dict(os.environ, WIN_BUILD_DIR=self.win_build_dir))
+            if status != 0:
+                print(output)
+                sys.exit("mutate: the Windows build in " + self.win_build_dir + " failed")
 
     def build(self, tests):
+        if any(for_wine(test) for test in tests):
+            status, output = run(["cmake", "--build", self.win_build_dir, "-j", str(self.jobs)])
+            if status != 0:
+                return status, output
+        tests = [test for test in tests if not for_wine(test)]
+        if not tests:
+            return 0, ""
         if any(test.startswith("ctest:") for test in tests):
             return run(["cmake", "--build", self.build_dir, "-j", str(self.jobs)])
         targets = sorted({"tests_" + test.split(":")[0] for test in tests})
@@ -181,6 +205,9 @@ class Runner:
             if name == "ctest":
                 command = ["ctest", "--test-dir", self.build_dir, "-L", pattern, "--stop-on-failure"]
                 where = "ctest -L " + pattern
+            elif name == "wine":
+                command = ["ctest", "--test-dir", self.win_build_dir, "-R", pattern, "--stop-on-failure"]
+                where = "wine " + pattern
             else:
                 program = os.path.join(self.build_dir, "tests",
                                        "programs" if name == "programs" else "", "tests_" + name)
@@ -226,7 +253,8 @@ def main():
         print("mutate: the tree has changes or unknown files; commit or stash them first", file=sys.stderr)
         return 2
 
-    runner = Runner(os.environ.get("BUILD_DIR", "build-mutate"), int(os.environ.get("JOBS", os.cpu_count() or 2)))
+    runner = Runner(os.environ.get("BUILD_DIR", "build-mutate"), os.environ.get("WIN_BUILD_DIR", "build-win-mutate"),
+                    int(os.environ.get("JOBS", os.cpu_count() or 2)))
     for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, on_signal)
 
@@ -234,9 +262,9 @@ def main():
     survivors, uncompiled = [], []
     started = time.monotonic()
     try:
-        runner.configure()
         # The unchanged tree must build and pass, or nothing can be told.
         every_test = sorted({test for entry in chosen for test in entry.tests})
+        runner.configure(every_test)
         status, output = runner.build(every_test)
         if status != 0:
             print(output)
