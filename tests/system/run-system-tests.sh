@@ -30,6 +30,7 @@ if [ "$mode" = boot ]; then
   truncate -s 4M "$work/disk.img"
 
   args=(--out "$out/run" --cache "$cache" --script "$source/guest-scenario.sh" --timeout 300
+        --file "$source/guest-models.sh:/guest-models.sh"
         --modules base:scsi_common,scsi_mod,cdrom,sr_mod
         --modules ide:libata,ata_piix
         --modules virtio:virtio_pci,virtio_scsi
