@@ -3,7 +3,8 @@
 # runs one guest script in it and brings its output back.
 #
 #   boot-guest.sh --out DIR --cache DIR --script FILE [--binary FILE]... [--file SRC:DEST]...
-#                 [--modules GROUP:mod,mod,...]... [--memory MB] [--timeout S] -- <qemu device args>
+#                 [--modules GROUP:mod,mod,...]... [--memory MB] [--timeout S] [--cpu MODEL]
+#                 -- <qemu device args>
 #
 # In the guest, /init mounts proc, sysfs, devtmpfs and a tmpfs, then runs the
 # script with stdout on the second serial port, stderr on the third and its
@@ -12,6 +13,7 @@
 # with its shared libraries (at their own paths). --file copies a file (and, for an ELF object, its shared
 # libraries) to DEST. Each module group becomes /modules/GROUP.list, the
 # modules with their dependencies in load order, for the script's `load`.
+# --cpu replaces QEMU's CPU model (default max).
 #
 # Results in DIR: stdout, stderr, exit (the script's exit code), console.
 # Exit status: 0 when the guest ran the script to its end (whatever its exit
@@ -19,7 +21,7 @@
 # stdout), 1 when the guest did not finish.
 set -euo pipefail
 
-out="" cache="" script="" memory=1024 timeout=240
+out="" cache="" script="" memory=1024 timeout=240 cpu=max
 binaries=() files=() groups=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -31,6 +33,7 @@ while [ $# -gt 0 ]; do
     --modules) groups+=("$2"); shift 2 ;;
     --memory) memory="$2"; shift 2 ;;
     --timeout) timeout="$2"; shift 2 ;;
+    --cpu) cpu="$2"; shift 2 ;;
     --) shift; break ;;
     *) echo "boot-guest.sh: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -188,7 +191,7 @@ rm -rf "$root"
 
 # -nodefaults: no default IDE CD-ROM, network or VGA of the machine's own.
 set +e
-timeout --kill-after=10 "$timeout" "$qemu" -nodefaults -no-user-config -machine pc -accel tcg -cpu max \
+timeout --kill-after=10 "$timeout" "$qemu" -nodefaults -no-user-config -machine pc -accel tcg -cpu "$cpu" \
   -smp 1 -m "$memory" -display none -no-reboot \
   -kernel "$vmlinux" -initrd "$out/initramfs.cpio" \
   -append "console=ttyS0 quiet cryptomgr.notests panic=-1 rdinit=/init" \
