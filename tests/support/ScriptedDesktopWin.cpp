@@ -2,9 +2,14 @@
 // boxes are printed to standard output and answered Yes (OK), the restart is
 // printed instead of requested, and once the window is up its state is
 // printed and the program ends, in the words of the Qt binding's printout.
+// Built with FLASHUTIL_SCRIPTED_FLASH, the binding also presses FLASH, prints
+// every status line the window is given, and prints the window again when the
+// run is over.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdio>
+#include <string>
 
 #include "app/Desktop.h"
 #include "app/win/TFlashForm.h"
@@ -13,6 +18,31 @@
 namespace app {
 
 namespace {
+
+void ReportDriveBox(TFlashForm& form) {
+  const std::vector<std::string> items = form.ComboItems();
+  for (size_t i = 0; i < items.size(); ++i) std::printf("COMBO %d %s\n", static_cast<int>(i), items[i].c_str());
+  std::printf("SELECTED %d\n", form.ComboItemIndex());
+}
+
+#if defined(FLASHUTIL_SCRIPTED_FLASH)
+// Prints the status line (the caption of GroupBox2) each time it is given a
+// new text, from the group box's own window procedure.
+WNDPROC statusProcedure = nullptr;
+std::string statusShown;
+
+LRESULT CALLBACK PrintStatus(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_SETTEXT && lParam != 0) {
+    const std::string text(reinterpret_cast<const char*>(lParam));
+    if (text != statusShown) {
+      statusShown = text;
+      std::printf("STATUS %s\n", text.c_str());
+      std::fflush(stdout);
+    }
+  }
+  return CallWindowProcA(statusProcedure, window, message, wParam, lParam);
+}
+#endif
 
 class ScriptedDesktop final : public Desktop {
  public:
@@ -23,10 +53,24 @@ class ScriptedDesktop final : public Desktop {
     std::printf("CAPTION %s\n", form.CaptionText().c_str());
     std::printf("LABEL %s\n", form.LabelText().c_str());
     std::printf("BUTTON %s %s\n", form.ButtonText().c_str(), form.ButtonEnabled() ? "enabled" : "disabled");
-    const std::vector<std::string> items = form.ComboItems();
-    for (size_t i = 0; i < items.size(); ++i) std::printf("COMBO %d %s\n", static_cast<int>(i), items[i].c_str());
-    std::printf("SELECTED %d\n", form.ComboItemIndex());
+    ReportDriveBox(form);
     std::fflush(stdout);
+#if defined(FLASHUTIL_SCRIPTED_FLASH)
+    statusShown = form.GetStatus();
+    statusProcedure = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(form.GroupBox2, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&PrintStatus)));
+    std::printf("PRESS %s\n", form.ButtonText().c_str());
+    std::fflush(stdout);
+    // A click as the user makes it: the button tells the form, which runs
+    // the whole flash before the click returns.
+    SendMessageA(form.FlashButton, BM_CLICK, 0, 0);
+    SetWindowLongPtrA(form.GroupBox2, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(statusProcedure));
+    ReportDriveBox(form);
+    std::printf("STATUS LINE %s\nPROGRESS %d of %d\n", form.GetStatus().c_str(),
+                static_cast<int>(SendMessageA(form.ProgressBar, PBM_GETPOS, 0, 0)),
+                static_cast<int>(SendMessageA(form.ProgressBar, PBM_GETRANGE, FALSE, 0)));
+    std::fflush(stdout);
+#endif
     PostQuitMessage(0);
   }
 
