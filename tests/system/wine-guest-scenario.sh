@@ -2,16 +2,17 @@
 # provides `load` and `wait_until`): the Windows flash programs under Wine
 # against drive models on the real Linux SCSI stack. /wine-guest.env names
 # the host's files: WINE (the loader), PREFIX_NT and PREFIX_98 (Wine prefixes
-# made on the host, the second reporting Windows 98), PROGRAM_Q150 and
-# PROGRAM_S150 (the Windows flash programs that press FLASH) and SAMPLES (the
-# folder of their images).
+# made on the host, the second reporting Windows 98), PROGRAMS (the folder of
+# the Windows flash programs that press FLASH, flashutil-system-IMAGE.exe)
+# and SAMPLES (the folder of their images).
 #
 # The host's root file system comes in read-only over 9p, with a tmpfs laid
 # over it (overlayfs) for whatever Wine writes; the guest's /dev, /proc and
 # /sys are bound into it, and Wine runs chrooted there. Drives, in the order
 # they are set up, each on a loopback host of its own:
 #   VOX-TEL QRD-73318K Q120 (drive letter D:)
-#   VOX-TEL CRW-5232S S120, flash ID DA C8 00 00 (drive letter E:)
+#   VOX-TEL DVD-ROM MVK-417 K200, flash ID BF D6 00 01 (drive letter E:)
+#   VOX-TEL CRW-5232S S120, flash ID DA C8 00 00 (drive letter F:)
 # Sections start with "=== <name>" and are compared by the host; TIME lines
 # on standard error are the measurements.
 
@@ -28,9 +29,11 @@ load sg
 load target
 mount -t configfs configfs /sys/kernel/config
 model_drive q150 1 30 --product QRD-73318K --revision Q120 --revision-after-flash Q150
-model_drive s150 2 30 --product CRW-5232S --revision S120 --flash-id DAC80000 --revision-after-flash S150
-wait_until '[ -n "$(model_block QRD-73318K)" ] && [ -n "$(model_block CRW-5232S)" ]'
-wait_until '[ -e /dev/$(model_block QRD-73318K) ] && [ -e /dev/$(model_block CRW-5232S) ]'
+model_drive k300 2 30 --product "DVD-ROM MVK-417" --revision K200 --flash-id BFD60001 --revision-after-flash K300
+model_drive s150 3 30 --product CRW-5232S --revision S120 --flash-id DAC80000 --revision-after-flash S150
+for product in QRD-73318K "DVD-ROM MVK-417" CRW-5232S; do
+  wait_until "[ -n \"\$(model_block '$product')\" ] && [ -e /dev/\$(model_block '$product') ]"
+done
 
 start=$(uptime_s)
 load ninep
@@ -51,15 +54,16 @@ on_host() {
   chroot $root /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root DISPLAY=:9 WINEDEBUG=-all WINE=$WINE "$@"
 }
 
-# Each prefix gets the drive letters of the two drives (the device and a
-# folder for the disc's files); Wine takes a drive of type cdrom for a CD-ROM
-# drive and turns pass-through requests to it into SG_IO on the device.
+# Each prefix gets a drive letter for each drive (the device, and a folder
+# for the disc's files); Wine takes a drive of type cdrom for a CD-ROM drive
+# and turns pass-through requests to it into SG_IO on the device.
 for prefix in $PREFIX_NT $PREFIX_98; do
-  mkdir -p $root/tmp/wine-guest/d $root/tmp/wine-guest/e
-  ln -sfn /dev/$(model_block QRD-73318K) $root$prefix/dosdevices/d::
-  ln -sfn /tmp/wine-guest/d $root$prefix/dosdevices/d:
-  ln -sfn /dev/$(model_block CRW-5232S) $root$prefix/dosdevices/e::
-  ln -sfn /tmp/wine-guest/e $root$prefix/dosdevices/e:
+  for drive in "d QRD-73318K" "e DVD-ROM MVK-417" "f CRW-5232S"; do
+    letter=${drive%% *}
+    mkdir -p $root/tmp/wine-guest/$letter
+    ln -sfn /dev/$(model_block "${drive#* }") $root$prefix/dosdevices/$letter::
+    ln -sfn /tmp/wine-guest/$letter $root$prefix/dosdevices/$letter:
+  done
 done
 
 start=$(uptime_s)
@@ -90,12 +94,12 @@ stop_wine() { on_host /bin/sh -c 'WINEPREFIX=$0 exec "${WINE%/*}/wineserver" -k'
 # A whole flash by the flash program for IMAGE on drive model NAME, through
 # pass-through: the program's output, every command the drive got, and
 # whether the drive's flash now holds the image.
-flash_windows() {  # SECTION IMAGE NAME PROGRAM
+flash_windows() {  # SECTION IMAGE NAME
   local start
   order $3 reset "mark $1"
   section $1
   start=$(uptime_s)
-  run_windows $PREFIX_NT $4
+  run_windows $PREFIX_NT $PROGRAMS/flashutil-system-$2.exe
   echo "TIME $1: $(since $start) s" >&2
   echo "DRIVE"
   model_log $3 $1
@@ -103,8 +107,9 @@ flash_windows() {  # SECTION IMAGE NAME PROGRAM
 }
 
 start_wine $PREFIX_NT
-flash_windows wine-flash-q150 Q150 q150 $PROGRAM_Q150
-flash_windows wine-flash-s150 S150 s150 $PROGRAM_S150
+flash_windows wine-flash-q150 Q150 q150
+flash_windows wine-flash-k300 K300 k300
+flash_windows wine-flash-s150 S150 s150
 stop_wine $PREFIX_NT
 
 # Outside the NT family the program asks Wine's ASPI library. Wine 8's
@@ -116,7 +121,7 @@ stop_wine $PREFIX_NT
 start_wine $PREFIX_98
 section wine-aspi-startup
 order q150 reset "mark aspi"
-run_windows $PREFIX_98 $PROGRAM_Q150 fixme+aspi,trace+aspi
+run_windows $PREFIX_98 $PROGRAMS/flashutil-system-Q150.exe fixme+aspi,trace+aspi
 echo "INQUIRY COMMANDS $(model_log q150 aspi | grep -c '^12 ')"
 echo "WINE SAYS"
 sed -n 's/^[0-9a-f]*:[a-z]*:aspi:\([A-Za-z0-9_]*\) /\1: /p' /tmp/program.err | sort -u

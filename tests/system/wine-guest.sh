@@ -29,7 +29,7 @@ qemu=$(command -v qemu-system-x86_64 || true)
 "$qemu" -device help 2> /dev/null | grep -q '"virtio-9p-pci"' || skip "this QEMU cannot share a folder over 9p (virtio-9p-pci)"
 drive=$build/tests/system/tcmu_drive
 [ -x "$drive" ] || skip "$drive is missing: build the Linux tests first (scripts/build.sh)"
-for image in Q150 S150; do
+for image in Q150 K300 S150; do
   program=$winbuild/tests/win/flashutil-system-$image.exe
   [ -f "$program" ] || skip "$program is missing: build the Windows programs first (scripts/build-windows.sh)"
 done
@@ -38,11 +38,11 @@ work=$winbuild/wine-guest
 mkdir -p "$work"
 start=$(date +%s.%N)
 # Two prefixes, of the NT family and reporting Windows 98, with the drive
-# letters D: and E: of type CD-ROM (the guest links them to its drives).
+# letters D:, E: and F: of type CD-ROM (the guest links them to its drives).
 for kind in nt 98; do
   prefix=$work/prefix-$kind
   sh "$top/tests/win/wine-prefix.sh" "$wine" "$prefix" $([ $kind = 98 ] && echo win98) > /dev/null
-  for letter in d: e:; do
+  for letter in d: e: f:; do
     WINEPREFIX=$prefix WINEDEBUG=-all "$wine" reg add 'HKLM\Software\Wine\Drives' /v $letter /d cdrom /f > /dev/null 2>&1
   done
   WINEPREFIX=$prefix "$(dirname "$wine")/wineserver" -w
@@ -53,8 +53,7 @@ cat > "$work/wine-guest.env" <<EOF
 WINE=$wine
 PREFIX_NT=$work/prefix-nt
 PREFIX_98=$work/prefix-98
-PROGRAM_Q150=$winbuild/tests/win/flashutil-system-Q150.exe
-PROGRAM_S150=$winbuild/tests/win/flashutil-system-S150.exe
+PROGRAMS=$winbuild/tests/win
 SAMPLES=$top/samples
 EOF
 
@@ -78,7 +77,7 @@ grep '^SKIP' "$work/run/stdout" && exit 77
 grep '^TIME' "$work/run/stderr" || true
 
 status=0
-for name in wine-flash-q150 wine-flash-s150 wine-aspi-startup; do
+for name in wine-flash-q150 wine-flash-k300 wine-flash-s150 wine-aspi-startup; do
   awk -v want="=== $name" '$0 == want { on = 1; next } /^=== / { on = 0 } on' "$work/run/stdout" > "$work/$name.txt"
   if diff -u "$here/expected/$name.txt" "$work/$name.txt"; then
     echo "section $name matches"
