@@ -1,4 +1,4 @@
-# The drive models' helpers, sourced by the guest scripts after /init's
+# Shell functions for the drive models, sourced by the guest scripts after /init's
 # `load` and `wait_until` (given to boot-guest.sh as --file ...:/guest-models.sh).
 # Drive NAME is a userspace backstore (target_core_user) served by tcmu_drive
 # from /probe on its /dev/uioN and exported through a loopback target of its
