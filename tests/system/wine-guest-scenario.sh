@@ -58,6 +58,9 @@ on_host() {
 # for the disc's files); Wine takes a drive of type cdrom for a CD-ROM drive
 # and turns pass-through requests to it into SG_IO on the device.
 for prefix in $PREFIX_NT $PREFIX_98; do
+  # Wine runs as root here and takes only a prefix of its own user; the host's
+  # user may be another (only the folder itself changes, in the tmpfs).
+  chown 0:0 $root$prefix
   for drive in "d QRD-73318K" "e DVD-ROM MVK-417" "f CRW-5232S"; do
     letter=${drive%% *}
     mkdir -p $root/tmp/wine-guest/$letter
