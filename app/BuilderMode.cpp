@@ -62,7 +62,7 @@ void BuilderMode::ModelChange() {
   }
   const size_t entry = static_cast<size_t>(k);
   view_.FileListSetMask((*form_.BINMaskList)[entry]);
-  view_.SetCaption(texts::TitleText + (*form_.FWRangeList)[entry] + " [Buiding]");
+  form_.ShowCaption(texts::TitleText + (*form_.FWRangeList)[entry] + " [Buiding]");
   view_.SetFlashButtonEnabled(false);
 }
 

@@ -1,10 +1,13 @@
 #include "app/FlashFormCore.h"
 
+#include "app/Texts.h"
+
 #include <exception>
 
 #include "app/BuilderMode.h"
 #include "app/IdentityCheck.h"
 #include "app/StartUp.h"
+#include "app/Texts.h"
 #include "drive/CDDrive.h"
 #include "drive/CDDrives.h"
 #include "flash/FlashProfiles.h"
@@ -117,3 +120,9 @@ bool FlashFormCore::ReadVerifyProfile(const uint8_t* Record) { return flash::Rea
 bool FlashFormCore::EntryCritical() { return flash::VendorCommands(*this).EntryCritical(); }
 
 bool FlashFormCore::CheckDisc() { return flash::VendorCommands(*this).CheckDisc(); }
+
+void FlashFormCore::ShowCaption(const std::string& caption) {
+  const platform::DriveTransport* transport = CDDrive::GetTransport();
+  const bool simulated = transport != nullptr && transport->IsSimulated();
+  view_.SetCaption(simulated ? caption + texts::SimulatedDrivesSuffix : caption);
+}

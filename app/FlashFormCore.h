@@ -86,6 +86,10 @@ class FlashFormCore : public flash::FlashState {
 
   platform::FormView& View() const { return view_; }
 
+  // Sets the window caption; a program on simulated drives says so after
+  // every caption, so that it can never pass for one that flashes real drives.
+  void ShowCaption(const std::string& caption);
+
  private:
   platform::FormView& view_;
 };

@@ -16,7 +16,7 @@ StartUp::StartUp(FlashFormCore& form) : form_(form), view_(form.View()) {}
 
 void StartUp::Run() {
   ResetFlagsAndBuffers();
-  view_.SetCaption(texts::TitleText);
+  form_.ShowCaption(texts::TitleText);
   form_.BuildMode = form_.Package.IsBuilder();
   if (form_.BuildMode) {
     BuilderMode(form_).SetUp();
@@ -26,7 +26,7 @@ void StartUp::Run() {
   view_.SetSelectDriveLabel("Select the " + form_.Vendor + " drive you want to update:");
   if (!Warn()) return;
   view_.FileListSetVisible(false);
-  view_.SetCaption(form_.Vendor + texts::TitleText + form_.Model);
+  form_.ShowCaption(form_.Vendor + texts::TitleText + form_.Model);
 
   const bool restricted = form_.Package.RestrictsFirmware();
   std::string report = restricted ? texts::RestrictedReportHeading(form_.Model, form_.FWRange)

@@ -1,6 +1,7 @@
 #include "app/TFlashForm.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -194,18 +195,33 @@ TFlashForm::TFlashForm(const uint8_t* package, QWidget* parent)
   // would end the program: Dispatch shows it and the loop goes on.
   connect(ComboBox, &QComboBox::activated, this, [this](int) {
     comboTyped_ = false;
-    Dispatch(&FlashFormCore::ComboBoxChange);
+    Handle(&FlashFormCore::ComboBoxChange);
   });
   connect(ComboBox->lineEdit(), &QLineEdit::textEdited, this, [this](const QString&) {
     comboTyped_ = true;
-    Dispatch(&FlashFormCore::ComboBoxChange);
+    Handle(&FlashFormCore::ComboBoxChange);
   });
   connect(FileListBox1, &platform::FileListBox::FileClicked, this,
-          [this] { Dispatch(&FlashFormCore::FileListBox1Click); });
-  connect(FlashButton, &QPushButton::clicked, this, [this] { Dispatch(&FlashFormCore::FlashButtonClick); });
+          [this] { Handle(&FlashFormCore::FileListBox1Click); });
+  connect(FlashButton, &QPushButton::clicked, this, [this] { Handle(&FlashFormCore::FlashButtonClick); });
 }
 
 TFlashForm::~TFlashForm() { FormDestroy(); }
+
+void TFlashForm::Handle(void (FlashFormCore::*event)()) {
+  const bool outer = !handling_;
+  handling_ = true;
+  Dispatch(event);
+  if (outer) handling_ = false;
+}
+
+void TFlashForm::closeEvent(QCloseEvent* event) {
+  if (handling_) {
+    event->ignore();
+    return;
+  }
+  QWidget::closeEvent(event);
+}
 
 QIcon TFlashForm::ProgramIcon() {
   QIcon icon;

@@ -70,8 +70,18 @@ class TFlashForm : public QWidget, public platform::FormView, public FlashFormCo
   std::string ProgramFilePath() const override;
   std::string CurrentDirectory() const override;
 
+ protected:
+  // While an event runs (a flash, a build), the window cannot be closed: not
+  // by its close button, not by the desktop. A flash ended half-way, or a
+  // restart offer closed unseen, can cost the drive.
+  void closeEvent(QCloseEvent* event) override;
+
  private:
+  // Runs one of the form's events, marking the window busy meanwhile.
+  void Handle(void (FlashFormCore::*event)());
+
   bool quitRequested_ = false;
+  bool handling_ = false;  // an event of the form is running
   bool comboTyped_ = false;  // the user typed into the box: no entry is selected
   QElapsedTimer progressPainted_;  // since the progress bar was last repainted
   bool progressPaintDue_ = false;  // the range changed since then

@@ -7,6 +7,9 @@ namespace texts {
 
 inline const std::string TitleText = " Flash Utility V1.049 ";
 
+// After every window caption of a program on simulated drives.
+inline const std::string SimulatedDrivesSuffix = " (simulated drives)";
+
 inline std::string PlainWarning(const std::string& vendor, const std::string& model) {
   return std::string("\nWARNING:\n") + "\nThis flash utility only supports " + vendor + " " + model +
          " drive. " + "\nPlease REMOVE disc and close all applications before run this utility!" +

@@ -19,7 +19,20 @@
 #include "platform/linux/SgTransport.h"
 #endif
 
+// Read from outside: what flashutil-pack shows of a program file.
+#if defined(FLASHUTIL_TRANSPORT_SIM)
+FLASHUTIL_DRIVE_ACCESS_RECORD("simulated");
+#else
+FLASHUTIL_DRIVE_ACCESS_RECORD("system");
+#endif
+
 namespace {
+
+#if defined(FLASHUTIL_TRANSPORT_SIM)
+constexpr bool kSimulatedDrives = true;
+#else
+constexpr bool kSimulatedDrives = false;
+#endif
 
 std::unique_ptr<platform::DriveTransport> MakeTransport() {
 #if defined(FLASHUTIL_TRANSPORT_SIM)
@@ -50,11 +63,15 @@ int main(int argc, char** argv) {
     std::unique_ptr<app::Desktop> desktop = app::MakeDesktop();
     platform::QtCursor cursor;
     platform::LogindInhibitor inhibitor;
+    platform::QtBlockingCalls blocking;
     platform::Services& services = platform::GetServices();
     services.boxes = &desktop->Boxes();
     services.cursor = &cursor;
-    services.restart = &desktop->Restart();
+    // A program on simulated drives has no business restarting the machine
+    // it runs on: it gets no restart at all.
+    services.restart = kSimulatedDrives ? nullptr : &desktop->Restart();
     services.inhibitor = &inhibitor;
+    services.blocking = &blocking;
 
     std::unique_ptr<platform::DriveTransport> transport = MakeTransport();
     CDDrive::SetTransport(transport.get());

@@ -220,9 +220,12 @@ uint32_t CDDrive::SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint
   } else if (buffer == nullptr && Length > 0) {
     outcome.sysError = EFAULT;  // no buffer installed: nothing may be transferred
   } else {
-    outcome = Transport->Execute(Handle, cdb,
-                                 DataIn == 1 ? platform::Direction::In : platform::Direction::Out,
-                                 buffer, Length, TimeOut);
+    // The drive may take up to the time-out to answer: the window stays alive meanwhile.
+    platform::RunBlocking([&] {
+      outcome = Transport->Execute(Handle, cdb,
+                                   DataIn == 1 ? platform::Direction::In : platform::Direction::Out,
+                                   buffer, Length, TimeOut);
+    });
   }
 
   IoctlSucceeded = outcome.transportOk;
@@ -260,12 +263,17 @@ uint32_t CDDrive::SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Le
 
   errno = 0;
   if (AspiLibrary && AspiCommandEntry && (AspiRequest.buffer != nullptr || Length == 0)) {
-    AspiLibrary->SendCommand(AspiRequest);
-    if (AspiRequest.status == platform::kSrbPending) {
-      AspiLibrary->WaitForCompletion(AspiRequest, uint32_t{TimeOut} * 1000u);
-    }
-    // Whatever code the system last recorded.
-    LastSystemError = AspiLibrary->SystemError();
+    // The system's last error code is kept per thread: it is read on the
+    // thread that sent the command.
+    platform::RunBlocking([&] {
+      errno = 0;
+      AspiLibrary->SendCommand(AspiRequest);
+      if (AspiRequest.status == platform::kSrbPending) {
+        AspiLibrary->WaitForCompletion(AspiRequest, uint32_t{TimeOut} * 1000u);
+      }
+      // Whatever code the system last recorded.
+      LastSystemError = AspiLibrary->SystemError();
+    });
   } else {
     LastSystemError = AspiLibrary ? EFAULT : ENODEV;  // the request never left: it stays pending
   }

@@ -24,6 +24,9 @@ constexpr int kFlashProgressMaximum = 200;
 constexpr int kFlashProgressPosition = 198;
 
 const char* const kInhibitReason = "Updating drive firmware";
+// The answer to Yes at the restart offer of a program on simulated drives.
+const char* const kSimulatedRestartText =
+    "\nThis program flashes simulated drives: the system has not been restarted.\n";
 
 // Unsigned byte order; a prefix is smaller than the longer text.
 int CompareBytes(const std::string& a, const std::string& b) {
@@ -155,9 +158,7 @@ class FlashRun {
           "- run this program as root.\n\nThe drive has not been touched.\n");
       return false;
     }
-    const platform::DriveTransport* transport = CDDrive::GetTransport();
-    const bool simulated = transport != nullptr && transport->IsSimulated();
-    if (NeedsProfile() && ProfileDataIsStandIn() && !simulated) {
+    if (NeedsProfile() && ProfileDataIsStandIn() && !IsSimulated()) {
       platform::ShowError(
           "\nThis program was built with stand-in flash-chip profiles, which must never be sent "
           "to a real drive.\n\nThis firmware needs a flash-chip profile: rebuild the program with "
@@ -320,7 +321,18 @@ class FlashRun {
   void OfferRestart() {
     if (!platform::AskConfirmationYesNo("The system needs to be restarted for the changes to take effect ?")) return;
     platform::SetDefaultCursor();
+    // Simulated drives live in this program alone: restarting the machine
+    // would only end the user's work.
+    if (IsSimulated()) {
+      platform::ShowMessage(kSimulatedRestartText);
+      return;
+    }
     if (platform::SystemRestart* restart = platform::GetServices().restart) restart->RequestReboot();
+  }
+
+  static bool IsSimulated() {
+    const platform::DriveTransport* transport = CDDrive::GetTransport();
+    return transport != nullptr && transport->IsSimulated();
   }
 
   void Finish() {

@@ -66,6 +66,18 @@ class BoxesScope {
   platform::MessageBoxes* saved_;
 };
 
+const char* DriveAccessText(package::DriveAccess access) {
+  switch (access) {
+    case package::DriveAccess::System:
+      return "the system's optical drives";
+    case package::DriveAccess::Simulated:
+      return "simulated (drives that do not exist; it flashes no real drive)";
+    case package::DriveAccess::Unknown:
+      break;
+  }
+  return "unknown (the file names none)";
+}
+
 bool AllDigits(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -101,6 +113,7 @@ int PackCommands::Show(const std::string& program) {
   };
   out_ << "Program:  " << platform::PrintableText(program) << '\n';
   out_ << "Kind:     " << (view.IsBuilder() ? "builder" : "flash program") << '\n';
+  out_ << "Drives:   " << DriveAccessText(file.Access()) << '\n';
   out_ << "Model:    " << slot(view.ModelSlot(), package::kSlotSize) << '\n';
   out_ << "Inquiry:  " << slot(view.InquirySlot(), package::kSlotSize) << '\n';
   out_ << "FW-Range: " << slot(view.FWRangeSlot(), package::kSlotSize) << '\n';

@@ -74,4 +74,23 @@ std::string VersionFromFileName(const std::string& name) {
   return version;
 }
 
+DriveAccess FindDriveAccess(const uint8_t* bytes, size_t size) {
+  static constexpr char kTag[] = FLASHUTIL_DRIVE_ACCESS_TAG;
+  const uint8_t* end = bytes + size;
+  const auto valueIs = [end](const uint8_t* at, const char* value) {
+    const size_t length = std::strlen(value) + 1;  // with its zero byte
+    return static_cast<size_t>(end - at) >= length && std::memcmp(at, value, length) == 0;
+  };
+  // The tag also stands alone where a program holds this function: only a
+  // tag followed by one of the two values is the record.
+  for (const uint8_t* at = bytes; at < end;) {
+    at = std::search(at, end, kTag, kTag + sizeof kTag - 1);
+    if (at == end) break;
+    at += sizeof kTag - 1;
+    if (valueIs(at, "system")) return DriveAccess::System;
+    if (valueIs(at, "simulated")) return DriveAccess::Simulated;
+  }
+  return DriveAccess::Unknown;
+}
+
 }  // namespace package

@@ -34,6 +34,21 @@ constexpr size_t kPackageSize = 524440;
 // The builder tag at the start of the BIN area.
 constexpr char kBuilderTag[4] = {'O', 'B', 'E', 'L'};
 
+// Outside its package, every program file carries one record that names the
+// drives it reaches: the tag below, then "system" or "simulated", then a zero
+// byte. A build copies it with the rest of the program, so a flash program
+// built by a builder on simulated drives says so too. Each program defines
+// the record with FLASHUTIL_DRIVE_ACCESS_RECORD.
+#define FLASHUTIL_DRIVE_ACCESS_TAG "\x7F" "flashutil drive access="
+#define FLASHUTIL_DRIVE_ACCESS_RECORD(value)                                                  \
+  extern "C" __attribute__((used)) const char flashutil_drive_access[] = FLASHUTIL_DRIVE_ACCESS_TAG value
+
+enum class DriveAccess { Unknown, System, Simulated };
+
+// The record in a program file's bytes; Unknown when there is none (a
+// program of an older build, or not one of ours).
+DriveAccess FindDriveAccess(const uint8_t* bytes, size_t size);
+
 // Read-only view of a package in memory.
 class PackageView {
  public:

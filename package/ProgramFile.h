@@ -25,6 +25,8 @@ class ProgramFile {
   // area; empty for a builder.
   const uint8_t* Image() const { return Package().BinArea(); }
   size_t ImageSize() const { return Package().IsBuilder() ? 0 : Package().BinLength(); }
+  // The drives the program reaches, from its drive-access record.
+  DriveAccess Access() const { return FindDriveAccess(bytes_.data(), bytes_.size()); }
 
  private:
   bool Fail(const std::string& reason);

@@ -12,7 +12,7 @@ namespace {
 class RealClock final : public Clock {
  public:
   void SleepMs(unsigned milliseconds) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    RunBlocking([milliseconds] { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); });
   }
 };
 
@@ -73,6 +73,14 @@ void SleepMs(unsigned milliseconds) {
   static RealClock realClock;
   Clock* clock = GetServices().clock;
   (clock != nullptr ? clock : &realClock)->SleepMs(milliseconds);
+}
+
+void RunBlocking(const std::function<void()>& call) {
+  if (BlockingCalls* blocking = GetServices().blocking) {
+    blocking->Run(call);
+  } else {
+    call();
+  }
 }
 
 }  // namespace platform

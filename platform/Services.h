@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -63,6 +64,18 @@ class SleepInhibitor {
   virtual void Release() = 0;
 };
 
+// Runs a call that blocks until a drive answers or a wait has passed. The
+// desktop bindings run it on a thread of its own while the window's thread
+// goes on answering the desktop's "are you alive?" checks and repainting,
+// and takes no user input meanwhile (no click, no key, no close): the caller
+// still gets control back only when the call is over, as if it had run
+// itself. An exception thrown by the call reaches the caller.
+class BlockingCalls {
+ public:
+  virtual ~BlockingCalls() = default;
+  virtual void Run(const std::function<void()>& call) = 0;
+};
+
 // The application title, shown on plain boxes and the exception box.
 extern const char* const ApplicationTitle;
 
@@ -76,6 +89,7 @@ struct Services {
   SystemRestart* restart = nullptr;
   SleepInhibitor* inhibitor = nullptr;
   ProfileReader* profiles = nullptr;  // unset: platform::IniFileReader
+  BlockingCalls* blocking = nullptr;  // unset: the call runs on the caller's thread
 };
 
 Services& GetServices();
@@ -93,5 +107,7 @@ void ShowException(const std::string& text);
 void SetHourglassCursor();
 void SetDefaultCursor();
 void SleepMs(unsigned milliseconds);
+// Runs `call` through GetServices().blocking (see BlockingCalls).
+void RunBlocking(const std::function<void()>& call);
 
 }  // namespace platform

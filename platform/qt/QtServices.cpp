@@ -3,9 +3,82 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QAbstractEventDispatcher>
+#include <QEvent>
 #include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <exception>
+#include <thread>
 
 namespace platform {
+
+namespace {
+
+// Drops the user's input to every window of the program.
+class InputDropper final : public QObject {
+ public:
+  bool eventFilter(QObject*, QEvent* event) override {
+    switch (event->type()) {
+      case QEvent::MouseButtonPress:
+      case QEvent::MouseButtonRelease:
+      case QEvent::MouseButtonDblClick:
+      case QEvent::MouseMove:
+      case QEvent::Wheel:
+      case QEvent::KeyPress:
+      case QEvent::KeyRelease:
+      case QEvent::ShortcutOverride:
+      case QEvent::Shortcut:
+      case QEvent::ContextMenu:
+      case QEvent::TouchBegin:
+      case QEvent::TouchUpdate:
+      case QEvent::TouchEnd:
+      case QEvent::TabletPress:
+      case QEvent::TabletRelease:
+      case QEvent::InputMethod:
+      case QEvent::Drop:
+      case QEvent::Close:
+        return true;
+      default:
+        return false;
+    }
+  }
+};
+
+}  // namespace
+
+void QtBlockingCalls::Run(const std::function<void()>& call) {
+  QCoreApplication* application = QCoreApplication::instance();
+  // Without an application, or on another thread than the window's, there
+  // is no window to keep alive.
+  if (application == nullptr || QThread::currentThread() != application->thread()) {
+    call();
+    return;
+  }
+  std::atomic<bool> done{false};
+  std::exception_ptr failure;
+  QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+  InputDropper dropper;
+  application->installEventFilter(&dropper);
+  std::thread worker([&] {
+    try {
+      call();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    done.store(true);
+    if (dispatcher != nullptr) dispatcher->wakeUp();
+  });
+  // The wake-up ends the wait as soon as the call is over; the timer is there
+  // should the dispatcher not be woken.
+  QTimer tick;
+  tick.start(50);
+  while (!done.load()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  worker.join();
+  application->removeEventFilter(&dropper);
+  if (failure) std::rethrow_exception(failure);
+}
 
 BoxAnswer QtMessageBoxes::Show(BoxKind kind, const std::string& caption, const std::string& text,
                                BoxButtons buttons) {

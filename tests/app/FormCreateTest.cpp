@@ -9,6 +9,7 @@
 #include "drive/CDDrives.h"
 #include "platform/sim/SimTransport.h"
 #include "tests/support/CraftedPackage.h"
+#include "tests/support/ForwardingTransport.h"
 #include "tests/support/TestDoubles.h"
 #include "tests/support/TestForm.h"
 
@@ -23,6 +24,14 @@ using testing_support::TestForm;
 namespace {
 
 const std::string kTitle = " Flash Utility V1.049 ";
+const std::string kSimulated = " (simulated drives)";
+
+// The same drives, shown as a transport to the system's drives would show them.
+class SystemDrives final : public testing_support::ForwardingTransport {
+ public:
+  using ForwardingTransport::ForwardingTransport;
+  bool IsSimulated() const override { return false; }
+};
 
 DriveConfig Drive(uint8_t host, const std::string& vendor, const std::string& product,
                   const std::string& revision) {
@@ -80,6 +89,8 @@ TEST_F(FormCreateTest, LowerCaseTagIsNotTheBuilder) {
 
 TEST_F(FormCreateTest, DecliningTheWarningQuitsWithoutTouchingADrive) {
   AddDrive(0, "VOX-TEL ", "QRD-73318K      ", "Q120");
+  SystemDrives system(transport);
+  CDDrive::SetTransport(&system);
   PackageTexts texts;
   texts.fwRange = "----------";
   std::vector<uint8_t> package = CraftPackage(texts);
@@ -165,7 +176,8 @@ TEST_F(FormCreateTest, OnlyTheThirdOfThreeDrivesFits) {
   EXPECT_EQ(form.TransferBuffer, CDDrive::GetDataBuffer());
   EXPECT_EQ(CDDrive::DataLength, 16384u);
   EXPECT_FALSE(form.fileListVisible);
-  EXPECT_EQ(form.caption, "VoxTEL-DS" + kTitle + "QRD-73318K");
+  // Simulated drives are named after every caption.
+  EXPECT_EQ(form.caption, "VoxTEL-DS" + kTitle + "QRD-73318K" + kSimulated);
   EXPECT_EQ(form.label, "Select the VoxTEL-DS drive you want to update:");
   EXPECT_EQ(form.BinLength, 524288u);  // the classification ran
   // One INQUIRY per drive when it was opened, and a fresh one for each text shown.

@@ -142,6 +142,7 @@ const std::string kEntryCritical = "Drive entry critical... ";
 const std::string kVerify = "Read back and Verify drive's DRAM... ";
 const std::string kInProgress = "Don't turn off the system, Flash is in progress...";
 const std::string kCompleted = "Flash Completed.";
+const std::string kSimulatedRestart = "\nThis program flashes simulated drives: the system has not been restarted.\n";
 
 // A command line of the log from the command's bytes as the tables give them.
 inline std::string Command(std::initializer_list<uint32_t> bytes, platform::Direction direction, uint32_t length,
@@ -174,6 +175,7 @@ struct FlashPlan {
   uint32_t binLength = 524288;
   bool flashAll = false;
   bool restart = false;  // the answer to the restart offer
+  bool simulated = true;  // the drives are simulated: Yes there restarts nothing
   std::string identity = "0-0-0  : VOX-TEL QRD-73318K      Q150";  // the refreshed entry
 };
 
@@ -241,7 +243,7 @@ inline testing_support::RunLog ExpectedFlash(const FlashPlan& plan) {
   log.push_back(Command({0x12, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0}, in, 128));  // INQUIRY
   log.insert(log.end(), {ComboInsertLine(0, plan.identity), ComboDeleteLine(1), ComboSelectLine(0), kComboRepaintLine,
                          kLetGoLine, Question(kRestart)});
-  if (plan.restart) log.insert(log.end(), {kDefaultCursorLine, kRestartLine});
+  if (plan.restart) log.insert(log.end(), {kDefaultCursorLine, plan.simulated ? Message(kSimulatedRestart) : kRestartLine});
   log.insert(log.end(), {kDefaultCursorLine, ProgressLine(0)});
   return log;
 }

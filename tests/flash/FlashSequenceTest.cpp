@@ -323,12 +323,18 @@ TEST_F(StandInTest, ProfileImageIsRefusedOnARealDrive) {
   }
 }
 
-TEST_F(StandInTest, ImageWithoutProfileFlashesARealDrive) {
+TEST_F(StandInTest, ImageWithoutProfileFlashesARealDriveAndRestartsTheSystem) {
   SimDrive& drive = AddDrive();
   Create(CraftImage(ImageClass::NoProfile));
-  Click();
+  Click(true, true);
   EXPECT_EQ(drive.FlashStartCount(), 1u);
   EXPECT_EQ(form->status, kCompleted);
+  // Only here, on drives that pass for the system's, is the restart requested.
+  FlashPlan plan;
+  plan.bin = Bin();
+  plan.restart = true;
+  plan.simulated = false;
+  EXPECT_TRUE(testing_support::SameLog(log, ExpectedFlash(plan)));
 }
 
 }  // namespace

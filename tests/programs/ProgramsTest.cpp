@@ -142,6 +142,10 @@ TEST(Programs, KeyWordMarksOnlyTheBuilderPackage) {
     const PackageView view(file.data() + at);
     EXPECT_TRUE(view.IsBuilder());
     EXPECT_EQ(0, std::memcmp(view.BinArea(), "OBEL", 4));
+    // Each names the drives it reaches, outside its package.
+    const bool simulated = std::string(path) == FLASHUTIL_SIM_PROGRAM;
+    EXPECT_EQ(package::FindDriveAccess(file.data(), file.size()),
+              simulated ? package::DriveAccess::Simulated : package::DriveAccess::System);
   }
 }
 
@@ -274,7 +278,8 @@ TEST(Programs, FlashProgramBuiltFromTheBuilderExecutable) {
     EXPECT_TRUE(ReadFile(dir / ("pack/" + name)) == output);
     const Outcome shown = Pack(dir.Path(), "show " + name);
     EXPECT_EQ(shown.status, 0) << shown.err;
-    EXPECT_EQ(shown.out, "Program:  " + name + "\nKind:     flash program\nModel:    " + s.model +
+    EXPECT_EQ(shown.out, "Program:  " + name + "\nKind:     flash program\nDrives:   simulated (drives that do not exist; it "
+                             "flashes no real drive)\nModel:    " + s.model +
                              "\nInquiry:  " + s.inquiry + "\nFW-Range: " + s.fwRange +
                              "\nVendor:   VoxTEL-DS\nNote:     " + s.note + "\nVersion:  " + std::string(s.bin, 5) +
                              "\nImage:    524288 bytes\nSHA-256:  " + Sha256Sum(dir / s.bin) + "\n");
@@ -499,6 +504,9 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
   const Outcome builder = Pack(dir.Path(), std::string("verify ") + Quoted(FLASHUTIL_SIM_PROGRAM) + " Q150.BIN");
   EXPECT_EQ(builder.status, 1);
   EXPECT_EQ(builder.out, std::string(FLASHUTIL_SIM_PROGRAM) + " is a builder and carries no image\n");
+  // show says which drives a program reaches.
+  const Outcome system = Pack(dir.Path(), std::string("show ") + Quoted(FLASHUTIL_PROGRAM));
+  EXPECT_NE(system.out.find("\nDrives:   the system's optical drives\n"), std::string::npos) << system.out;
   const Outcome help = Pack(dir.Path(), "show --help");
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("Usage: flashutil-pack show PROGRAM\n", 0), 0u) << help.out;
