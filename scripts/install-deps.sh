@@ -12,7 +12,7 @@ packages=(
   libsgutils2-dev sg3-utils
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev hyperfine time dbus-daemon
-  xvfb xauth imagemagick desktop-file-utils
+  xvfb xauth imagemagick desktop-file-utils libxcb1-dev libxcb-xtest0-dev
   # fuzzing and sanitizers
   clang libclang-rt-dev
   # the Windows programs, and their tests under Wine

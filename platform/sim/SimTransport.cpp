@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -277,6 +279,11 @@ SimDrive::Reply SimDrive::WriteBuffer(const Cdb& cdb, const Data& data) {
 
 SimDrive::Reply SimDrive::FlashStart(uint8_t control, const Data& data) {
   if (data.out) return Check(0x05, 0x24, 0x00);
+  if (config_.flashStartMilliseconds > 0) {
+    programming_.store(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(config_.flashStartMilliseconds));
+    programming_.store(false);
+  }
   flash_.assign(dram_.begin(), dram_.begin() + kFlashSize);
   ++flashStarts_;
   lastFlashControl_ = control;

@@ -38,6 +38,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -147,6 +148,9 @@ struct DriveConfig {
   unsigned becomingReadyPolls = 0;   // this many TEST UNIT READY commands answer 02/04/01
   bool neverReady = false;           // every TEST UNIT READY answers 02/04/01
 
+  // How long the flash start takes, as a real drive's does while it programs its flash.
+  unsigned flashStartMilliseconds = 0;
+
   // Revision that INQUIRY reports after a completed flash start; unset: unchanged.
   std::optional<std::string> revisionAfterFlash;
 };
@@ -209,6 +213,9 @@ class SimDrive {
   unsigned FlashStartCount() const { return flashStarts_; }
   uint8_t LastFlashControl() const { return lastFlashControl_; }  // 0x80 or 0xA0; 0 before any
   bool Flashed() const { return flashStarts_ > 0; }
+  // True while a flash start that takes time (flashStartMilliseconds) runs;
+  // safe to ask from any thread.
+  bool Programming() const { return programming_.load(); }
   std::string CurrentRevision() const { return revision_; }  // what INQUIRY now reports (4 bytes)
   unsigned ReadinessPollsLeft() const { return config_.becomingReadyPolls; }
 
@@ -290,6 +297,7 @@ class SimDrive {
   unsigned entryCriticals_ = 0;
   unsigned flashStarts_ = 0;
   uint8_t lastFlashControl_ = 0;
+  std::atomic<bool> programming_{false};
   bool becoming_ = false;  // the last TEST UNIT READY found the drive becoming ready
   bool exclusive_ = false;
   unsigned openHandles_ = 0;

@@ -15,14 +15,23 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include "app/TFlashForm.h"
 #include "drive/CDDrive.h"
 #include "package/Package.h"
 #include "platform/qt/FileListBox.h"
+#include "platform/qt/QtServices.h"
 #include "platform/sim/SimTransport.h"
 #include "tests/package/WorkDir.h"
 #include "tests/support/CraftedPackage.h"
@@ -296,6 +305,198 @@ TEST_F(WindowTest, ExceptionFromAnEventIsShownAndTheLoopGoesOn) {
   form.FlashButton->click();
   EXPECT_EQ(form.GetStatus(), "Flash Completed.");
   EXPECT_EQ(drive.FlashStartCount(), 1u);
+}
+
+// --- A window that stays alive while the drive works -------------------------
+
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsSince(Clock::time_point start) {
+  return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// What a desktop does to a window over X11, from a connection of its own:
+// the window manager's ping, an exposure, a click and a close request.
+class X11Desktop {
+ public:
+  X11Desktop() : connection_(xcb_connect(nullptr, nullptr)) {
+    const xcb_setup_t* setup = xcb_get_setup(connection_);
+    screen_ = xcb_setup_roots_iterator(setup).data;
+    protocols_ = Atom("WM_PROTOCOLS");
+    ping_ = Atom("_NET_WM_PING");
+    delete_ = Atom("WM_DELETE_WINDOW");
+    // The window answers a ping on the root window.
+    const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(connection_, screen_->root, XCB_CW_EVENT_MASK, &mask);
+    xcb_flush(connection_);
+  }
+  ~X11Desktop() { xcb_disconnect(connection_); }
+  X11Desktop(const X11Desktop&) = delete;
+  X11Desktop& operator=(const X11Desktop&) = delete;
+
+  // Milliseconds until the window answered a _NET_WM_PING; -1 when it did not within `limit`.
+  int Ping(xcb_window_t window, int limit) {
+    const uint32_t stamp = ++stamp_;
+    SendProtocol(window, ping_, stamp);
+    const Clock::time_point start = Clock::now();
+    while (MillisecondsSince(start) < limit) {
+      while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+        const bool pong = (event->response_type & 0x7F) == XCB_CLIENT_MESSAGE &&
+                          reinterpret_cast<xcb_client_message_event_t*>(event)->data.data32[0] == ping_ &&
+                          reinterpret_cast<xcb_client_message_event_t*>(event)->data.data32[1] == stamp;
+        std::free(event);
+        if (pong) return MillisecondsSince(start);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return -1;
+  }
+
+  void RequestClose(xcb_window_t window) { SendProtocol(window, delete_, XCB_CURRENT_TIME); }
+
+  // A press and release of the first mouse button at a point of the screen.
+  void Click(int x, int y) {
+    xcb_test_fake_input(connection_, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, screen_->root,
+                        static_cast<int16_t>(x), static_cast<int16_t>(y), 0);
+    xcb_test_fake_input(connection_, XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    xcb_test_fake_input(connection_, XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    xcb_flush(connection_);
+  }
+
+  // The window's pixels as the screen shows them.
+  std::vector<uint8_t> Pixels(xcb_window_t window, int width, int height) {
+    xcb_get_image_reply_t* reply = xcb_get_image_reply(
+        connection_,
+        xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 0, 0, static_cast<uint16_t>(width),
+                      static_cast<uint16_t>(height), ~0u),
+        nullptr);
+    std::vector<uint8_t> pixels;
+    if (reply != nullptr) {
+      const uint8_t* data = xcb_get_image_data(reply);
+      pixels.assign(data, data + xcb_get_image_data_length(reply));
+      std::free(reply);
+    }
+    return pixels;
+  }
+
+  // Lays a window of one colour over the rectangle and takes it away again:
+  // what lay under it is exposed, and only its owner can draw it again.
+  void CoverAndUncover(int x, int y, int width, int height) {
+    const xcb_window_t cover = xcb_generate_id(connection_);
+    const uint32_t values[] = {0xFF00FFu, 1u};  // background pixel, override-redirect
+    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, cover, screen_->root, static_cast<int16_t>(x),
+                      static_cast<int16_t>(y), static_cast<uint16_t>(width), static_cast<uint16_t>(height), 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_map_window(connection_, cover);
+    xcb_flush(connection_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    xcb_destroy_window(connection_, cover);
+    xcb_flush(connection_);
+  }
+
+ private:
+  xcb_atom_t Atom(const char* name) {
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+        connection_, xcb_intern_atom(connection_, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr);
+    const xcb_atom_t atom = reply != nullptr ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    std::free(reply);
+    return atom;
+  }
+
+  void SendProtocol(xcb_window_t window, xcb_atom_t protocol, uint32_t stamp) {
+    xcb_client_message_event_t message{};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = window;
+    message.type = protocols_;
+    message.data.data32[0] = protocol;
+    message.data.data32[1] = stamp;
+    message.data.data32[2] = window;
+    xcb_send_event(connection_, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&message));
+    xcb_flush(connection_);
+  }
+
+  xcb_connection_t* connection_;
+  xcb_screen_t* screen_ = nullptr;
+  xcb_atom_t protocols_ = XCB_ATOM_NONE;
+  xcb_atom_t ping_ = XCB_ATOM_NONE;
+  xcb_atom_t delete_ = XCB_ATOM_NONE;
+  uint32_t stamp_ = 0;
+};
+
+// While the drive programs its flash (10 s here), the window answers every
+// ping of the desktop within a second and draws itself again when it has
+// been covered, but takes no click and no close; the flash ends as before.
+// On a real X server only (QT_QPA_PLATFORM=xcb): CTest runs it under Xvfb.
+TEST_F(WindowTest, StaysAliveWhileTheDriveProgramsItsFlash) {
+  if (QGuiApplication::platformName() != QStringLiteral("xcb")) {
+    if (std::getenv("FLASHUTIL_REQUIRE_X11") != nullptr) FAIL() << "no X server";
+    GTEST_SKIP() << "needs an X server (QT_QPA_PLATFORM=xcb)";
+  }
+  platform::QtBlockingCalls blocking;
+  platform::GetServices().blocking = &blocking;
+  platform::sim::SimTransport transport;
+  platform::sim::DriveConfig config;
+  config.revisionAfterFlash = "Q150";
+  config.flashStartMilliseconds = 10000;
+  platform::sim::SimDrive& drive = transport.AddDrive(config);
+  CDDrive::SetTransport(&transport);
+  const std::vector<uint8_t> flash = testing_support::CraftPackage();
+  TFlashForm form(flash.data());
+  services.boxes.AnswerYes();
+  form.FormCreate();
+  ASSERT_EQ(form.ComboCount(), 1);
+  form.show();
+  for (int wait = 0; wait < 300 && !(form.windowHandle() && form.windowHandle()->isExposed()); ++wait) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  QCoreApplication::processEvents();
+  const xcb_window_t window = static_cast<xcb_window_t>(form.winId());
+  const QRect frame = form.geometry();
+  const QPoint button = form.FlashButton->mapToGlobal(form.FlashButton->rect().center());
+
+  std::vector<int> pings;
+  bool repainted = false;
+  std::thread desktop([&] {
+    X11Desktop x11;
+    const Clock::time_point start = Clock::now();
+    while (!drive.Programming() && MillisecondsSince(start) < 30000) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!drive.Programming()) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::vector<uint8_t> before = x11.Pixels(window, frame.width(), frame.height());
+    x11.CoverAndUncover(frame.x(), frame.y(), frame.width(), frame.height());
+    for (const Clock::time_point uncovered = Clock::now(); !repainted && MillisecondsSince(uncovered) < 1000;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      repainted = x11.Pixels(window, frame.width(), frame.height()) == before;
+    }
+    x11.Click(button.x(), button.y());
+    x11.RequestClose(window);
+    while (drive.Programming()) {
+      pings.push_back(x11.Ping(window, 1000));
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+  });
+  services.boxes.AnswerYes();  // the update
+  services.boxes.AnswerNo();   // the restart
+  form.FlashButton->click();
+  desktop.join();
+  // Whatever the desktop sent has arrived by now: none of it may act late.
+  for (const Clock::time_point end = Clock::now(); MillisecondsSince(end) < 300;) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+
+  ASSERT_FALSE(pings.empty());
+  for (int ms : pings) EXPECT_TRUE(ms >= 0 && ms < 1000) << ms;
+  EXPECT_TRUE(repainted);
+  EXPECT_TRUE(form.isVisible());
+  EXPECT_EQ(form.GetStatus(), "Flash Completed.");
+  EXPECT_EQ(drive.FlashStartCount(), 1u);
+  EXPECT_EQ(services.boxes.shown.size(), 3u);  // the warning, the update, the restart: no second flash
+  CDDrive::SetTransport(nullptr);
+  platform::GetServices().blocking = nullptr;
 }
 
 TEST_F(WindowTest, QuitRequestEndsTheLoopOnceItRuns) {
