@@ -320,7 +320,7 @@ TEST(Programs, FlashProgramBuiltFromTheBuilderExecutable) {
                              "\nImage:    524288 bytes\nSHA-256:  " + Sha256Sum(dir / s.bin) + "\n");
     const Outcome json = Pack(dir.Path(), "show --json " + name);
     EXPECT_EQ(json.status, 0) << json.err;
-    EXPECT_EQ(json.out, "{\"program\": \"" + name + "\", \"kind\": \"flash program\", \"model\": \"" + s.model +
+    EXPECT_EQ(json.out, "{\"program\": \"" + name + "\", \"kind\": \"flash program\", \"drives\": \"simulated\", \"model\": \"" + s.model +
                             "\", \"inquiry\": \"" + s.inquiry + "\", \"fw_range\": \"" + s.fwRange +
                             "\", \"vendor\": \"VoxTEL-DS\", \"note\": \"" + s.note + "\", \"version\": \"" +
                             std::string(s.bin, 5) + "\", \"image_bytes\": 524288, \"sha256\": \"" +
