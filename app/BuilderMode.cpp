@@ -45,7 +45,7 @@ bool BuilderMode::RetriveINI() {
     form_.BINMaskList->push_back(entry.binMask);
     form_.VendorList->push_back(slots.vendor);
     form_.NoteList->push_back(slots.note);
-    view_.ComboAdd(entry.fwRange + " " + entry.inquiry);
+    view_.ComboAdd(package::ModelListText(entry));
   }
   if (!loaded.error.empty()) return Quit(loaded.error);
   view_.ComboSetItemIndex(0);

@@ -71,6 +71,7 @@ bool StartUp::DetectDrives(std::string& report) {
   form_.Drives = std::make_unique<CDDrives>();
   if (form_.Drives->GetCount() > 0) return true;
   report += "\nCan't find ATAPI Drive !\n";
+  report += texts::EmptyListCauseLine(ExplainEmptyList(form_.Drives->Facts, form_.Drives->Refusals));
   view_.ComboSetItemIndex(-1);
   Refuse(report);
   return false;

@@ -160,6 +160,8 @@ bool CDDrive::Open() {
     if (error != 0) {
       Handle = platform::kNoHandle;
       LastSystemError = error;
+      OpenError = error;
+      OpenErrorNode = path;
       char text[512];
       std::snprintf(text, sizeof text, "Error opening: %d, Drive: %s", error, path.c_str());
       MessageText = text;

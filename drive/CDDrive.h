@@ -102,6 +102,8 @@ class CDDrive {
   platform::AspiRequest AspiRequest{};
   std::string Identity;
   platform::DeviceInfo Device;  // what the pass-through path opens
+  int OpenError = 0;            // the system's error of a node that did not open, 0 when none
+  std::string OpenErrorNode;    // and that node
 
   // --- Class-wide state -----------------------------------------------------
   static inline bool NtMode = false;

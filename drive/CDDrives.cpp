@@ -1,5 +1,7 @@
 #include "drive/CDDrives.h"
 
+#include <cerrno>
+
 #include "drive/CDDrive.h"
 #include "platform/Transport.h"
 
@@ -14,6 +16,7 @@ CDDrives::CDDrives() {
     for (const platform::DeviceInfo& device : transport->EnumerateDrives()) {
       if (!TryAdd(device)) break;
     }
+    Facts = transport->Discovery();
   } else {
     bool room = true;
     for (uint8_t hostAdapter = 0; room && hostAdapter < 20; ++hostAdapter) {
@@ -49,9 +52,26 @@ bool CDDrives::TryAdd(const platform::DeviceInfo& device) {
     ++Index;
     ++Count;
   } else {
+    if (drive->OpenError != 0) {
+      platform::DriveTransport* transport = CDDrive::GetTransport();
+      Refusals.push_back({drive->OpenErrorNode, drive->OpenError,
+                          transport != nullptr ? transport->NodeGroup(drive->OpenErrorNode) : std::string()});
+    }
     // Not retained; it was never counted, so freeing it settles nothing.
     delete drive;
   }
   // Discovery stops once the list is full.
   return Count < kMaxDrives;
+}
+
+EmptyListCause ExplainEmptyList(const platform::DiscoveryFacts& facts, const std::vector<OpenRefusal>& refusals) {
+  for (const OpenRefusal& refusal : refusals) {
+    if (refusal.error == EACCES || refusal.error == EPERM) {
+      return {EmptyListCause::NoRights, refusal.node, refusal.group};
+    }
+  }
+  if (!facts.known) return {};
+  if (facts.withoutNode > 0 && !facts.genericDriver) return {EmptyListCause::NoGenericDriver, {}, {}};
+  if (facts.opticalDevices == 0) return {EmptyListCause::NoOpticalDrive, {}, {}};
+  return {};
 }

@@ -4,10 +4,38 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/Transport.h"
 
 class CDDrive;
+
+// A drive whose node would not open during discovery.
+struct OpenRefusal {
+  std::string node;
+  int error = 0;      // the system's error code
+  std::string group;  // the group that owns the node, when known
+};
+
+// Why no drive could be listed, as far as discovery and the opens tell.
+struct EmptyListCause {
+  enum Kind : uint8_t {
+    Unknown,          // nothing that can be told
+    NoRights,         // a drive's node may not be opened by this user
+    NoGenericDriver,  // drives without any node, and the sg module is not loaded
+    NoOpticalDrive,   // the system knows no optical drive
+  };
+  Kind kind = Unknown;
+  std::string node;   // NoRights: the node that refused
+  std::string group;  // and the group that owns it, when known
+};
+
+// Decides the cause: a refusal for lack of rights first (the first one in
+// discovery order), then drives left without a node while the sg module is
+// missing, then no optical drive at all; Unknown when the system could not
+// be looked at.
+EmptyListCause ExplainEmptyList(const platform::DiscoveryFacts& facts, const std::vector<OpenRefusal>& refusals);
 
 class CDDrives {
  public:
@@ -25,6 +53,10 @@ class CDDrives {
   int32_t Index = 0;
   std::array<CDDrive*, kMaxDrives> Slots{};
   CDDrive* Current = nullptr;
+  // What discovery saw, and the drives whose node refused to open, in
+  // discovery order (pass-through path only).
+  platform::DiscoveryFacts Facts;
+  std::vector<OpenRefusal> Refusals;
 
  private:
   // Constructs one drive and keeps it when it opened. False once the list is full.

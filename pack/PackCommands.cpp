@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <ostream>
+#include <utility>
 #include <vector>
 
 #include "package/Builder.h"
@@ -30,7 +31,7 @@ class ErrorLines final : public platform::MessageBoxes {
   explicit ErrorLines(std::ostream& err) : err_(err) {}
   platform::BoxAnswer Show(platform::BoxKind, const std::string&, const std::string& text,
                            platform::BoxButtons buttons) override {
-    err_ << kName << OneLine(text) << '\n';
+    err_ << kName << platform::PrintableText(OneLine(text)) << '\n';
     return buttons == platform::BoxButtons::YesNo ? platform::BoxAnswer::No : platform::BoxAnswer::Ok;
   }
 
@@ -66,6 +67,19 @@ class BoxesScope {
   platform::MessageBoxes* saved_;
 };
 
+// The same as a JSON value.
+const char* DriveAccessKey(package::DriveAccess access) {
+  switch (access) {
+    case package::DriveAccess::System:
+      return "system";
+    case package::DriveAccess::Simulated:
+      return "simulated";
+    case package::DriveAccess::Unknown:
+      break;
+  }
+  return "unknown";
+}
+
 const char* DriveAccessText(package::DriveAccess access) {
   switch (access) {
     case package::DriveAccess::System:
@@ -77,6 +91,31 @@ const char* DriveAccessText(package::DriveAccess access) {
   }
   return "unknown (the file names none)";
 }
+
+// The refusal of a path that is a directory where a file is wanted; empty
+// when it is none.
+std::string DirectoryRefusal(const std::string& path, const char* wanted) {
+  std::error_code error;
+  if (!std::filesystem::is_directory(path, error)) return {};
+  return path + " is a directory, not " + wanted;
+}
+
+// One JSON object on one line, its members in the order they are added.
+class JsonObject {
+ public:
+  JsonObject& Text(const char* key, const std::string& value) { return Member(key, platform::JsonString(value)); }
+  JsonObject& Number(const char* key, uint64_t value) { return Member(key, std::to_string(value)); }
+  JsonObject& Flag(const char* key, bool value) { return Member(key, value ? "true" : "false"); }
+  JsonObject& Null(const char* key) { return Member(key, "null"); }
+  std::string Line() const { return "{" + members_ + "}\n"; }
+
+ private:
+  JsonObject& Member(const char* key, const std::string& value) {
+    members_ += (members_.empty() ? "" : ", ") + platform::JsonString(key) + ": " + value;
+    return *this;
+  }
+  std::string members_;
+};
 
 bool AllDigits(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
@@ -100,14 +139,38 @@ PackCommands::PackCommands(const uint8_t* keyWord, std::ostream& out, std::ostre
     : keyWord_(keyWord), out_(out), err_(err) {}
 
 int PackCommands::Error(int status, const std::string& message) {
-  err_ << kName << OneLine(message) << '\n';
+  err_ << kName << platform::PrintableText(OneLine(message)) << '\n';
   return status;
 }
 
-int PackCommands::Show(const std::string& program) {
+int PackCommands::Show(const std::string& program, bool json) {
+  if (const std::string refusal = DirectoryRefusal(program, "a program file"); !refusal.empty()) {
+    return Error(kFailure, refusal);
+  }
   package::ProgramFile file;
   if (!file.Read(program, keyWord_)) return Error(kFailure, file.Error());
   const package::PackageView view = file.Package();
+  if (json) {
+    const auto slot = [](const char* text, size_t width) { return package::PackageView::SlotText(text, width); };
+    JsonObject object;
+    object.Text("program", program)
+        .Text("kind", view.IsBuilder() ? "builder" : "flash program")
+        .Text("drives", DriveAccessKey(file.Access()))
+        .Text("model", slot(view.ModelSlot(), package::kSlotSize))
+        .Text("inquiry", slot(view.InquirySlot(), package::kSlotSize))
+        .Text("fw_range", slot(view.FWRangeSlot(), package::kSlotSize))
+        .Text("vendor", slot(view.VendorSlot(), package::kSlotSize))
+        .Text("note", slot(view.NoteSlot(), package::kSlotSize))
+        .Text("version", slot(view.Version(), package::kVersionSize));
+    if (view.IsBuilder()) {
+      object.Null("image_bytes").Null("sha256");
+    } else {
+      object.Number("image_bytes", file.ImageSize())
+          .Text("sha256", platform::Sha256Hex(file.Image(), file.ImageSize()));
+    }
+    out_ << object.Line();
+    return kSuccess;
+  }
   const auto slot = [](const char* text, size_t width) {
     return platform::PrintableText(package::PackageView::SlotText(text, width));
   };
@@ -165,6 +228,9 @@ int PackCommands::Build(const BuildOptions& options) {
   }
   const package::CatalogueEntry& entry = models[chosen];
 
+  if (const std::string refusal = DirectoryRefusal(options.bin, "a BIN file"); !refusal.empty()) {
+    return Error(kFailure, refusal);
+  }
   // The window lists only the files that match the model's mask.
   const std::string binName = BaseName(options.bin);
   if (!platform::MatchMask(entry.binMask, binName)) {
@@ -179,6 +245,16 @@ int PackCommands::Build(const BuildOptions& options) {
   request.directory = options.outputDirectory.empty() ? platform::WorkingDirectory() : options.outputDirectory;
   request.keyWord = keyWord_;
 
+  // The window replaces a program of the output's name; a script is asked
+  // to say so. (An output name that is one of the inputs' own is refused by
+  // the build, with the window's text.)
+  const std::string output = platform::PathJoin(request.directory, package::OutputName(binName));
+  std::error_code error;
+  if (!options.force && std::filesystem::exists(std::filesystem::symlink_status(output, error)) &&
+      !platform::SameFile(output, options.builder) && !platform::SameFile(output, options.bin)) {
+    return Error(kFailure, output + " exists; give --force to replace it");
+  }
+
   uint32_t binLength = 0, workBufferSize = 0;
   uint8_t* workBuffer = nullptr;
   ErrorLines errors(err_);
@@ -188,16 +264,44 @@ int PackCommands::Build(const BuildOptions& options) {
   const bool built = build.Run();
   delete[] workBuffer;
   if (!built) return kFailure;
-  out_ << build.OutputPath() << '\n';
+  out_ << platform::PrintableText(build.OutputPath()) << '\n';
   return kSuccess;
 }
 
-int PackCommands::Verify(const std::string& program, const std::string& bin) {
+int PackCommands::Verify(const std::string& program, const std::string& bin, bool json) {
+  for (const auto& [path, wanted] : {std::pair{program, "a program file"}, std::pair{bin, "a BIN file"}}) {
+    if (const std::string refusal = DirectoryRefusal(path, wanted); !refusal.empty()) return Error(kTrouble, refusal);
+  }
   package::ProgramFile file;
   if (!file.Read(program, keyWord_)) return Error(kTrouble, file.Error());
   std::vector<uint8_t> image;
   std::string reason;
   if (!package::ReadWholeFile(bin, image, reason)) return Error(kTrouble, bin + ": " + reason);
+  if (json) {
+    // The verdict, and what it was drawn from.
+    JsonObject object;
+    object.Text("program", program).Text("bin", bin);
+    const bool builder = file.Package().IsBuilder();
+    const size_t carried = builder ? 0 : file.ImageSize();
+    const bool sameLength = !builder && carried == image.size();
+    const auto differs = sameLength ? std::mismatch(image.begin(), image.end(), file.Image()).first : image.end();
+    const bool carries = sameLength && differs == image.end();
+    object.Flag("carries", carries).Text("kind", builder ? "builder" : "flash program");
+    if (builder) {
+      object.Null("image_bytes");
+    } else {
+      object.Number("image_bytes", carried);
+    }
+    object.Number("bin_bytes", image.size());
+    if (sameLength && !carries) {
+      object.Number("first_difference", static_cast<uint64_t>(differs - image.begin()));
+    } else {
+      object.Null("first_difference");
+    }
+    object.Text("bin_sha256", platform::Sha256Hex(image.data(), image.size()));
+    out_ << object.Line();
+    return carries ? kSuccess : kFailure;
+  }
 
   const std::string shownProgram = platform::PrintableText(program);
   const std::string shownBin = platform::PrintableText(bin);
@@ -216,6 +320,18 @@ int PackCommands::Verify(const std::string& program, const std::string& bin) {
     return kFailure;
   }
   out_ << shownProgram << " carries " << shownBin << ": " << image.size() << " bytes, SHA-256 " << platform::Sha256Hex(image.data(), image.size()) << '\n';
+  return kSuccess;
+}
+
+int PackCommands::Models(const std::string& catalogue) {
+  if (const std::string refusal = DirectoryRefusal(catalogue, "a catalogue"); !refusal.empty()) {
+    return Error(kFailure, refusal);
+  }
+  const package::LoadedCatalogue loaded = package::LoadCatalogue(catalogue);
+  if (!loaded.error.empty()) return Error(kFailure, loaded.error);
+  for (size_t k = 0; k < loaded.catalogue.models.size(); ++k) {
+    out_ << k << ' ' << platform::PrintableText(package::ModelListText(loaded.catalogue.models[k])) << '\n';
+  }
   return kSuccess;
 }
 

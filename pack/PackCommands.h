@@ -21,6 +21,7 @@ struct BuildOptions {
   std::string model;  // the Model value, or the entry's index
   std::string bin;
   std::string outputDirectory;  // empty: the working directory
+  bool force = false;           // an existing file of the output's name may be replaced
 };
 
 class PackCommands {
@@ -29,9 +30,12 @@ class PackCommands {
   // the program files this tool works with.
   PackCommands(const uint8_t* keyWord, std::ostream& out, std::ostream& err);
 
-  int Show(const std::string& program);
+  // With `json`, one JSON object on one line instead of the text.
+  int Show(const std::string& program, bool json = false);
   int Build(const BuildOptions& options);
-  int Verify(const std::string& program, const std::string& bin);
+  int Verify(const std::string& program, const std::string& bin, bool json = false);
+  // The catalogue's models as the builder lists them, each after its index.
+  int Models(const std::string& catalogue);
 
  private:
   int Error(int status, const std::string& message);

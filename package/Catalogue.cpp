@@ -15,6 +15,8 @@ const char* const kMissing = "FAIL";
 
 std::string IniPathFor(const std::string& programPath) { return platform::PathWithExtension(programPath, ".INI"); }
 
+std::string ModelListText(const CatalogueEntry& entry) { return entry.fwRange + " " + entry.inquiry; }
+
 Catalogue ReadCatalogue(const platform::ProfileFile& ini) {
   Catalogue catalogue;
   char section[16] = "";

@@ -24,6 +24,9 @@ struct CatalogueEntry {
   std::string note;
 };
 
+// How the builder lists a model: its firmware range and its INQUIRY text.
+std::string ModelListText(const CatalogueEntry& entry);
+
 struct Catalogue {
   std::vector<CatalogueEntry> models;
   bool sectionError = false;  // a section with a Model lacks another key (or has "FAIL")

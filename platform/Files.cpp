@@ -15,7 +15,15 @@ constexpr const char* kSeparators = "/";
 constexpr char kSeparator = '/';
 #endif
 
+std::vector<std::string>* atomicFileCalls = nullptr;
+
 }  // namespace
+
+void SetAtomicFileCallLog(std::vector<std::string>* log) { atomicFileCalls = log; }
+
+void NoteAtomicFileCall(const char* call) {
+  if (atomicFileCalls != nullptr) atomicFileCalls->push_back(call);
+}
 
 std::string PathFileName(const std::string& path) {
   const size_t separator = path.find_last_of(kSeparators);

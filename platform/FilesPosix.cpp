@@ -83,6 +83,7 @@ bool AtomicFile::Create(const std::string& path) {
 }
 
 bool AtomicFile::Write(const uint8_t* data, size_t size) {
+  NoteAtomicFileCall("write");
   while (size > 0) {
     const ssize_t written = ::write(Descriptor(handle_), data, size);
     if (written < 0) {
@@ -95,7 +96,10 @@ bool AtomicFile::Write(const uint8_t* data, size_t size) {
   return true;
 }
 
-bool AtomicFile::Flush() { return ::fsync(Descriptor(handle_)) == 0 || Failed(); }
+bool AtomicFile::Flush() {
+  NoteAtomicFileCall("flush");
+  return ::fsync(Descriptor(handle_)) == 0 || Failed();
+}
 
 bool AtomicFile::Size(uint64_t& size) {
   struct stat info {};
@@ -110,6 +114,7 @@ bool AtomicFile::Commit() {
   handle_ = -1;
   // A file system may report a failed write only when the file is closed.
   if (::close(fd) != 0) return Failed();
+  NoteAtomicFileCall("rename");
   if (::rename(temporary_.c_str(), path_.c_str()) != 0) return Failed();
   temporary_.clear();
   // The new directory entry reaches the device as well (where the folder

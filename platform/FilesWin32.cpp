@@ -108,6 +108,7 @@ bool AtomicFile::Create(const std::string& path) {
 }
 
 bool AtomicFile::Write(const uint8_t* data, size_t size) {
+  NoteAtomicFileCall("write");
   while (size > 0) {
     const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     DWORD written = 0;
@@ -118,7 +119,10 @@ bool AtomicFile::Write(const uint8_t* data, size_t size) {
   return true;
 }
 
-bool AtomicFile::Flush() { return FlushFileBuffers(Handle(handle_)) != FALSE || Failed(); }
+bool AtomicFile::Flush() {
+  NoteAtomicFileCall("flush");
+  return FlushFileBuffers(Handle(handle_)) != FALSE || Failed();
+}
 
 bool AtomicFile::Size(uint64_t& size) {
   LARGE_INTEGER length;
@@ -134,6 +138,7 @@ bool AtomicFile::Commit() {
   // The complete file takes the final name in one step; whatever had the
   // name (a link included) is replaced, and the rename reaches the disk
   // before the call returns.
+  NoteAtomicFileCall("rename");
   if (!MoveFileExA(temporary_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return Failed();
   }

@@ -60,6 +60,26 @@ std::string PrintableText(const std::string& text) {
   return shown;
 }
 
+std::string JsonString(const std::string& text) {
+  std::string json = "\"";
+  for (size_t at = 0; at < text.size();) {
+    const size_t length = SequenceLength(text, at);
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    if (length > 1 || (c >= 0x20 && c < 0x7F && c != '"' && c != '\\')) {
+      json.append(text, at, length);
+    } else if (c == '"' || c == '\\') {
+      json += '\\';
+      json += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      json += escaped;
+    }
+    at += length;
+  }
+  return json + "\"";
+}
+
 std::string LeadingCharacters(const std::string& text, size_t count) {
   size_t end = 0;
   for (size_t n = 0; n < count && end < text.size(); ++n) end += SequenceLength(text, end);

@@ -20,4 +20,10 @@ std::string LeadingCharacters(const std::string& text, size_t count);
 // characters, backslashes and bytes outside UTF-8 as \xNN.
 std::string PrintableText(const std::string& text);
 
+// `text` as a JSON string, quotes included: well-formed UTF-8 as it is;
+// '"' and '\\' escaped; control characters, and every byte outside
+// well-formed UTF-8, as \u00XX with the byte's value (so such a byte reads
+// as the Latin-1 character of that value).
+std::string JsonString(const std::string& text);
+
 }  // namespace platform

@@ -13,6 +13,8 @@ std::string DeviceInfo::Name() const {
          std::to_string(lun);
 }
 
+std::string DriveTransport::NodeGroup(const std::string&) const { return {}; }
+
 std::string DriveTransport::ErrorText(int sysError) const { return std::strerror(sysError); }
 
 int AspiLibrary::SystemError() const { return errno; }

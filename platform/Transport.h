@@ -58,6 +58,15 @@ struct HoldOutcome {
   std::string node;    // the node that could not be held
 };
 
+// What the system showed discovery beyond the drives it returned: enough to
+// tell why no drive could be listed.
+struct DiscoveryFacts {
+  bool known = false;           // the system could be looked at (on Linux: sysfs is there)
+  unsigned opticalDevices = 0;  // optical devices the system knows, returned or not
+  unsigned withoutNode = 0;     // of those, the ones left out for having no node to open
+  bool genericDriver = true;    // the SCSI generic driver is loaded (on Linux: the sg module)
+};
+
 using DeviceHandle = int;
 constexpr DeviceHandle kNoHandle = -1;
 
@@ -70,6 +79,11 @@ class DriveTransport {
 
   // The optical drives, in ascending SCSI address order.
   virtual std::vector<DeviceInfo> EnumerateDrives() = 0;
+  // What the last EnumerateDrives saw; not known where the system does not tell.
+  virtual DiscoveryFacts Discovery() const { return {}; }
+  // The name of the group that owns a device node; empty when there is none
+  // or it is not known.
+  virtual std::string NodeGroup(const std::string& node) const;
 
   // Opens the node `device.node` of a drive that EnumerateDrives returned,
   // for reading and writing. Never waits: a node that another program holds

@@ -1,8 +1,10 @@
 #include "platform/linux/SgTransport.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/capability.h>
 #include <scsi/sg_pt.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <map>
+#include <vector>
 
 #include "platform/linux/SenseData.h"
 #include "platform/linux/SysfsScan.h"
@@ -59,8 +62,24 @@ class SgTransport final : public DriveTransport {
 
   std::vector<DeviceInfo> EnumerateDrives() override {
     std::vector<DeviceInfo> infos;
-    for (OpticalDrive& drive : ScanOpticalDrives(sysfsRoot_, devRoot_)) infos.push_back(std::move(drive.info));
+    for (OpticalDrive& drive : ScanOpticalDrives(sysfsRoot_, devRoot_, &facts_)) {
+      infos.push_back(std::move(drive.info));
+    }
     return infos;
+  }
+
+  DiscoveryFacts Discovery() const override { return facts_; }
+
+  std::string NodeGroup(const std::string& node) const override {
+    struct stat info {};
+    if (::stat(node.c_str(), &info) != 0) return {};
+    std::vector<char> buffer(16384);
+    struct group entry {};
+    struct group* found = nullptr;
+    if (::getgrgid_r(info.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+      return {};
+    }
+    return found->gr_name;
   }
 
   int Open(const DeviceInfo& device, DeviceHandle& handle) override {
@@ -223,6 +242,7 @@ class SgTransport final : public DriveTransport {
   std::string sysfsRoot_;
   std::string devRoot_;
   std::map<DeviceHandle, OpenDrive> drives_;
+  DiscoveryFacts facts_;
   DeviceHandle nextHandle_ = 1;
 };
 

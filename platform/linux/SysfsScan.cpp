@@ -99,14 +99,20 @@ std::string FindBlockNode(const fs::path& device) {
 
 }  // namespace
 
-std::vector<OpticalDrive> ScanOpticalDrives(const std::string& sysfsRoot, const std::string& devRoot) {
+std::vector<OpticalDrive> ScanOpticalDrives(const std::string& sysfsRoot, const std::string& devRoot,
+                                            DiscoveryFacts* facts) {
   struct Found {
     Address address;
     OpticalDrive drive;
   };
   std::vector<Found> found;
+  DiscoveryFacts seen;
 
   std::error_code ec;
+  // A system without SCSI devices has no bus/scsi, but sysfs has its classes.
+  seen.known = fs::is_directory(fs::path(sysfsRoot) / "class", ec);
+  seen.genericDriver = fs::is_directory(fs::path(sysfsRoot) / "class" / "scsi_generic", ec) ||
+                       !FindNodeIn(devRoot, "sg").empty();
   fs::path devices = fs::path(sysfsRoot) / "bus" / "scsi" / "devices";
   if (!fs::is_directory(devices, ec)) {
     devices = fs::path(sysfsRoot) / "class" / "scsi_device";
@@ -120,6 +126,7 @@ std::vector<OpticalDrive> ScanOpticalDrives(const std::string& sysfsRoot, const 
       device /= "device";  // class/scsi_device/<address> links to the device as "device"
     }
     if (ReadDeviceType(device) != kOpticalDeviceType) continue;
+    ++seen.opticalDevices;
     if (address->host > 255 || address->channel > 255 || address->target > 255 || address->lun > 255) continue;
 
     OpticalDrive drive;
@@ -129,7 +136,10 @@ std::vector<OpticalDrive> ScanOpticalDrives(const std::string& sysfsRoot, const 
       node = block;
       drive.blockNode = true;
     }
-    if (node.empty()) continue;
+    if (node.empty()) {
+      ++seen.withoutNode;
+      continue;
+    }
     drive.info.host = static_cast<uint8_t>(address->host);
     drive.info.channel = static_cast<uint8_t>(address->channel);
     drive.info.target = static_cast<uint8_t>(address->target);
@@ -139,6 +149,7 @@ std::vector<OpticalDrive> ScanOpticalDrives(const std::string& sysfsRoot, const 
     found.push_back({*address, drive});
   }
 
+  if (facts != nullptr) *facts = seen;
   std::sort(found.begin(), found.end(),
             [](const Found& a, const Found& b) { return a.address.Key() < b.address.Key(); });
   std::vector<OpticalDrive> drives;

@@ -22,6 +22,11 @@ struct OpticalDrive {
 // ("<devRoot>/sgN") or, when it has none (the sg module is not loaded), its
 // block node ("<devRoot>/srN"); a drive with neither is left out, and so is
 // one whose address does not fit the 8-bit fields of DeviceInfo.
-std::vector<OpticalDrive> ScanOpticalDrives(const std::string& sysfsRoot, const std::string& devRoot);
+// With `facts`, also what the scan saw: whether sysfs is there, how many
+// optical devices it lists (those left out included) and how many of them
+// have no node, and whether the sg module is loaded (sysfs has its class
+// scsi_generic, or the device folder holds an sgN node).
+std::vector<OpticalDrive> ScanOpticalDrives(const std::string& sysfsRoot, const std::string& devRoot,
+                                            DiscoveryFacts* facts = nullptr);
 
 }  // namespace platform::linux_sg

@@ -336,6 +336,7 @@ struct SimTransport::State {
   bool passThrough = true;
   LibraryConfig library;
   std::optional<std::string> revisionAfterFlash;
+  DiscoveryFacts discovery;
 
   std::vector<LoggedCommand> log;
   std::vector<int> openOrder;
@@ -570,6 +571,17 @@ std::vector<DeviceInfo> SimTransport::EnumerateDrives() {
     return std::tie(a.host, a.channel, a.target, a.lun) < std::tie(b.host, b.channel, b.target, b.lun);
   });
   return found;
+}
+
+void SimTransport::SetDiscovery(const DiscoveryFacts& facts) { state_->discovery = facts; }
+
+DiscoveryFacts SimTransport::Discovery() const { return state_->discovery; }
+
+std::string SimTransport::NodeGroup(const std::string& node) const {
+  for (const auto& drive : state_->drives) {
+    if (!node.empty() && (drive->Node() == node || drive->Config().blockNode == node)) return drive->Config().nodeGroup;
+  }
+  return {};
 }
 
 int SimTransport::Open(const DeviceInfo& device, DeviceHandle& handle) {

@@ -137,6 +137,7 @@ struct DriveConfig {
   std::string revision = "Q120";              // 4 bytes
   uint8_t peripheralType = 5;                 // INQUIRY byte 0
 
+  std::string nodeGroup;       // the group that owns `node` (and the block node); empty: none known
   int openError = 0;           // pass-through Open of `node` fails with this errno when not 0
   int blockOpenError = 0;      // the same for `blockNode`
   bool filtersOnBlockNode = false;  // on the block node only safe commands pass (no CAP_SYS_RAWIO)
@@ -341,6 +342,9 @@ class SimTransport : public DriveTransport, public CommandLibraryPath {
   // completed flash start. Empty: unchanged.
   void SetRevisionAfterFlash(const std::string& revision);
 
+  // What discovery reports having seen beyond the drives (default: nothing known).
+  void SetDiscovery(const DiscoveryFacts& facts);
+
   // --- Observation ---------------------------------------------------------
   const std::vector<LoggedCommand>& Log() const;  // every command, all drives, in order
   size_t CountOpcode(uint8_t opcode) const;
@@ -359,6 +363,8 @@ class SimTransport : public DriveTransport, public CommandLibraryPath {
   // --- DriveTransport --------------------------------------------------------
   bool IsSimulated() const override { return true; }
   std::vector<DeviceInfo> EnumerateDrives() override;
+  DiscoveryFacts Discovery() const override;
+  std::string NodeGroup(const std::string& node) const override;
   // Opens the drive whose node (or block node) the device names.
   int Open(const DeviceInfo& device, DeviceHandle& handle) override;
   bool FiltersCommands(DeviceHandle handle) const override;

@@ -135,6 +135,73 @@ TEST_F(FormCreateTest, NoDriveAtAllReportsCantFindAndQuits) {
   EXPECT_EQ(form.TransferBuffer, nullptr);
 }
 
+// Where no drive can be listed and discovery tells why, a line under the
+// report's last one names the cause and what to do.
+TEST_F(FormCreateTest, NoDriveListedNamesTheCauseWhereItIsKnown) {
+  const auto withFacts = [](bool known, unsigned optical, unsigned withoutNode, bool generic) {
+    platform::DiscoveryFacts facts;
+    facts.known = known;
+    facts.opticalDevices = optical;
+    facts.withoutNode = withoutNode;
+    facts.genericDriver = generic;
+    return facts;
+  };
+  const auto refusing = [](int error, int blockError, const std::string& group) {
+    DriveConfig config = Drive(0, "VOX-TEL ", "QRD-73318K      ", "Q120");
+    config.node = "/dev/sg1";
+    config.openError = error;
+    if (blockError != 0) {
+      config.blockNode = "/dev/sr0";
+      config.blockOpenError = blockError;
+    }
+    config.nodeGroup = group;
+    return config;
+  };
+  struct Case {
+    const char* what;
+    platform::DiscoveryFacts facts;
+    std::vector<DriveConfig> drives;
+    std::string line;  // after "\nCan't find ATAPI Drive !\n"
+  };
+  const Case cases[] = {
+      {"nothing known", withFacts(false, 0, 0, true), {}, ""},
+      {"no optical drive", withFacts(true, 0, 0, false), {}, "No optical drive was found on this computer.\n"},
+      {"no node, no sg", withFacts(true, 1, 1, false), {},
+       "The sg module is not loaded: load it (sudo modprobe sg) and start again.\n"},
+      {"no node, sg there", withFacts(true, 1, 1, true), {}, ""},
+      {"refused", withFacts(true, 1, 0, true), {refusing(EACCES, 0, "cdrom")},
+       "No access to /dev/sg1: add yourself to the group that owns it (cdrom) and log in again, or run as root.\n"},
+      {"not permitted, group unknown", withFacts(false, 0, 0, true), {refusing(EPERM, 0, "")},
+       "No access to /dev/sg1: run as root.\n"},
+      {"root's own", withFacts(true, 1, 0, true), {refusing(EACCES, 0, "root")},
+       "No access to /dev/sg1: run as root.\n"},
+      {"only the block node, refused", withFacts(true, 1, 0, false), {refusing(ENOENT, EACCES, "disk")},
+       "No access to /dev/sr0: add yourself to the group that owns it (disk) and log in again, or run as root.\n"},
+      {"busy", withFacts(true, 1, 0, true), {refusing(EBUSY, 0, "cdrom")}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimTransport local;
+    CDDrive::SetTransport(&local);
+    local.SetDiscovery(c.facts);
+    for (const DriveConfig& drive : c.drives) local.AddDrive(drive);
+    std::vector<uint8_t> package = CraftPackage();
+    TestForm form(package.data());
+    services.boxes.AnswerYes();
+    const size_t before = services.boxes.shown.size();
+    form.FormCreate();
+    ASSERT_GT(services.boxes.shown.size(), before + 1);
+    EXPECT_EQ(services.boxes.shown.back().kind, BoxKind::Error);
+    EXPECT_EQ(services.boxes.shown.back().text,
+              "\nERROR:\n\nCan't found QRD-73318K firmware: Q100-Q149 drive !\n"
+              "\nThis flash utility only supports QRD-73318K firmware: Q100-Q149\n"
+              "\nCan't find ATAPI Drive !\n" + c.line);
+    EXPECT_EQ(form.quitRequests, 1);
+    form.FormDestroy();
+    CDDrive::SetTransport(&transport);
+  }
+}
+
 TEST_F(FormCreateTest, NoDriveFitsListsEveryDriveInOrder) {
   AddDrive(0, "ACME    ", "CDRW-5200       ", "3.11");
   AddDrive(1, "VOX-TEL ", "QRD-73318K      ", "Q205");

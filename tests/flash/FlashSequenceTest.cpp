@@ -127,6 +127,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PromptCase{"EqualRevision", "Q100-Q199", "Q150", BoxKind::Confirmation, true},
                       PromptCase{"NewerDrive", "Q100-Q199", "Q160", BoxKind::Warning, true},
                       PromptCase{"OlderDrive", "Q100-Q199", "Q149", BoxKind::Confirmation, false},
+                      // A dash at the first character alone does not lift the restriction.
+                      PromptCase{"DashFirstOnlyNewerDrive", "-100-Q199", "Q160", BoxKind::Warning, true},
+                      PromptCase{"DashFirstOnlyEqualRevision", "-100-Q199", "Q150", BoxKind::Confirmation, true},
                       // Unsigned byte order: a lower-case letter is above every digit and capital.
                       PromptCase{"LowerCaseRevision", "---------", "q100", BoxKind::Warning, false}),
     [](const auto& info) { return std::string(info.param.name); });

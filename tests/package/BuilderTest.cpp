@@ -15,6 +15,7 @@
 #include <set>
 
 #include "package/Package.h"
+#include "platform/Files.h"
 #include "tests/package/WorkDir.h"
 #include "tests/support/CraftedPackage.h"
 #include "tests/support/TestDoubles.h"
@@ -250,6 +251,33 @@ TEST_F(BuilderTest, FullSizeImageMakesACompleteFlashProgram) {
   EXPECT_EQ(view.BinLength(), 524288u);
   EXPECT_EQ(CountOccurrences(output, kKeyWord, kKeyWordSize), 2u);  // the package's and the tail's
   EXPECT_EQ(Entries(), (std::set<std::string>{"ABCD.BIN", "ABCD.EXE", "BUILDER.EXE", "BUILDER.INI"}));
+
+  // A program file that ends right after its package (key-word, record and
+  // a full image) builds completely: the image reaches its last byte.
+  const std::vector<uint8_t> endsWithThePackage(program.begin(),
+                                                program.begin() + static_cast<long>(keyWordEnd + 137 + 524288));
+  WriteProgram(endsWithThePackage);
+  const std::vector<uint8_t> other = MakeBin(524288, 2);
+  Build(0, "EFGH.BIN", &other);
+  EXPECT_TRUE(BoxTexts().empty());
+  EXPECT_EQ(form.status, "Build EFGH.EXE complete!");
+  EXPECT_TRUE(ReadFile(dir / "EFGH.EXE") == Expected(endsWithThePackage, other, 0, "EFGH.BIN"));
+}
+
+// The new program reaches the device before it takes its name: every write,
+// then the flush, then the rename.
+TEST_F(BuilderTest, TheNewProgramIsFlushedBeforeItIsRenamed) {
+  std::vector<std::string> calls;
+  platform::SetAtomicFileCallLog(&calls);
+  const std::vector<uint8_t> bin = MakeBin(524288, 3);
+  Build(0, "ABCD.BIN", &bin);
+  platform::SetAtomicFileCallLog(nullptr);
+  EXPECT_EQ(form.status, "Build ABCD.EXE complete!");
+  ASSERT_GE(calls.size(), 3u);
+  EXPECT_EQ(calls[calls.size() - 2], "flush");
+  EXPECT_EQ(calls.back(), "rename");
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "flush"), 1);
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "write"), static_cast<long>(calls.size()) - 2);
 }
 
 #if !defined(_WIN32)
@@ -468,24 +496,32 @@ TEST_F(BuilderTest, OutputThatWouldOverwriteAnInputIsRefused) {
   EXPECT_NE(BoxTexts()[0].find("ABCD.EXE"), std::string::npos);
   EXPECT_TRUE(ReadFile(dir / "ABCD.EXE") == program);
 
-  // The same through another path to the program file.
+  // The same through another path to the program file: a hard link, and
+  // where a test may make one, a symbolic link.
   std::filesystem::create_directory(dir / "bin");
-#if defined(_WIN32)
-  std::filesystem::create_hard_link(dir / "ABCD.EXE", dir / "bin/builder");
-#else
+  std::vector<std::string> otherPaths = {dir / "bin/hard"};
+  std::filesystem::create_hard_link(dir / "ABCD.EXE", dir / "bin/hard");
+#if !defined(_WIN32)
   std::filesystem::create_symlink(dir / "ABCD.EXE", dir / "bin/builder");
+  otherPaths.push_back(dir / "bin/builder");
 #endif
-  form.programFile = dir / "bin/builder";
-  form.NewBuildFlashProgram();
-  EXPECT_EQ(BoxTexts().size(), 2u);
-  EXPECT_TRUE(ReadFile(dir / "ABCD.EXE") == program);
+  for (const std::string& path : otherPaths) {
+    SCOPED_TRACE(path);
+    const size_t shown = BoxTexts().size();
+    form.programFile = path;
+    form.NewBuildFlashProgram();
+    ASSERT_EQ(BoxTexts().size(), shown + 1);
+    EXPECT_NE(BoxTexts().back().find("ABCD.EXE is this program's own file"), std::string::npos) << BoxTexts().back();
+    EXPECT_TRUE(ReadFile(dir / "ABCD.EXE") == program);
+  }
 
   // A mask that lists program files: the BIN file WXYZ.EXE would be its own output.
   form.programFile = dir / "ABCD.EXE";
   WriteFile(dir / "WXYZ.EXE", bin);
+  const size_t shown = BoxTexts().size();
   Build(1, "WXYZ.EXE");
-  ASSERT_EQ(BoxTexts().size(), 3u);
-  EXPECT_NE(BoxTexts()[2].find("WXYZ.EXE"), std::string::npos);
+  ASSERT_EQ(BoxTexts().size(), shown + 1);
+  EXPECT_NE(BoxTexts().back().find("WXYZ.EXE"), std::string::npos);
   EXPECT_TRUE(ReadFile(dir / "WXYZ.EXE") == bin);
 }
 

@@ -1,6 +1,7 @@
 // The SG_IO back-end's drive discovery and device opening, against a sysfs
 // fixture tree built in a temporary directory.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sys/syscall.h>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/linux/SgTransport.h"
 #include "platform/linux/SysfsScan.h"
@@ -122,7 +124,14 @@ TEST_F(SgSysfs, WithoutTheSgModuleTheBlockNodeIsUsed) {
   AddDevice("0:0:0:0", 5, "", "sr0");
   AddDevice("0:0:1:0", 5, "sg1", "sr1");
   AddDevice("3:0:0:0", 5, "", "");  // neither node: cannot be opened
-  const auto drives = ScanOpticalDrives(Sys().string(), Dev().string());
+  AddDevice("4:0:0:0", 0, "", "");  // a disk
+  fs::create_directories(Sys() / "class/scsi_device");
+  platform::DiscoveryFacts facts;
+  const auto drives = ScanOpticalDrives(Sys().string(), Dev().string(), &facts);
+  EXPECT_TRUE(facts.known);
+  EXPECT_EQ(facts.opticalDevices, 3u);
+  EXPECT_EQ(facts.withoutNode, 1u);
+  EXPECT_FALSE(facts.genericDriver);  // neither its sysfs class nor an sgN node
   ASSERT_EQ(drives.size(), 2u);
   EXPECT_EQ(drives[0].info.node, (Dev() / "sr0").string());
   EXPECT_EQ(drives[0].info.blockDevice, drives[0].info.node);
@@ -154,7 +163,49 @@ TEST_F(SgSysfs, OlderKernelLayoutsAndOddEntries) {
 }
 
 TEST_F(SgSysfs, MissingTreeFindsNothing) {
-  EXPECT_TRUE(ScanOpticalDrives((root_ / "nowhere").string(), "/dev").empty());
+  platform::DiscoveryFacts facts;
+  facts.known = true;
+  EXPECT_TRUE(ScanOpticalDrives((root_ / "nowhere").string(), "/dev", &facts).empty());
+  EXPECT_FALSE(facts.known);
+}
+
+// What discovery tells about the system: sysfs there without SCSI devices
+// (no optical drive), and the sg module told by its sysfs class or by a node.
+TEST_F(SgSysfs, DiscoveryFactsTellWhyNothingWasFound) {
+  struct Case {
+    const char* what;
+    std::vector<const char*> dirs;  // made under the root
+    bool known, genericDriver;
+  };
+  const Case cases[] = {
+      {"no sysfs classes", {}, false, false},
+      {"classes, no sg", {"sys/class/block"}, true, false},
+      {"sg class", {"sys/class/scsi_generic"}, true, true},
+      {"sg node only", {"sys/class", "dev/sg3"}, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(Sys() / "class");
+    fs::remove_all(Dev());
+    fs::create_directories(Dev());
+    for (const char* dir : c.dirs) fs::create_directories(root_ / dir);
+    platform::DiscoveryFacts facts;
+    EXPECT_TRUE(ScanOpticalDrives(Sys().string(), Dev().string(), &facts).empty());
+    EXPECT_EQ(facts.known, c.known);
+    EXPECT_EQ(facts.genericDriver, c.genericDriver);
+    EXPECT_EQ(facts.opticalDevices, 0u);
+    auto transport = platform::linux_sg::MakeSgTransport(Sys().string(), Dev().string());
+    transport->EnumerateDrives();
+    EXPECT_EQ(transport->Discovery().known, c.known);
+    EXPECT_EQ(transport->Discovery().genericDriver, c.genericDriver);
+  }
+  // The group a node belongs to, by its name; none for a missing node.
+  std::ofstream(Dev() / "sg0") << "x";
+  auto transport = platform::linux_sg::MakeSgTransport(Sys().string(), Dev().string());
+  const group* own = getgrgid(getegid());
+  ASSERT_NE(own, nullptr);
+  EXPECT_EQ(transport->NodeGroup((Dev() / "sg0").string()), own->gr_name);
+  EXPECT_EQ(transport->NodeGroup((Dev() / "sg9").string()), "");
 }
 
 TEST_F(SgSysfs, TransportOpensTheEnumeratedNodeAndReportsErrno) {

@@ -8,7 +8,9 @@
 // verifies their images.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,7 +98,8 @@ std::string BuildArguments(const std::string& catalogue, const std::string& mode
          Quoted(model) + " --bin " + Quoted(bin);
 }
 
-std::string Sha256Sum(const std::string& path) { return Output("sha256sum " + Quoted(path)).substr(0, 64); }
+// (Read from standard input: sha256sum marks a name with a backslash by one before its line.)
+std::string Sha256Sum(const std::string& path) { return Output("sha256sum < " + Quoted(path)).substr(0, 64); }
 #endif
 
 // Every flash program is a copy of the builder's program file, so what that
@@ -180,6 +183,38 @@ TEST(Programs, InstallHasTheProgramsTheEntryItsIconAndTheSamples) {
               ReadFile(std::string(FLASHUTIL_SOURCE_DIR "/samples/") + name))
         << name;
   }
+
+  // The entry names the program, not a vendor of the sample catalogue.
+  EXPECT_NE(std::string(bytes.begin(), bytes.end()).find("\nName=flashutil\n"), std::string::npos);
+
+  // Each installed builder has the sample catalogue beside it, under the
+  // name it looks for.
+  const std::vector<uint8_t> catalogue = ReadFile(FLASHUTIL_SOURCE_DIR "/samples/FLASHUTIL.INI");
+  EXPECT_EQ(ReadFile(prefix + "/bin/flashutil.INI"), catalogue);
+  EXPECT_EQ(ReadFile(prefix + "/bin/flashutil-sim.INI"), catalogue);
+
+  // Started as the menu starts it, in an empty home folder that is also its
+  // working directory, and through a symbolic link from another folder, the
+  // installed builder finds that catalogue and lists the sample models. (Its
+  // scripted build, in its place, prints what its window shows.)
+  std::filesystem::copy_file(FLASHUTIL_SIM_SCRIPTED_PROGRAM, prefix + "/bin/flashutil-sim",
+                             std::filesystem::copy_options::overwrite_existing);
+  const std::string home = dir / "home";
+  std::filesystem::create_directories(home + "/.local/bin");
+  std::filesystem::create_symlink(prefix + "/bin/flashutil-sim", home + "/.local/bin/builder");
+  for (const std::string& program : {prefix + "/bin/flashutil-sim", home + "/.local/bin/builder"}) {
+    SCOPED_TRACE(program);
+    const std::string shown = Output("cd " + Quoted(home) + " && HOME=" + Quoted(home) +
+                                     " QT_QPA_PLATFORM=offscreen timeout 60 " + Quoted(program) + " 2>/dev/null");
+    EXPECT_EQ(shown.find("Can't load"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("LABEL Select Model: \n"), std::string::npos) << shown;
+    for (const char* model : {"COMBO 0 Q100-Q149 VOX-TEL QRD-73318K\n", "COMBO 1 K100-K299 VOX-TEL DVD-ROM MVK-417\n",
+                              "COMBO 2 S100-S199 VOX-TEL CRW-5232S\n"}) {
+      EXPECT_NE(shown.find(model), std::string::npos) << model;
+    }
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home), std::filesystem::directory_iterator()), 1)
+      << "nothing but the link's folder in the home folder";
 }
 
 #endif
@@ -283,6 +318,19 @@ TEST(Programs, FlashProgramBuiltFromTheBuilderExecutable) {
                              "\nInquiry:  " + s.inquiry + "\nFW-Range: " + s.fwRange +
                              "\nVendor:   VoxTEL-DS\nNote:     " + s.note + "\nVersion:  " + std::string(s.bin, 5) +
                              "\nImage:    524288 bytes\nSHA-256:  " + Sha256Sum(dir / s.bin) + "\n");
+    const Outcome json = Pack(dir.Path(), "show --json " + name);
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(json.out, "{\"program\": \"" + name + "\", \"kind\": \"flash program\", \"drives\": \"simulated\", \"model\": \"" + s.model +
+                            "\", \"inquiry\": \"" + s.inquiry + "\", \"fw_range\": \"" + s.fwRange +
+                            "\", \"vendor\": \"VoxTEL-DS\", \"note\": \"" + s.note + "\", \"version\": \"" +
+                            std::string(s.bin, 5) + "\", \"image_bytes\": 524288, \"sha256\": \"" +
+                            Sha256Sum(dir / s.bin) + "\"}\n");
+    const Outcome verifiedJson = Pack(dir.Path(), "verify --json " + name + " " + s.bin);
+    EXPECT_EQ(verifiedJson.status, 0) << verifiedJson.err;
+    EXPECT_EQ(verifiedJson.out, "{\"program\": \"" + name + "\", \"bin\": \"" + s.bin +
+                                    "\", \"carries\": true, \"kind\": \"flash program\", \"image_bytes\": 524288, "
+                                    "\"bin_bytes\": 524288, \"first_difference\": null, \"bin_sha256\": \"" +
+                                    Sha256Sum(dir / s.bin) + "\"}\n");
     const Outcome verified = Pack(dir.Path(), "verify " + name + " " + s.bin);
     EXPECT_EQ(verified.status, 0) << verified.err;
     EXPECT_EQ(verified.out, name + " carries " + s.bin + ": 524288 bytes, SHA-256 " + Sha256Sum(dir / s.bin) + "\n");
@@ -443,6 +491,7 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
   package_tests::WriteFile(dir / "Q000.BIN", {});
   package_tests::WriteFile(dir / "Q999.BIN", std::vector<uint8_t>(524289, 0x5A));
   package_tests::WriteText(dir / "afile", "not a folder");
+  std::filesystem::create_directory(dir / "QDIR.BIN");
   const std::string catalogue = dir / "FLASHUTIL.INI";
   const auto build = [&](const std::string& model, const std::string& bin) {
     return BuildArguments(catalogue, model, dir / bin);
@@ -489,6 +538,24 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
        "model QRD-73318K stands in " + (dir / "twice.INI") + " more than once (0, 1); choose it by its index"},
       {"build --builder " + Quoted(flash) + " --catalogue " + Quoted(catalogue) + " --model 0 --bin Q150.BIN", 1,
        flash + " is a flash program, not a builder: flash programs are built from the builder"},
+      // An output that is there already is replaced only when the command says so.
+      {build("0", "Q150.BIN") + " --output-dir made", 1, "made/Q150.EXE exists; give --force to replace it"},
+      {build("0", "Q150.BIN") + " --force --force", 2, "--force given twice" + kSee},
+      {"show --force Q150.EXE", 2, "unknown option --force for show" + kSee},
+      {build("0", "Q150.BIN") + " --json", 2, "unknown option --json for build" + kSee},
+      {"verify --json --json a b", 2, "--json given twice" + kSee},
+      // A directory where a file is wanted.
+      {build("0", "QDIR.BIN"), 1, (dir / "QDIR.BIN") + " is a directory, not a BIN file"},
+      {"show made", 1, "made is a directory, not a program file"},
+      {"verify " + Quoted(flash) + " QDIR.BIN", 2, "QDIR.BIN is a directory, not a BIN file"},
+      // Control characters of names reach the terminal escaped.
+      {build("0", "\x1b[2JK.BIN"), 1, "\\x1b[2JK.BIN does not match the file mask Q*.BIN of model QRD-73318K"},
+      {"show " + Quoted("\x1b]0;title\x07"), 1, "\\x1b]0;title\\x07: No such file or directory"},
+      // The models of a catalogue.
+      {"models", 2, "models takes one FILE.INI" + kSee},
+      {"models missing.INI", 1, "Can't load missing.INI"},
+      {"models broken.INI", 1, "broken.INI > Session MODEL01 error!"},
+      {"models made", 1, "made is a directory, not a catalogue"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);
@@ -509,8 +576,49 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
   EXPECT_NE(system.out.find("\nDrives:   the system's optical drives\n"), std::string::npos) << system.out;
   const Outcome help = Pack(dir.Path(), "show --help");
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: flashutil-pack show PROGRAM\n", 0), 0u) << help.out;
+  EXPECT_EQ(help.out.rfind("Usage: flashutil-pack show [--json] PROGRAM\n", 0), 0u) << help.out;
   EXPECT_EQ(Pack(dir.Path(), "--version").out.rfind("flashutil-pack ", 0), 0u);
+
+  // The models as the builder's window lists them, after the index --model takes.
+  const Outcome models = Pack(dir.Path(), "models FLASHUTIL.INI");
+  EXPECT_EQ(models.status, 0) << models.err;
+  EXPECT_EQ(models.out, "0 Q100-Q149 VOX-TEL QRD-73318K\n1 K100-K299 VOX-TEL DVD-ROM MVK-417\n"
+                        "2 S100-S199 VOX-TEL CRW-5232S\n");
+
+  // With --force an existing output is replaced; a name with control
+  // characters is printed escaped.
+  package_tests::WriteText(dir / "made/Q150.EXE", "old");
+  const Outcome forced = Pack(dir.Path(), build("0", "Q150.BIN") + " --output-dir made --force");
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  EXPECT_EQ(forced.out, "made/Q150.EXE\n");
+  EXPECT_TRUE(ReadFile(dir / "made/Q150.EXE") == ReadFile(flash));
+  std::filesystem::copy_file(dir / "Q150.BIN", dir / "Q\x1b[2J.BIN");
+  const Outcome escaped = Pack(dir.Path(), build("0", "Q\x1b[2J.BIN") + " --output-dir made");
+  EXPECT_EQ(escaped.status, 0) << escaped.err;
+  EXPECT_EQ(escaped.out, "made/Q\\x1b[2.EXE\n");
+  EXPECT_TRUE(std::filesystem::exists(dir / "made/Q\x1b[2.EXE"));
+
+  // Output that cannot be written, to a full disk or a closed pipe (with
+  // SIGPIPE ignored, as a script's runner may have it), is an error.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::close(fds[0]);
+  ASSERT_EQ(::dup2(fds[1], 9), 9);
+  ::close(fds[1]);
+  const auto previous = std::signal(SIGPIPE, SIG_IGN);
+  for (const std::string& command : std::vector<std::string>{
+           "show " + Quoted(flash), "show --json " + Quoted(flash), "models FLASHUTIL.INI",
+           "verify " + Quoted(flash) + " Q150.BIN", "--help", build("0", "Q150.BIN") + " --output-dir made --force"}) {
+    for (const auto& [to, reason] : {std::pair<std::string, std::string>{"/dev/full", "No space left on device"},
+                                     std::pair<std::string, std::string>{"&9", "Broken pipe"}}) {
+      SCOPED_TRACE(command + " >" + to);
+      const Outcome failed = Pack(dir.Path(), command + " >" + to);
+      EXPECT_EQ(failed.status, 2);
+      EXPECT_EQ(failed.err, "flashutil-pack: can't write standard output: " + reason + "\n");
+    }
+  }
+  std::signal(SIGPIPE, previous);
+  ::close(9);
 }
 
 // Images of lengths around the checksum's block boundaries: the program built
@@ -524,12 +632,14 @@ TEST(Programs, PackShowsAndVerifiesImagesOfEveryLength) {
     size_t length;
     std::string bin, program;
     std::string shown;  // the program's name as show and verify print it
+    std::string json;   // and as their JSON has it
   } cases[] = {
-      {1, "Q\xff\xc3\xa4" "1.BIN", "Q\xff\xc3\xa4" "1.EXE", "Q\\xff\xc3\xa4" "1.EXE"},
-      {55, "Q55.BIN", "Q55..EXE", "Q55..EXE"},  {56, "Q56.BIN", "Q56..EXE", "Q56..EXE"},
-      {63, "Q63.BIN", "Q63..EXE", "Q63..EXE"},  {64, "Q64.BIN", "Q64..EXE", "Q64..EXE"},
-      {119, "Q119.BIN", "Q119.EXE", "Q119.EXE"}, {120, "Q120.BIN", "Q120.EXE", "Q120.EXE"},
-      {524287, "Q524287.BIN", "Q524.EXE", "Q524.EXE"},
+      {1, "Q\xff\xc3\xa4" "1.BIN", "Q\xff\xc3\xa4" "1.EXE", "Q\\xff\xc3\xa4" "1.EXE", "Q\\u00ff\xc3\xa4" "1.EXE"},
+      {55, "Q55.BIN", "Q55..EXE", "Q55..EXE", "Q55..EXE"},  {56, "Q56.BIN", "Q56..EXE", "Q56..EXE", "Q56..EXE"},
+      {63, "Q63.BIN", "Q63..EXE", "Q63..EXE", "Q63..EXE"},  {64, "Q64.BIN", "Q64..EXE", "Q64..EXE", "Q64..EXE"},
+      {119, "Q119.BIN", "Q119.EXE", "Q119.EXE", "Q119.EXE"}, {120, "Q120.BIN", "Q120.EXE", "Q120.EXE", "Q120.EXE"},
+      {524287, "Q524287.BIN", "Q524.EXE", "Q524.EXE", "Q524.EXE"},
+      {2, "Q\"\\2.BIN", "Q\"\\2.EXE", "Q\"\\x5c2.EXE", "Q\\\"\\\\2.EXE"},
   };
   for (const auto& c : cases) {
     const size_t length = c.length;
@@ -540,7 +650,7 @@ TEST(Programs, PackShowsAndVerifiesImagesOfEveryLength) {
     package_tests::WriteFile(dir / bin, image);
     const Outcome built = Pack(dir.Path(), BuildArguments(dir / "FLASHUTIL.INI", "0", dir / bin));
     ASSERT_EQ(built.status, 0) << built.err;
-    EXPECT_EQ(built.out, (dir / program) + "\n");
+    EXPECT_EQ(built.out, (dir / c.shown) + "\n");
     const Outcome shown = Pack(dir.Path(), "show " + Quoted(program));
     EXPECT_EQ(shown.out.rfind("Program:  " + c.shown + "\n", 0), 0u) << shown.out;
     EXPECT_NE(shown.out.find("\nImage:    " + std::to_string(length) + " bytes\nSHA-256:  " +
@@ -555,6 +665,14 @@ TEST(Programs, PackShowsAndVerifiesImagesOfEveryLength) {
     EXPECT_EQ(verified.status, 1);
     EXPECT_EQ(verified.out, c.shown + " does not carry changed.BIN: the bytes differ from offset " +
                                 std::to_string(length / 2) + " on\n");
+    // The same as JSON; a byte of a name that is not UTF-8 as \u00XX.
+    verified = Pack(dir.Path(), "verify --json " + Quoted(program) + " changed.BIN");
+    EXPECT_EQ(verified.status, 1);
+    EXPECT_EQ(verified.out, "{\"program\": \"" + c.json + "\", \"bin\": \"changed.BIN\", \"carries\": false, "
+                            "\"kind\": \"flash program\", \"image_bytes\": " + std::to_string(length) +
+                            ", \"bin_bytes\": " + std::to_string(length) + ", \"first_difference\": " +
+                            std::to_string(length / 2) + ", \"bin_sha256\": \"" + Sha256Sum(dir / "changed.BIN") +
+                            "\"}\n");
     image[length / 2] ^= 0x01;
     image.push_back(0);
     package_tests::WriteFile(dir / "longer.BIN", image);
