@@ -129,7 +129,7 @@ LRESULT TFlashForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       break;
     case WM_CLOSE:
-      DestroyWindow(window_);
+      if (!handling_) DestroyWindow(window_);
       return 0;
     case WM_DESTROY:
       PostQuitMessage(0);
@@ -145,6 +145,8 @@ void TFlashForm::OnCommand(HWND control, int code) {
   // the program makes itself. An exception must not travel up through the
   // window procedure, which would end the program: Dispatch shows it and the
   // loop goes on.
+  const bool outer = !handling_;
+  handling_ = true;
   if (control == ComboBox && code == CBN_SELCHANGE) {
     comboTyped_ = false;
     Dispatch(&FlashFormCore::ComboBoxChange);
@@ -156,6 +158,7 @@ void TFlashForm::OnCommand(HWND control, int code) {
   } else if (control == FlashButton && code == BN_CLICKED) {
     Dispatch(&FlashFormCore::FlashButtonClick);
   }
+  if (outer) handling_ = false;
 }
 
 std::string TFlashForm::CaptionText() const { return WindowText(window_); }

@@ -80,6 +80,9 @@ class TFlashForm : public platform::FormView, public FlashFormCore {
   HFONT font_ = nullptr;
   bool quitRequested_ = false;
   bool comboTyped_ = false;  // the user typed into the box: no entry is selected
+  // An event of the form is running (a flash, a build): the window cannot be
+  // closed meanwhile, or a flash would end half-way or its outcome unseen.
+  bool handling_ = false;
   std::string directory_;
   std::string mask_;
   std::vector<std::string> files_;

@@ -61,6 +61,7 @@ int main() {
     platform::win::WinCursor cursor;
     platform::win::WinInhibitor inhibitor;
     platform::win::SystemProfileReader profiles;
+    platform::win::WinBlockingCalls blocking;
     platform::Services& services = platform::GetServices();
     services.boxes = &desktop->Boxes();
     services.cursor = &cursor;
@@ -69,6 +70,7 @@ int main() {
     services.restart = kSimulatedDrives ? nullptr : &desktop->Restart();
     services.inhibitor = &inhibitor;
     services.profiles = &profiles;
+    services.blocking = &blocking;
 
     std::unique_ptr<platform::DriveTransport> transport = MakeTransport();
     std::unique_ptr<platform::CommandLibraryPath> libraryPath = MakeCommandLibraryPath();

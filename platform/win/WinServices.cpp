@@ -1,5 +1,6 @@
 #include "platform/win/WinServices.h"
 
+#include <exception>
 #include <vector>
 
 namespace platform::win {
@@ -112,6 +113,58 @@ std::unique_ptr<ProfileFile> SystemProfileReader::Open(const std::string& path) 
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return nullptr;
   return std::make_unique<SystemProfileFile>(path);
+}
+
+namespace {
+
+struct BlockingCall {
+  const std::function<void()>* call;
+  std::exception_ptr failure;
+};
+
+DWORD WINAPI RunBlockingCall(LPVOID parameter) {
+  auto* blocking = static_cast<BlockingCall*>(parameter);
+  try {
+    (*blocking->call)();
+  } catch (...) {
+    blocking->failure = std::current_exception();
+  }
+  return 0;
+}
+
+// Takes the input messages of the queue and drops them.
+void DropInput() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE)) {
+  }
+  while (PeekMessageA(&message, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE)) {
+  }
+  // The frame's clicks: the close box, the system menu, moving and sizing.
+  while (PeekMessageA(&message, nullptr, WM_NCMOUSEMOVE, WM_NCMBUTTONDBLCLK, PM_REMOVE)) {
+  }
+}
+
+}  // namespace
+
+void WinBlockingCalls::Run(const std::function<void()>& call) {
+  BlockingCall blocking{&call, nullptr};
+  HANDLE thread = CreateThread(nullptr, 0, RunBlockingCall, &blocking, 0, nullptr);
+  if (thread == nullptr) {
+    call();  // no thread to be had: the call runs here, as it always could
+    return;
+  }
+  for (;;) {
+    // Wakes for the thread's end and for every new message; a message sent
+    // from another thread or program is handled inside PeekMessage.
+    const DWORD woken = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT);
+    if (woken != WAIT_OBJECT_0 + 1) break;
+    DropInput();
+    MSG message;
+    while (PeekMessageA(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageA(&message);
+  }
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  if (blocking.failure) std::rethrow_exception(blocking.failure);
 }
 
 }  // namespace platform::win

@@ -55,6 +55,17 @@ class WinInhibitor final : public SleepInhibitor {
   bool reasonShown_ = false;
 };
 
+// Runs a blocking call on a thread of its own while the window's thread
+// goes on taking what keeps a window alive: messages sent to it (the
+// system's "are you alive?" WM_NULL, the session's end) and its paints.
+// Keyboard and mouse input that arrives meanwhile, in the client area or on
+// the frame, is dropped, not kept for later; other posted messages wait in
+// the queue until the call is over.
+class WinBlockingCalls final : public BlockingCalls {
+ public:
+  void Run(const std::function<void()>& call) override;
+};
+
 // GetPrivateProfileStringA, with a buffer of kProfileValueSize bytes.
 class SystemProfileReader final : public ProfileReader {
  public:

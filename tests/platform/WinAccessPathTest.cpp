@@ -7,9 +7,12 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "drive/CDDrive.h"
@@ -260,6 +263,83 @@ TEST(WinAccessPath, BoxesCarryTheIconOfTheirKind) {
   EXPECT_EQ(platform::win::BoxStyle(BoxKind::Error, BoxButtons::Ok), UINT{MB_OK | MB_ICONERROR});
   EXPECT_EQ(platform::win::BoxStyle(BoxKind::Confirmation, BoxButtons::YesNo), UINT{MB_YESNO | MB_ICONQUESTION});
   EXPECT_EQ(platform::win::BoxStyle(BoxKind::Plain, BoxButtons::Ok), UINT{MB_OK});
+}
+
+// While a blocking call runs (a drive command, up to minutes), the window's
+// thread still answers the system: a message sent to its window (what the
+// system's hung-window check sends) comes back at once and the window is
+// painted; clicks and keys that arrive meanwhile are dropped, never handled
+// once the call is over. An exception of the call reaches its caller.
+std::atomic<int> paints{0}, clicks{0}, keys{0};
+
+LRESULT CALLBACK CountingWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_PAINT: {
+      PAINTSTRUCT paint;
+      BeginPaint(window, &paint);
+      EndPaint(window, &paint);
+      ++paints;
+      return 0;
+    }
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONUP:
+      ++clicks;
+      break;
+    case WM_KEYDOWN:
+      ++keys;
+      break;
+    default:
+      break;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+TEST(WinBlockingCalls, TheWindowAnswersAndTakesNoInputWhileACallRuns) {
+  WNDCLASSA windowClass{};
+  windowClass.lpfnWndProc = CountingWindow;
+  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.lpszClassName = "BlockingCallsTest";
+  RegisterClassA(&windowClass);
+  HWND window = CreateWindowA("BlockingCallsTest", "", WS_OVERLAPPEDWINDOW, 0, 0, 120, 80, nullptr, nullptr,
+                              windowClass.hInstance, nullptr);
+  ASSERT_NE(window, nullptr);
+  ShowWindow(window, SW_SHOW);
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+  paints = clicks = keys = 0;
+
+  std::atomic<bool> started{false};
+  LRESULT answered = 0;
+  DWORD answerMs = 0;
+  std::thread desktop([&] {
+    while (!started) Sleep(5);
+    Sleep(200);
+    PostMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, 0);
+    PostMessageA(window, WM_LBUTTONUP, 0, 0);
+    PostMessageA(window, WM_KEYDOWN, VK_SPACE, 0);
+    InvalidateRect(window, nullptr, TRUE);
+    DWORD_PTR result = 0;
+    const DWORD start = GetTickCount();
+    answered = SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK, 1000, &result);
+    answerMs = GetTickCount() - start;
+  });
+  int paintsDuringCall = 0;
+  platform::win::WinBlockingCalls blocking;
+  blocking.Run([&] {
+    started = true;
+    Sleep(1500);
+    paintsDuringCall = paints;
+  });
+  desktop.join();
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+
+  EXPECT_NE(answered, 0);
+  EXPECT_LT(answerMs, 1000u);
+  EXPECT_GE(paintsDuringCall, 1);
+  EXPECT_EQ(clicks, 0);
+  EXPECT_EQ(keys, 0);
+  EXPECT_THROW(blocking.Run([] { throw std::runtime_error("drive gone"); }), std::runtime_error);
+  DestroyWindow(window);
 }
 
 }  // namespace
