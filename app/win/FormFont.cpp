@@ -8,7 +8,8 @@ const std::vector<FontRequest>& FontRequests() {
   // character set.
   static const std::vector<FontRequest> requests = {
       {"System", CHINESEBIG5_CHARSET}, {"Tahoma", DEFAULT_CHARSET}, {"MS Sans Serif", DEFAULT_CHARSET},
-      {"Arial", DEFAULT_CHARSET},      {"Tahoma", ANSI_CHARSET},    {"Arial", ANSI_CHARSET},
+      {"Arial", DEFAULT_CHARSET},      {"Tahoma", ANSI_CHARSET},    {"MS Sans Serif", ANSI_CHARSET},
+      {"Arial", ANSI_CHARSET},
   };
   return requests;
 }
