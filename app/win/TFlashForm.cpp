@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "app/win/FormFont.h"
 #include "platform/FileMask.h"
 #include "platform/Files.h"
 #include "platform/win/WinServices.h"
@@ -16,6 +17,7 @@ constexpr char kWindowClass[] = "TFlashForm";
 // The window as laid out: client area 425 x 201 at 192,128.
 constexpr int kLeft = 192, kTop = 128, kClientWidth = 425, kClientHeight = 201;
 constexpr int kItemHeight = 16;
+constexpr int kComboHeight = 24;
 constexpr int kComboListHeight = 8 * kItemHeight;
 // GroupBox2 at 16,128: its controls' places are given within it.
 constexpr int kGroupLeft = 16, kGroupTop = 128;
@@ -60,10 +62,7 @@ TFlashForm::TFlashForm(const uint8_t* package) : FlashFormCore(package, *this) {
   SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   SetWindowLongPtrA(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TFlashForm::WindowProc));
 
-  // "System", 16 pixels, bold, in the Chinese (Big5) character set, as the
-  // layout was drawn; the font mapper picks the nearest face where it is missing.
-  font_ = CreateFontA(-16, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, CHINESEBIG5_CHARSET, OUT_DEFAULT_PRECIS,
-                      CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "System");
+  UseFontFor("");
 
   auto child = [&](const char* windowClass, const char* text, DWORD childStyle, int left, int top, int width,
                    int height) {
@@ -75,11 +74,10 @@ TFlashForm::TFlashForm(const uint8_t* package) : FlashFormCore(package, *this) {
   // Created in tab order: ComboBox, FileListBox1, then the group's button.
   SelectDriveLabel = child("STATIC", "", SS_LEFT | SS_NOPREFIX, 16, 16, 369, 25);
   ComboBox = child("COMBOBOX", "", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | WS_TABSTOP, 16, 40, 385,
-                   24 + kComboListHeight);
-  SendMessageA(ComboBox, CB_SETITEMHEIGHT, 0, kItemHeight);
+                   kComboHeight + kComboListHeight);
   FileListBox1 = child("LISTBOX", "", LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_BORDER | WS_TABSTOP, 16,
                        72, 385, 41);
-  SendMessageA(FileListBox1, LB_SETITEMHEIGHT, 0, kItemHeight);
+  KeepHeights();
   GroupBox2 = child("BUTTON", "", BS_GROUPBOX, kGroupLeft, kGroupTop, 385, 49);
   ProgressBar = child(PROGRESS_CLASSA, "", PBS_SMOOTH, kGroupLeft + 8, kGroupTop + 16, 305, 25);
   SendMessageA(ProgressBar, PBM_SETRANGE32, 0, 100);
@@ -94,6 +92,61 @@ TFlashForm::~TFlashForm() {
     DestroyWindow(window_);
   }
   if (font_ != nullptr) DeleteObject(font_);
+}
+
+// The font for the window's own texts and `text`: the one in use where it has
+// glyphs for them all, otherwise the first of the requests whose font has
+// them (form_font::ChooseFont), set on every control.
+void TFlashForm::UseFontFor(const std::string& text) {
+  if (font_ != nullptr && form_font::FontHasGlyphs(font_, form_font::PrintableAscii() + text)) return;
+  const std::vector<form_font::FontRequest>& requests = form_font::FontRequests();
+  const size_t choice = form_font::ChooseFont(
+      requests,
+      [](const form_font::FontRequest& request, const std::string& needed) {
+        const HFONT font = form_font::CreateRequestedFont(request);
+        const bool has = form_font::FontHasGlyphs(font, needed);
+        if (font != nullptr) DeleteObject(font);
+        return has;
+      },
+      text);
+  if (font_ != nullptr && choice == fontRequest_) return;
+  const HFONT font = form_font::CreateRequestedFont(requests[choice]);
+  if (font == nullptr) return;
+  const HFONT previous = font_;
+  font_ = font;
+  fontRequest_ = choice;
+  for (HWND control : {SelectDriveLabel, ComboBox, FileListBox1, GroupBox2, ProgressBar, FlashButton}) {
+    if (control != nullptr) SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  }
+  if (ComboBox != nullptr) KeepHeights();
+  if (previous != nullptr) DeleteObject(previous);
+}
+
+// The box is 24 pixels high, and both lists have rows of 16 pixels, whatever
+// the font: a new font resizes them to its own height. The box's height
+// follows its selection field's, which is set, measured, and set again by
+// what the box lacks or has too much (Wine reports the field 2 pixels
+// higher than it was set to, so only the box's own height counts). Where the
+// box does not pass the rows' height on to its list (Wine, for a box that is
+// not drawn by its owner), the list is told itself.
+void TFlashForm::KeepHeights() {
+  LRESULT field = SendMessageA(ComboBox, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
+  for (int attempt = 0; attempt < 3 && field != CB_ERR; ++attempt) {
+    RECT box;
+    GetWindowRect(ComboBox, &box);
+    const LRESULT difference = kComboHeight - (box.bottom - box.top);
+    if (difference == 0 || field + difference <= 0) break;
+    field += difference;
+    SendMessageA(ComboBox, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
+  }
+  SendMessageA(ComboBox, CB_SETITEMHEIGHT, 0, kItemHeight);
+  COMBOBOXINFO combo{};
+  combo.cbSize = sizeof combo;
+  if (GetComboBoxInfo(ComboBox, &combo) && combo.hwndList != nullptr &&
+      SendMessageA(combo.hwndList, LB_GETITEMHEIGHT, 0, 0) != kItemHeight) {
+    SendMessageA(combo.hwndList, LB_SETITEMHEIGHT, 0, kItemHeight);
+  }
+  SendMessageA(FileListBox1, LB_SETITEMHEIGHT, 0, kItemHeight);
 }
 
 void TFlashForm::Show() {
@@ -181,12 +234,17 @@ std::vector<std::string> TFlashForm::ComboItems() const {
 std::vector<std::string> TFlashForm::FileListItems() const { return files_; }
 
 void TFlashForm::SetCaption(const std::string& text) { SetWindowTextA(window_, text.c_str()); }
-void TFlashForm::SetSelectDriveLabel(const std::string& text) { SetWindowTextA(SelectDriveLabel, text.c_str()); }
+void TFlashForm::SetSelectDriveLabel(const std::string& text) {
+  UseFontFor(text);
+  SetWindowTextA(SelectDriveLabel, text.c_str());
+}
 
 void TFlashForm::ComboAdd(const std::string& text) {
+  UseFontFor(text);
   SendMessageA(ComboBox, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
 }
 void TFlashForm::ComboInsert(int index, const std::string& text) {
+  UseFontFor(text);
   SendMessageA(ComboBox, CB_INSERTSTRING, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.c_str()));
 }
 void TFlashForm::ComboDelete(int index) { SendMessageA(ComboBox, CB_DELETESTRING, static_cast<WPARAM>(index), 0); }
@@ -214,6 +272,7 @@ void TFlashForm::RefillFileList() {
   files_ = platform::ListFiles(directory_, mask_);
   SendMessageA(FileListBox1, LB_RESETCONTENT, 0, 0);
   for (const std::string& name : files_) {
+    UseFontFor(name);
     SendMessageA(FileListBox1, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
   }
 }
@@ -232,6 +291,7 @@ std::string TFlashForm::FileListSelectedPath() const {
 }
 
 void TFlashForm::SetStatus(const std::string& text) {
+  UseFontFor(text);
   SetWindowTextA(GroupBox2, text.c_str());
   // The group box draws its caption over what lies below: the form repaints
   // the group's place, with the controls on it, at once.
@@ -266,7 +326,10 @@ void TFlashForm::ProgressSetPosition(int position) {
 void TFlashForm::ProgressSetStep(int) {}
 void TFlashForm::ProgressStepBy(int delta) { ProgressSetPosition(progressPosition_ + delta); }
 
-void TFlashForm::SetFlashButtonCaption(const std::string& text) { SetWindowTextA(FlashButton, text.c_str()); }
+void TFlashForm::SetFlashButtonCaption(const std::string& text) {
+  UseFontFor(text);
+  SetWindowTextA(FlashButton, text.c_str());
+}
 void TFlashForm::SetFlashButtonEnabled(bool enabled) { EnableWindow(FlashButton, enabled ? TRUE : FALSE); }
 
 void TFlashForm::RequestQuit(bool closeForm) {

@@ -75,9 +75,12 @@ class TFlashForm : public platform::FormView, public FlashFormCore {
   LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnCommand(HWND control, int code);
   void RefillFileList();
+  void UseFontFor(const std::string& text);
+  void KeepHeights();
 
   HWND window_ = nullptr;
   HFONT font_ = nullptr;
+  size_t fontRequest_ = 0;  // which of form_font::FontRequests() font_ was made from
   bool quitRequested_ = false;
   bool comboTyped_ = false;  // the user typed into the box: no entry is selected
   // An event of the form is running (a flash, a build): the window cannot be

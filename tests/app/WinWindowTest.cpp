@@ -1,0 +1,212 @@
+// The Win32 main window: the controls' places, the font each control draws
+// its text in, and the drive (or model) box's heights.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "app/win/FormFont.h"
+#include "app/win/TFlashForm.h"
+#include "package/Package.h"
+#include "tests/package/WorkDir.h"
+#include "tests/support/TestDoubles.h"
+
+// RECT, compared and printed by the assertions (found by argument lookup).
+inline bool operator==(const RECT& a, const RECT& b) {
+  return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+inline std::ostream& operator<<(std::ostream& out, const RECT& r) {
+  return out << r.left << "," << r.top << " " << r.right - r.left << "x" << r.bottom - r.top;
+}
+
+namespace {
+
+using form_font::PrintableAscii;
+
+std::string TextOf(HWND control) {
+  std::string text(static_cast<size_t>(GetWindowTextLengthA(control)) + 1, '\0');
+  text.resize(static_cast<size_t>(GetWindowTextA(control, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+// The characters of `text` for which the font that `control` draws in has no
+// glyph, as the font's own character mapping says.
+std::string MissingGlyphs(HWND control, const std::string& text) {
+  const auto font = reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0));
+  HDC dc = GetDC(control);
+  const HGDIOBJ previous = SelectObject(dc, font != nullptr ? font : GetStockObject(SYSTEM_FONT));
+  std::vector<WORD> glyphs(text.size());
+  const DWORD count = GetGlyphIndicesA(dc, text.data(), static_cast<int>(text.size()), glyphs.data(),
+                                       GGI_MARK_NONEXISTING_GLYPHS);
+  SelectObject(dc, previous);
+  ReleaseDC(control, dc);
+  if (count == GDI_ERROR) return "(no glyph indices) " + text;
+  std::string missing;
+  for (size_t i = 0; i < text.size() && i < count; ++i) {
+    if (glyphs[i] == 0xFFFF) missing += text[i];
+  }
+  return missing;
+}
+
+// The font's request: its character height and weight.
+LOGFONTA FontOf(HWND control) {
+  LOGFONTA font{};
+  GetObjectA(reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)), sizeof font, &font);
+  return font;
+}
+
+RECT PlaceIn(HWND control, HWND parent) {
+  RECT place;
+  GetWindowRect(control, &place);
+  MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&place), 2);
+  return place;
+}
+
+class WinWindowTest : public ::testing::Test {
+ protected:
+  testing_support::ServicesScope services;
+  std::vector<uint8_t> package = package::MakeBuilderPackage("");
+};
+
+// Which font the form takes, given which of its requests' fonts have glyphs
+// for what: each row names, per request, the characters it lacks.
+TEST(FormFont, FirstRequestWithGlyphsForTheTextsIsTaken) {
+  const std::vector<form_font::FontRequest>& requests = form_font::FontRequests();
+  ASSERT_GE(requests.size(), 3u);
+  EXPECT_STREQ(requests[0].face, "System");
+  EXPECT_EQ(requests[0].charSet, CHINESEBIG5_CHARSET);
+  const std::string latin = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  struct Row {
+    const char* what;
+    std::vector<std::string> lacking;  // per request; requests beyond lack everything
+    std::string text;
+    size_t expected;
+  };
+  for (const Row& row : std::vector<Row>{
+           {"the layout's font has them all", {"", ""}, "Q150.BIN", 0},
+           {"a Big5 font without Latin letters", {latin, ""}, "Q150.BIN", 1},
+           {"only the third has the text's letter", {latin, "\xE9", ""}, "caf\xE9.BIN", 2},
+           {"none has the text's letter: the first with ASCII", {latin, "\xE9", "\xE9"}, "caf\xE9.BIN", 1},
+           {"a Big5 text only the Big5 font has: Latin letters first", {latin, "\xB3"}, "\xB3\x5C", 1},
+           {"none has even ASCII: the layout's", {latin, "!", "~"}, "", 0},
+       }) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::string> asked;
+    const size_t chosen = form_font::ChooseFont(
+        requests,
+        [&](const form_font::FontRequest& request, const std::string& needed) {
+          const size_t index = static_cast<size_t>(&request - requests.data());
+          asked.push_back(request.face);
+          if (index >= row.lacking.size()) return false;
+          return needed.find_first_of(row.lacking[index]) == std::string::npos;
+        },
+        row.text);
+    EXPECT_EQ(chosen, row.expected);
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(asked[0], "System");
+  }
+}
+
+TEST_F(WinWindowTest, ControlsLieInTheirPlaces) {
+  TFlashForm form(package.data());
+  RECT client;
+  GetClientRect(form.Handle(), &client);
+  EXPECT_EQ(client, (RECT{0, 0, 425, 201}));
+  struct Expected {
+    const char* name;
+    HWND control;
+    RECT place;
+  };
+  for (const Expected& e : std::vector<Expected>{
+           {"SelectDriveLabel", form.SelectDriveLabel, {16, 16, 16 + 369, 16 + 25}},
+           {"ComboBox", form.ComboBox, {16, 40, 16 + 385, 40 + 24}},
+           {"FileListBox1", form.FileListBox1, {16, 72, 16 + 385, 72 + 41}},
+           {"GroupBox2", form.GroupBox2, {16, 128, 16 + 385, 128 + 49}},
+           {"ProgressBar", form.ProgressBar, {16 + 8, 128 + 16, 16 + 8 + 305, 128 + 16 + 25}},
+           {"FlashButton", form.FlashButton, {16 + 320, 128 + 16, 16 + 320 + 57, 128 + 16 + 25}},
+       }) {
+    EXPECT_EQ(PlaceIn(e.control, form.Handle()), e.place) << e.name;
+  }
+}
+
+// Whatever fonts the system has (a Big5 font without Latin letters is the
+// only one of its character set on many Linux desktops under Wine), every
+// control draws the window's texts with real glyphs, in a 16-pixel bold font.
+TEST_F(WinWindowTest, EveryTextIsDrawnWithGlyphsOfASixteenPixelBoldFont) {
+  package_tests::TempDir dir;
+  for (const char* name : {"Q150.BIN", "K300.BIN"}) package_tests::WriteText(dir / name, "x");
+  TFlashForm form(package.data());
+  const std::string ascii = PrintableAscii();
+  form.SetSelectDriveLabel("Select the VoxTEL-DS drive you want to update:");
+  form.ComboAdd("Q100-Q149 VOX-TEL QRD-73318K");
+  form.ComboAdd(ascii);
+  form.ComboSetItemIndex(0);
+  form.FileListSetDirectory(dir.Path().string());
+  form.FileListSetMask("*.BIN");
+  form.SetStatus("Read back and Verify drive's DRAM... , Compare BIN and DRAM Fail! ");
+  form.SetFlashButtonCaption("Build");
+
+  COMBOBOXINFO combo{};
+  combo.cbSize = sizeof combo;
+  ASSERT_TRUE(GetComboBoxInfo(form.ComboBox, &combo));
+  ASSERT_EQ(form.FileListItems().size(), 2u);
+  struct Shown {
+    const char* name;
+    HWND control;
+    std::string text;
+  };
+  for (const Shown& shown : std::vector<Shown>{
+           {"SelectDriveLabel", form.SelectDriveLabel, TextOf(form.SelectDriveLabel)},
+           {"ComboBox's field", combo.hwndItem, TextOf(combo.hwndItem)},
+           {"ComboBox's list", combo.hwndList, form.ComboItems()[0] + form.ComboItems()[1]},
+           {"FileListBox1", form.FileListBox1, form.FileListItems()[0] + form.FileListItems()[1]},
+           {"GroupBox2", form.GroupBox2, TextOf(form.GroupBox2)},
+           {"FlashButton", form.FlashButton, TextOf(form.FlashButton)},
+       }) {
+    SCOPED_TRACE(shown.name);
+    ASSERT_FALSE(shown.text.empty());
+    EXPECT_EQ(MissingGlyphs(shown.control, shown.text), "");
+    EXPECT_EQ(MissingGlyphs(shown.control, ascii), "");
+    const LOGFONTA font = FontOf(shown.control);
+    EXPECT_EQ(font.lfHeight, -16);
+    EXPECT_EQ(font.lfWeight, FW_BOLD);
+  }
+}
+
+// The box is 24 pixels high whatever its font, and its list has rows of 16
+// pixels, as the file list has, also after the list has been dropped down.
+TEST_F(WinWindowTest, BoxIsTwentyFourPixelsHighWithRowsOfSixteen) {
+  TFlashForm form(package.data());
+  form.Show();
+  form.ComboAdd("Q100-Q149 VOX-TEL QRD-73318K");
+  form.ComboAdd("K100-K299 VOX-TEL DVD-ROM MVK-417");
+  form.ComboSetItemIndex(0);
+  for (const char* name : {"Q150.BIN", "K300.BIN"}) {
+    SendMessageA(form.FileListBox1, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+  }
+  COMBOBOXINFO combo{};
+  combo.cbSize = sizeof combo;
+  ASSERT_TRUE(GetComboBoxInfo(form.ComboBox, &combo));
+  for (bool dropped : {false, true}) {
+    SCOPED_TRACE(dropped ? "dropped down" : "closed");
+    SendMessageA(form.ComboBox, CB_SHOWDROPDOWN, dropped ? TRUE : FALSE, 0);
+    RECT box;
+    GetWindowRect(form.ComboBox, &box);
+    EXPECT_EQ(box.bottom - box.top, 24);
+    EXPECT_EQ(SendMessageA(form.ComboBox, CB_GETITEMHEIGHT, 0, 0), 16);
+    for (int row = 0; row < 2; ++row) {
+      RECT item{};
+      SendMessageA(combo.hwndList, LB_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+      EXPECT_EQ(item.bottom - item.top, 16) << row;
+      EXPECT_EQ(item.top, 16 * row) << row;
+      SendMessageA(form.FileListBox1, LB_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+      EXPECT_EQ(item.bottom - item.top, 16) << row;
+    }
+  }
+  SendMessageA(form.ComboBox, CB_SHOWDROPDOWN, FALSE, 0);
+}
+
+}  // namespace
