@@ -1,4 +1,4 @@
-// Sense data normalisation and outcome classification of the SG_IO back-end.
+// Sense data normalisation, and the outcome classification of the SG_IO back-end.
 // The sense bytes lie in a buffer of exactly the reported length, so that a
 // read past what the device returned is caught.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "fuzz/FuzzForm.h"
+#include "platform/Sense.h"
 #include "platform/linux/SenseData.h"
 
 using platform::linux_sg::ClassifyOutcome;
-using platform::linux_sg::NormaliseSense;
+using platform::NormaliseSense;
 using platform::linux_sg::RawResult;
-using platform::linux_sg::SenseArea;
+using platform::SenseArea;
 
 namespace {
 

@@ -77,8 +77,8 @@ Identity BuildIdentity(const CatalogueEntry& entry, const std::string& binFileNa
 
 // "%4.4s.EXE" counts characters: a name is never cut inside one. A shorter
 // name is not padded: A.B makes A.B.EXE, not " A.B.EXE".
-std::string OutputName(const std::string& binFileName) {
-  return platform::LeadingCharacters(binFileName, 4) + ".EXE";
+std::string OutputName(const std::string& binFileName, unsigned codePage) {
+  return platform::LeadingCharacters(binFileName, 4, codePage) + ".EXE";
 }
 
 ProgramBuild::ProgramBuild(platform::ProgressView& view, BuildRequest request, BuildTarget target)

@@ -39,8 +39,11 @@ struct BuildTarget {
 Identity BuildIdentity(const CatalogueEntry& entry, const std::string& binFileName);
 
 // The name of the program built from a BIN file: up to its first four
-// characters, then ".EXE".
-std::string OutputName(const std::string& binFileName);
+// characters, then ".EXE". Characters are those of the names' encoding
+// (platform/Text.h): UTF-8 on Linux, the ANSI code page on Windows, where
+// "\xC3\xA9ab1.bin" is five characters in code page 1252 (and makes
+// "\xC3\xA9ab.EXE") and a Big5 character of two bytes is one.
+std::string OutputName(const std::string& binFileName, unsigned codePage = platform::kSystemNames);
 
 // One build, in named phases. The new program is written under a temporary
 // name and takes its own name only when it is complete and checked; every

@@ -8,14 +8,23 @@ namespace platform {
 namespace {
 
 #if defined(_WIN32)
-constexpr const char* kSeparators = "/\\";
 constexpr char kSeparator = '\\';
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 #else
-constexpr const char* kSeparators = "/";
 constexpr char kSeparator = '/';
+bool IsSeparator(char c) { return c == '/'; }
 #endif
 
 std::vector<std::string>* atomicFileCalls = nullptr;
+
+// Where the last character that is a separator begins; npos when there is none.
+size_t LastSeparator(const std::string& path, unsigned codePage) {
+  size_t last = std::string::npos;
+  for (size_t at = 0; at < path.size(); at += CharacterLength(path, at, codePage)) {
+    if (IsSeparator(path[at])) last = at;
+  }
+  return last;
+}
 
 }  // namespace
 
@@ -25,27 +34,31 @@ void NoteAtomicFileCall(const char* call) {
   if (atomicFileCalls != nullptr) atomicFileCalls->push_back(call);
 }
 
-std::string PathFileName(const std::string& path) {
-  const size_t separator = path.find_last_of(kSeparators);
+std::string PathFileName(const std::string& path, unsigned codePage) {
+  const size_t separator = LastSeparator(path, codePage);
   return separator == std::string::npos ? path : path.substr(separator + 1);
 }
 
-std::string PathDirectory(const std::string& path) {
-  const size_t separator = path.find_last_of(kSeparators);
+std::string PathDirectory(const std::string& path, unsigned codePage) {
+  const size_t separator = LastSeparator(path, codePage);
   if (separator == std::string::npos) return {};
   return path.substr(0, separator == 0 ? 1 : separator);
 }
 
-std::string PathJoin(const std::string& directory, const std::string& name) {
+std::string PathJoin(const std::string& directory, const std::string& name, unsigned codePage) {
   if (directory.empty()) return name;
-  if (std::string(kSeparators).find(directory.back()) != std::string::npos) return directory + name;
+  const size_t separator = LastSeparator(directory, codePage);
+  if (separator != std::string::npos && separator + 1 == directory.size()) return directory + name;
   return directory + kSeparator + name;
 }
 
-std::string PathWithExtension(const std::string& path, const std::string& extension) {
-  const size_t nameStart = path.size() - PathFileName(path).size();
-  const size_t dot = path.rfind('.');
-  if (dot == std::string::npos || dot <= nameStart) return path + extension;
+std::string PathWithExtension(const std::string& path, const std::string& extension, unsigned codePage) {
+  const size_t nameStart = path.size() - PathFileName(path, codePage).size();
+  size_t dot = std::string::npos;
+  for (size_t at = nameStart; at < path.size(); at += CharacterLength(path, at, codePage)) {
+    if (path[at] == '.') dot = at;
+  }
+  if (dot == std::string::npos || dot == nameStart) return path + extension;
   return path.substr(0, dot) + extension;
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Text.h"
+
 namespace platform {
 
 // The running program's file by its full path; empty when it is unknown.
@@ -31,16 +33,20 @@ bool SameFile(const std::string& a, const std::string& b);
 // Paths as byte strings, taken apart and put together without a round trip
 // through another encoding (on Windows, the standard library's paths turn
 // the system's ANSI names into UTF-8). Separators: "/", and on Windows "\"
-// as well.
+// as well. A path is walked by characters of the names' encoding (Text.h,
+// the system's by default), so that the second byte of a double-byte
+// character is never taken for a separator or a dot: in code page 950,
+// "C:\tools\\xB3\x5C" (the folder "許") ends in a name, not in a separator.
 // The part after the last separator.
-std::string PathFileName(const std::string& path);
+std::string PathFileName(const std::string& path, unsigned codePage = kSystemNames);
 // The part before the last separator (without it); empty when there is none.
-std::string PathDirectory(const std::string& path);
+std::string PathDirectory(const std::string& path, unsigned codePage = kSystemNames);
 // `name` inside `directory` (just `name` when the directory is empty).
-std::string PathJoin(const std::string& directory, const std::string& name);
+std::string PathJoin(const std::string& directory, const std::string& name, unsigned codePage = kSystemNames);
 // The path with the extension of its file name (from its last "." on, when
 // that is not the name's first character) replaced by `extension`.
-std::string PathWithExtension(const std::string& path, const std::string& extension);
+std::string PathWithExtension(const std::string& path, const std::string& extension,
+                              unsigned codePage = kSystemNames);
 
 // The names of the regular files in `directory`, as the system has them.
 std::vector<std::string> DirectoryFileNames(const std::string& directory);

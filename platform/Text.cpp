@@ -2,6 +2,13 @@
 
 #include <cstdio>
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 namespace platform {
 
 namespace {
@@ -80,9 +87,21 @@ std::string JsonString(const std::string& text) {
   return json + "\"";
 }
 
-std::string LeadingCharacters(const std::string& text, size_t count) {
+size_t CharacterLength(const std::string& text, size_t at, unsigned codePage) {
+  if (at >= text.size()) return 1;
+#if defined(_WIN32)
+  if (codePage == kSystemNames) codePage = GetACP();
+  if (codePage == kUtf8Names) return SequenceLength(text, at);
+  const bool lead = IsDBCSLeadByteEx(codePage, static_cast<BYTE>(text[at])) != FALSE;
+  return lead && at + 1 < text.size() && text[at + 1] != '\0' ? 2 : 1;
+#else
+  return codePage == kSystemNames || codePage == kUtf8Names ? SequenceLength(text, at) : 1;
+#endif
+}
+
+std::string LeadingCharacters(const std::string& text, size_t count, unsigned codePage) {
   size_t end = 0;
-  for (size_t n = 0; n < count && end < text.size(); ++n) end += SequenceLength(text, end);
+  for (size_t n = 0; n < count && end < text.size(); ++n) end += CharacterLength(text, end, codePage);
   return text.substr(0, end);
 }
 

@@ -17,6 +17,7 @@ packages=(
   clang libclang-rt-dev
   # the Windows programs, and their tests under Wine
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
+  locales  # the Big5 locale a Windows test runs Wine in
   # system tests on the real Linux SCSI stack
   qemu-system-x86 linux-image-amd64 busybox-static cpio kmod xz-utils
 )

@@ -286,8 +286,7 @@ std::string TFlashForm::FileListSelectedName() const {
 std::string TFlashForm::FileListSelectedPath() const {
   const std::string name = FileListSelectedName();
   if (name.empty()) return {};
-  if (!directory_.empty() && (directory_.back() == '\\' || directory_.back() == '/')) return directory_ + name;
-  return directory_ + "\\" + name;
+  return platform::PathJoin(directory_, name);
 }
 
 void TFlashForm::SetStatus(const std::string& text) {

@@ -1,35 +1,19 @@
-// Pure helpers of the SG_IO back-end: sense data normalisation and the
-// classification of one command's outcome. They take plain values so that
-// they can be tested (and fuzzed) without a device.
+// Pure helpers of the SG_IO back-end: the classification of one command's
+// outcome, with its sense data normalised (platform/Sense.h). They take
+// plain values so that they can be tested (and fuzzed) without a device.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/Sense.h"
 #include "platform/Transport.h"
 
 namespace platform::linux_sg {
 
-using SenseArea = std::array<uint8_t, 32>;
-
 // Linux host byte (SG_IO host_status) values that matter here.
 constexpr int kDidOk = 0x00;
 constexpr int kDidTimeOut = 0x03;
-
-// Sense data rewritten into fixed-format positions: response code in byte 0
-// (0x70 current, 0x71 deferred), filemark/EOM/ILI bits and sense key in
-// byte 2, information in bytes 3-6, additional length in byte 7,
-// command-specific information in bytes 8-11, ASC in 12, ASCQ in 13,
-// sense-key-specific bytes in 15-17.
-//
-// `length` is the number of valid bytes the device returned; bytes beyond it
-// are never read. Fixed-format data (0x70/0x71) is copied as it stands
-// (at most 32 bytes). Descriptor-format data (0x72/0x73) is converted.
-// Anything else (no data, or an unknown response code such as vendor-specific
-// 0x7F) is copied as it stands, since the drive layer reads bytes 2, 12 and 13
-// of whatever came back. No data gives all zeros.
-SenseArea NormaliseSense(const uint8_t* sense, size_t length);
 
 // What SG_IO and the pass-through library reported for one command.
 struct RawResult {

@@ -7,14 +7,20 @@
 // uses: every request has a request block, a data buffer and an event of its
 // own, and those of a request left outstanding are kept until the library
 // has completed it or is released. Data moves between the caller's buffer
-// and the request's buffer before and after the command.
+// and the request's buffer before and after the command. The library sets a
+// request's status before it signals the request's event, so a request left
+// outstanding is done with only once its event is signalled: were the event
+// closed when the status changed, the next request's new event could get the
+// same handle and be woken by the late signal.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <list>
 #include <memory>
 #include <vector>
 
+#include "platform/Sense.h"
 #include "platform/win/WinTransport.h"
 
 namespace platform::win {
@@ -64,6 +70,9 @@ struct Outstanding {
     if (event != nullptr) CloseHandle(event);
   }
   bool Pending() const { return *static_cast<volatile const BYTE*>(&srb.SRB_Status) == kSrbPending; }
+  // The library has completed the request and signalled its event: it
+  // touches neither any more.
+  bool Done() const { return !Pending() && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 };
 
 class WinAspiLibrary final : public AspiLibrary {
@@ -146,7 +155,10 @@ class WinAspiLibrary final : public AspiLibrary {
     request.status = out.srb.SRB_Status;
     request.hostStatus = out.srb.SRB_HaStat;
     request.targetStatus = out.srb.SRB_TargStat;
-    std::memcpy(request.senseArea.data(), out.srb.SenseArea, request.senseArea.size());
+    // Sense in fixed-format positions, whatever format the drive answered in.
+    const size_t senseLength = std::min<size_t>(out.srb.SRB_SenseLen, sizeof out.srb.SenseArea);
+    const SenseArea sense = NormaliseSense(out.srb.SenseArea, senseLength);
+    std::memcpy(request.senseArea.data(), sense.data(), request.senseArea.size());
     if ((request.flags & kSrbDirIn) != 0 && !out.data.empty()) {
       std::memcpy(request.buffer, out.data.data(), out.data.size());
     }
@@ -154,7 +166,7 @@ class WinAspiLibrary final : public AspiLibrary {
   }
 
   void ReleaseCompleted() {
-    abandoned_.remove_if([](const std::unique_ptr<Outstanding>& out) { return !out->Pending(); });
+    abandoned_.remove_if([](const std::unique_ptr<Outstanding>& out) { return out->Done(); });
   }
 
   HMODULE module_;

@@ -6,8 +6,11 @@
 
 #include <cstddef>
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <vector>
+
+#include "platform/Sense.h"
 
 namespace platform::win {
 
@@ -116,14 +119,11 @@ class PassThroughTransport final : public DriveTransport {
     SetLastError(0);
     const BOOL ok = DeviceIoControl(it->second.file, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block,
                                     sizeof block, &returned, nullptr);
-    outcome.transportOk = ok != FALSE;
-    outcome.sysError = ok ? 0 : static_cast<int>(GetLastError());
-    outcome.timedOut = !ok && outcome.sysError == ERROR_SEM_TIMEOUT;
-    outcome.status = request.ScsiStatus;
-    std::memcpy(outcome.sense.data(), block.sense, sizeof block.sense);
-    // The driver leaves the count it transferred in DataTransferLength.
-    if (ok && request.DataTransferLength < length) outcome.residual = length - request.DataTransferLength;
-    if (!ok) outcome.residual = length;
+    const DWORD error = ok ? 0 : GetLastError();
+    // The driver leaves the count of sense bytes it filled in SenseInfoLength.
+    outcome = PassThroughOutcome(ok != FALSE, error, request.ScsiStatus, block.sense,
+                                 std::min<size_t>(request.SenseInfoLength, sizeof block.sense), length,
+                                 request.DataTransferLength);
     if (data != buffer && direction == Direction::In) {
       // The driver reports what it transferred; only that much is copied back.
       const uint32_t moved = request.DataTransferLength < length ? request.DataTransferLength : length;
@@ -212,6 +212,19 @@ class PassThroughTransport final : public DriveTransport {
 };
 
 }  // namespace
+
+CommandOutcome PassThroughOutcome(bool ok, uint32_t error, uint8_t scsiStatus, const uint8_t* sense,
+                                  size_t senseLength, uint32_t length, uint32_t transferred) {
+  CommandOutcome outcome;
+  outcome.transportOk = ok;
+  outcome.sysError = ok ? 0 : static_cast<int>(error);
+  outcome.timedOut = !ok && error == ERROR_SEM_TIMEOUT;
+  outcome.status = scsiStatus;
+  outcome.sense = NormaliseSense(sense, senseLength);
+  // The driver reports the count it transferred; a failed call moved nothing.
+  outcome.residual = !ok ? length : transferred < length ? length - transferred : 0;
+  return outcome;
+}
 
 bool MeansInUse(uint32_t error) {
   switch (error) {

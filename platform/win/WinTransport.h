@@ -4,6 +4,7 @@
 // reached through WNASPI32.DLL, loaded at run time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,6 +16,16 @@ namespace platform::win {
 
 // The pass-through transport: discovery by drive letter, the drive-letter device, DeviceIoControl.
 std::unique_ptr<DriveTransport> MakePassThroughTransport();
+
+// What one pass-through call reported, as the drive layer sees it. `ok` and
+// `error` are DeviceIoControl's result and the system's code after it; the
+// rest is what the driver left in the request: the SCSI status, the sense
+// area with the number of bytes it filled (SenseInfoLength on return), and
+// the bytes it transferred of the `length` asked for. The sense comes out in
+// fixed-format positions whatever format the drive answered in; a failed
+// call transferred nothing.
+CommandOutcome PassThroughOutcome(bool ok, uint32_t error, uint8_t scsiStatus, const uint8_t* sense,
+                                  size_t senseLength, uint32_t length, uint32_t transferred);
 
 // How the system's refusal to hold a drive for a flash reads. True when the
 // code says that another program uses the drive: it has the drive letter's

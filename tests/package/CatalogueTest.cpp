@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "package/Catalogue.h"
+#include "platform/Files.h"
 #include "platform/ProfileFile.h"
 #include "platform/Services.h"
 #include "tests/package/WorkDir.h"
@@ -130,6 +131,57 @@ TEST(IniPath, ExtensionReplacedOrAppended) {
   EXPECT_EQ(package::IniPathFor("/opt/tools.d/flashutil"), "/opt/tools.d/flashutil.INI");
   EXPECT_EQ(package::IniPathFor("/opt/a.b.exe"), "/opt/a.b.INI");
 }
+
+#if defined(_WIN32)
+// In the double-byte code pages the second byte of a character may be 0x5C,
+// "\": Big5 \xB3\x5C is 許 and \xA5\x5C is 功 (950), Shift-JIS \x83\x5C is ソ
+// (932). Paths are taken apart and put together by characters of the code
+// page; in a single-byte one (1252) every 0x5C is a separator.
+TEST(IniPath, PathsAreSplitAndJoinedByCharactersOfTheCodePage) {
+  const struct {
+    unsigned codePage;
+    std::string path, directory, name;
+  } splits[] = {
+      {950, "C:\\tools\\\xB3\x5C", "C:\\tools", "\xB3\x5C"},
+      {950, "C:\\tools\\\xB3\x5C\\ABCD.BIN", "C:\\tools\\\xB3\x5C", "ABCD.BIN"},
+      {950, "C:\\tools\\\xA5\x5C\xB3\x5C.bin", "C:\\tools", "\xA5\x5C\xB3\x5C.bin"},
+      {950, "C:/tools/\xB3\x5C/a.bin", "C:/tools/\xB3\x5C", "a.bin"},
+      {932, "C:\\\x83\x5C\\\x83\x5C.BIN", "C:\\\x83\x5C", "\x83\x5C.BIN"},
+      {932, "\x83\x5C", "", "\x83\x5C"},
+      {1252, "C:\\tools\\\xB3\x5Cx", "C:\\tools\\\xB3", "x"},
+      {950, "C:\\tools\\ab\xB3", "C:\\tools", "ab\xB3"},  // a lead byte at the end stands alone
+  };
+  for (const auto& c : splits) {
+    SCOPED_TRACE(std::to_string(c.codePage) + " " + c.path);
+    EXPECT_EQ(platform::PathDirectory(c.path, c.codePage), c.directory);
+    EXPECT_EQ(platform::PathFileName(c.path, c.codePage), c.name);
+  }
+
+  const struct {
+    unsigned codePage;
+    std::string directory, name, joined;
+  } joins[] = {
+      {950, "C:\\tools\\\xB3\x5C", "ABCD.EXE", "C:\\tools\\\xB3\x5C\\ABCD.EXE"},
+      {950, "C:\\tools\\\xB3\x5C\\", "ABCD.EXE", "C:\\tools\\\xB3\x5C\\ABCD.EXE"},
+      {950, "C:\\tools\\", "*", "C:\\tools\\*"},
+      {932, "C:\\\x83\x5C", "*", "C:\\\x83\x5C\\*"},
+      {1252, "C:\\\x83\x5C", "*", "C:\\\x83\x5C*"},
+  };
+  for (const auto& c : joins) {
+    SCOPED_TRACE(std::to_string(c.codePage) + " " + c.directory);
+    EXPECT_EQ(platform::PathJoin(c.directory, c.name, c.codePage), c.joined);
+  }
+
+  // The catalogue beside the program: the extension of the file name, never
+  // a dot of the folder's.
+  EXPECT_EQ(platform::PathWithExtension("C:\\\xB3\x5C\\FLASH.EXE", ".INI", 950), "C:\\\xB3\x5C\\FLASH.INI");
+  EXPECT_EQ(platform::PathWithExtension("C:\\a.b\\\xB3\x5C", ".INI", 950), "C:\\a.b\\\xB3\x5C.INI");
+  EXPECT_EQ(platform::PathWithExtension("C:\\a.b\\\x83\x5C", ".INI", 932), "C:\\a.b\\\x83\x5C.INI");
+  EXPECT_EQ(platform::PathWithExtension("C:\\a.b\\\x83\x5C.x", ".INI", 932), "C:\\a.b\\\x83\x5C.INI");
+  // In 1252 the name is ".x", whose dot is its first character.
+  EXPECT_EQ(platform::PathWithExtension("C:\\a.b\\\x83\x5C.x", ".INI", 1252), "C:\\a.b\\\x83\x5C.x.INI");
+}
+#endif
 
 TEST_F(CatalogueTest, ThreeModelsLoadAndTheFirstIsSelected) {
   WriteIni(ThreeModels() + "[OTHER]\nModel=X\n");

@@ -254,6 +254,52 @@ TEST(WinAccessPath, ALateCompletionNeverReachesTheNextCommand) {
   EXPECT_TRUE(library->WaitForCompletion(waited, 5000));
   EXPECT_EQ(waited.status, platform::kSrbCompleted);
   EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xEE), 64);
+
+  // The library sets a request's status before it signals the request's
+  // event. A request left outstanding keeps its event until the signal: were
+  // the event closed as soon as the status said completed, the next
+  // request's new event could get its handle and be woken by the late
+  // signal, and that request would be given up while the drive carries it out.
+  platform::AspiRequest late = request(0x3B);
+  library->SendCommand(late);
+  ASSERT_EQ(late.status, platform::kSrbPending);
+  EXPECT_FALSE(library->WaitForCompletion(late, 10));
+  Sleep(300);  // its status says completed now; its event waits for the next request
+  std::fill(buffer.begin(), buffer.end(), 0x11);
+  platform::AspiRequest after = request(0x3C);
+  library->SendCommand(after);
+  ASSERT_EQ(after.status, platform::kSrbPending);
+  const DWORD start = GetTickCount();
+  EXPECT_TRUE(library->WaitForCompletion(after, 5000));
+  EXPECT_GE(GetTickCount() - start, 200u);  // woken by its own completion, 300 ms on
+  EXPECT_EQ(after.status, platform::kSrbCompleted);
+  EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xEE), 64);
+  // And the next one after that finds nothing left to wake it either.
+  platform::AspiRequest last = request(0x3C);
+  library->SendCommand(last);
+  EXPECT_TRUE(library->WaitForCompletion(last, 5000));
+  EXPECT_EQ(last.status, platform::kSrbCompleted);
+}
+
+// A drive that answers in descriptor format: the library's sense area
+// reaches the drive layer in fixed-format positions, so "becoming ready"
+// reads as such.
+TEST(WinAccessPath, AspiSenseInDescriptorFormatIsNormalised) {
+  auto path = platform::win::MakeCommandLibraryPath();
+  std::unique_ptr<platform::AspiLibrary> library = path->LoadAspiLibrary(FAKE_ASPI_PATH);
+  ASSERT_TRUE(library);
+  platform::AspiRequest r;
+  r.command = 2;
+  r.flags = platform::kSrbDirIn | platform::kSrbEventNotify;
+  r.senseLength = 14;
+  r.cdbLength = 12;
+  library->SendCommand(r);
+  EXPECT_EQ(r.status, platform::kSrbError);
+  EXPECT_EQ(r.targetStatus, 2);
+  EXPECT_EQ(r.senseArea[0], 0x70);
+  EXPECT_EQ(r.senseArea[2], 0x02);
+  EXPECT_EQ(r.senseArea[12], 0x04);
+  EXPECT_EQ(r.senseArea[13], 0x01);
 }
 
 TEST(WinAccessPath, BoxesCarryTheIconOfTheirKind) {

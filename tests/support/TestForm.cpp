@@ -67,7 +67,7 @@ std::string TestForm::FileListSelectedName() const {
 
 std::string TestForm::FileListSelectedPath() const {
   std::string name = FileListSelectedName();
-  return name.empty() ? name : fileListDirectory + "/" + name;
+  return name.empty() ? name : platform::PathJoin(fileListDirectory, name);
 }
 
 void TestForm::ProgressSetRange(int minimum, int maximum) {

@@ -2,7 +2,12 @@
 // rule: it reports one host adapter, completes INQUIRY (0x12) at once with
 // "FAKE" in its data, and leaves READ BUFFER (0x3C) pending, completing it
 // 300 ms later from a thread of its own by filling the request's buffer with
-// 0xEE and signalling the request's event.
+// 0xEE and signalling the request's event. WRITE BUFFER (0x3B) completes in
+// two steps, as a library may: its status says completed 100 ms later, and
+// its event is signalled only once the next request has arrived (after the
+// caller made that request's event). TEST UNIT READY (0x00) ends at once
+// with CHECK CONDITION and descriptor-format sense: not ready, becoming
+// ready (02/04/01).
 #include <windows.h>
 
 #include <cstring>
@@ -35,12 +40,38 @@ DWORD WINAPI CompleteLater(void* parameter) {
   return 0;
 }
 
+HANDLE nextRequest = nullptr;  // set when a request arrives
+
+DWORD WINAPI CompleteBeforeSignalling(void* parameter) {
+  auto* srb = static_cast<Srb*>(parameter);
+  const HANDLE event = static_cast<HANDLE>(srb->postProc);
+  Sleep(100);
+  srb->status = 1;
+  WaitForSingleObject(nextRequest, 5000);
+  SetEvent(event);
+  return 0;
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) DWORD __cdecl GetASPI32SupportInfo() { return 0x0101; }
 
 extern "C" __declspec(dllexport) DWORD __cdecl SendASPI32Command(void* request) {
   auto* srb = static_cast<Srb*>(request);
+  if (nextRequest == nullptr) nextRequest = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (srb->cdb[0] == 0x3B) {
+    ResetEvent(nextRequest);
+    CloseHandle(CreateThread(nullptr, 0, CompleteBeforeSignalling, srb, 0, nullptr));
+    return 0;
+  }
+  SetEvent(nextRequest);
+  if (srb->cdb[0] == 0x00) {
+    const BYTE descriptorSense[8] = {0x72, 0x02, 0x04, 0x01, 0, 0, 0, 0};
+    std::memcpy(srb->sense, descriptorSense, sizeof descriptorSense);
+    srb->targStat = 2;
+    srb->status = 4;
+    return 4;
+  }
   if (srb->cdb[0] == 0x3C) {
     CloseHandle(CreateThread(nullptr, 0, CompleteLater, srb, 0, nullptr));
     return 0;
