@@ -154,9 +154,12 @@ void WinBlockingCalls::Run(const std::function<void()>& call) {
     return;
   }
   for (;;) {
-    // Wakes for the thread's end and for every new message; a message sent
-    // from another thread or program is handled inside PeekMessage.
-    const DWORD woken = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT);
+    // Wakes for the thread's end, for input and paints in the queue (also
+    // input that an earlier look saw arrive: none may stay behind) and for
+    // sent messages, which PeekMessage handles. Other posted messages do not
+    // wake it: they wait in the queue for the window's loop.
+    const DWORD woken = MsgWaitForMultipleObjectsEx(1, &thread, INFINITE, QS_INPUT | QS_PAINT | QS_SENDMESSAGE,
+                                                    MWMO_INPUTAVAILABLE);
     if (woken != WAIT_OBJECT_0 + 1) break;
     DropInput();
     MSG message;
