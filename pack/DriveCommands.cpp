@@ -204,7 +204,7 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
   if (view.QuitRequested()) {
     // The start-up warning declined, or no drive fits (the report is out).
     if (!form.Drives) return Error(kFailure, "not flashed: nothing was sent to a drive");
-    return kNothingFits;
+    return Error(kNothingFits, "no drive fits " + program);
   }
 
   // The drive: the one that fits, or the one the command line names.

@@ -212,9 +212,11 @@ int Run(const std::vector<std::string>& args) {
   if (command == "drives" || command == "flash") {
 #if defined(FLASHUTIL_TRANSPORT_SIM)
     // What the simulated drives do besides their work: a corrupted read-back,
-    // or a flash start that takes two seconds, as a real drive's may.
+    // some seconds of becoming ready, or a flash start that takes two
+    // seconds, as a real drive's may.
     const std::string simulate = flashValues["--simulate"];
-    if (!simulate.empty() && simulate != "corrupt-read-back" && simulate != "slow-flash-start") {
+    if (!simulate.empty() && simulate != "corrupt-read-back" && simulate != "slow-ready" &&
+        simulate != "slow-flash-start") {
       return Usage("unknown --simulate " + simulate);
     }
 #endif
@@ -225,6 +227,8 @@ int Run(const std::vector<std::string>& args) {
       for (size_t d = 0; d < transport->DriveCount(); ++d) {
         if (simulate == "corrupt-read-back") {
           transport->Drive(d).FailOpcode(flash::kReadBuffer, platform::sim::Fault::CorruptByte(100));
+        } else if (simulate == "slow-ready") {
+          transport->Drive(d).Config().becomingReadyPolls = 200;
         } else if (simulate == "slow-flash-start") {
           transport->Drive(d).Config().flashStartMilliseconds = 2000;
         }
