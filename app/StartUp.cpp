@@ -2,6 +2,7 @@
 
 #include "app/BuilderMode.h"
 #include "app/FlashFormCore.h"
+#include "app/IdentityCheck.h"
 #include "app/Texts.h"
 #include "drive/CDDrive.h"
 #include "drive/CDDrives.h"
@@ -45,17 +46,15 @@ void StartUp::ResetFlagsAndBuffers() {
   form_.BlockBuffer = nullptr;
 }
 
-// The slots are copied through their width-limited text so that no format
-// reads past a slot, whatever follows its terminating zero.
 void StartUp::TakePackageTexts() {
   const PackageView& package = form_.Package;
-  const std::string range = PackageView::SlotText(package.FWRangeSlot());
+  const IdentityFields fields = FormatIdentityFields(package);
   form_.Vendor = platform::FormatText("%s", PackageView::SlotText(package.VendorSlot()));
   form_.Model = platform::FormatText("%s", PackageView::SlotText(package.ModelSlot()));
-  form_.FWRange = platform::FormatText("%9.9s", range);
-  form_.FWLow = platform::FormatText("%4.4s", range);
-  form_.FWHigh = platform::FormatText("%4.4s", range.size() > 5 ? range.substr(5) : std::string());
-  form_.Inquiry = platform::FormatText("%-24.24s", PackageView::SlotText(package.InquirySlot()));
+  form_.FWRange = fields.fwRange;
+  form_.FWLow = fields.fwLow;
+  form_.FWHigh = fields.fwHigh;
+  form_.Inquiry = fields.inquiry;
 }
 
 bool StartUp::Warn() {

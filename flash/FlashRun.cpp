@@ -113,10 +113,18 @@ class FlashRun {
     entry_ = view_.ComboItemIndex();
     if (!CanFlash()) return;
     if (!Confirm()) return;
+    // A stop asked for during the question ends the run with nothing sent.
+    if (platform::StopRequested()) return;
     if (!exclusive_.Take()) return;
     state_.FlashAll = image_.flashAll;
     BringToRest();
     SetUpProgress();
+    // The last moment a stop is taken: nothing has been written to the drive
+    // yet. From here on the run goes to its end.
+    if (!platform::BeginWriting()) {
+      Finish();
+      return;
+    }
 
     lock_.Take();
     const bool flashed = Transfer();
@@ -189,7 +197,7 @@ class FlashRun {
       platform::SleepMs(kPollIntervalMs);
       commands_.SendPreparation(TestUnitReadyBlock());
       commands_.SendPreparation(StopPlayScanBlock());
-      if (!drive_.CheckSense(0x02, 0x04, 0x01)) break;
+      if (!drive_.CheckSense(0x02, 0x04, 0x01) || platform::StopRequested()) break;
     }
     commands_.SendPreparation(StopPlayScanBlock());
     commands_.SendPreparation(StartStopUnitBlock(0x00));

@@ -1,5 +1,10 @@
 // flashutil-pack: builds flash programs from a builder, a model catalogue and
-// BIN files without the window, and tells what a program file carries.
+// BIN files without the window, and tells what a program file carries; lists
+// the optical drives and flashes a flash program's image with the window's
+// own code. Built with FLASHUTIL_TRANSPORT_SIM (flashutil-pack-sim, a test
+// program) it reaches the simulated drives instead of the system's.
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -10,8 +15,16 @@
 #include <vector>
 
 #include "package/Package.h"
+#include "pack/DriveCommands.h"
 #include "pack/PackCommands.h"
 #include "platform/Text.h"
+
+#if defined(FLASHUTIL_TRANSPORT_SIM)
+#include "flash/CommandBlocks.h"
+#include "platform/sim/SimTransport.h"
+#else
+#include "platform/linux/SgTransport.h"
+#endif
 
 namespace {
 
@@ -25,6 +38,8 @@ const char* const kUsage =
     "                            --bin FILE.BIN [--output-dir DIR] [--force]\n"
     "       flashutil-pack verify [--json] PROGRAM FILE.BIN\n"
     "       flashutil-pack models FILE.INI\n"
+    "       flashutil-pack drives [--json] [PROGRAM]\n"
+    "       flashutil-pack flash PROGRAM [--drive NODE] [--yes] [--allow-downgrade]\n"
     "       flashutil-pack --help | --version\n"
     "\n"
     "Commands:\n"
@@ -39,6 +54,13 @@ const char* const kUsage =
     "  verify   Tell whether a flash program carries exactly the image in FILE.BIN.\n"
     "  models   List the catalogue's models as the builder's window lists them, each\n"
     "           after the index that --model takes.\n"
+    "  drives   List the optical drives (node, SCSI address, vendor, product,\n"
+    "           revision); with a flash program, whether its image fits each one\n"
+    "           and why not.\n"
+    "  flash    Flash the image a flash program carries into the drive that fits it,\n"
+    "           with the checks, questions and texts of the program's window. The\n"
+    "           questions are asked on the terminal (y/N). Ctrl-C stops it until the\n"
+    "           first write to the drive, and is refused from then on.\n"
     "\n"
     "Options:\n"
     "  --builder PROGRAM     the builder whose copy becomes the flash program\n"
@@ -47,16 +69,22 @@ const char* const kUsage =
     "  --bin FILE.BIN        the firmware image; its name must match the model's BINMask\n"
     "  --output-dir DIR      where the flash program is written\n"
     "  --force               replace an existing file of the flash program's name\n"
-    "  --json                show, verify: one JSON object on one line (bytes of names\n"
-    "                        that are not UTF-8 as \\u00XX)\n"
+    "  --json                show, verify, drives: one JSON object on one line (bytes\n"
+    "                        of names that are not UTF-8 as \\u00XX)\n"
+    "  --drive NODE          flash: the drive, where several fit\n"
+    "  --yes                 flash: answer the questions Yes (needed without a terminal)\n"
+    "  --allow-downgrade     flash, with --yes: also where the drive's firmware is as\n"
+    "                        new as the image or newer\n"
     "  -h, --help            print this help and exit\n"
     "  --version             print the version and exit\n"
     "Options take their value as the next argument or after '='; '--' ends the options.\n"
     "\n"
-    "Exit status: 0 success (verify: the program carries the image); 1 failure or\n"
-    "refusal (verify: it does not); 2 wrong usage (verify: a file cannot be read),\n"
-    "or standard output could not be written. Errors are printed on standard\n"
-    "error, one line each.\n";
+    "Exit status: 0 success (verify: the program carries the image; flash: flashed);\n"
+    "1 failure or refusal (verify: it does not); 2 wrong usage (verify: a file\n"
+    "cannot be read; flash: a question that the command line does not answer), or\n"
+    "standard output could not be written; 3 no drive fits (drives, flash); 130\n"
+    "flash stopped by Ctrl-C before anything was written. Errors are printed on\n"
+    "standard error.\n";
 
 int Usage(const std::string& problem) {
   std::cerr << "flashutil-pack: " << platform::PrintableText(problem) << "; see flashutil-pack --help\n";
@@ -106,9 +134,18 @@ int Run(const std::vector<std::string>& args) {
       {"--model", &pack::BuildOptions::model},       {"--bin", &pack::BuildOptions::bin},
       {"--output-dir", &pack::BuildOptions::outputDirectory}};
   // Options without a value, and the commands that take them.
-  const std::map<std::string, std::string> flags = {{"--force", "build"}, {"--json", "show verify"}};
+  const std::map<std::string, std::string> flags = {{"--force", "build"},
+                                                    {"--json", "show verify drives"},
+                                                    {"--yes", "flash"},
+                                                    {"--allow-downgrade", "flash"}};
+  // Options of flash with a value.
+  std::map<std::string, std::string> flashValues = {{"--drive", ""}};
+#if defined(FLASHUTIL_TRANSPORT_SIM)
+  flashValues["--simulate"] = "";
+#endif
   bool json = false;
   pack::BuildOptions options;
+  pack::FlashOptions flashOptions;
   std::map<std::string, bool> given;
   std::vector<std::string> operands;
   bool optionsEnded = false;
@@ -127,7 +164,23 @@ int Run(const std::vector<std::string>& args) {
     if (const auto flag = flags.find(arg); flag != flags.end() && (" " + flag->second + " ").find(" " + command + " ") != std::string::npos) {
       if (given[arg]) return Usage(arg + " given twice");
       given[arg] = true;
-      (arg == "--force" ? options.force : json) = true;
+      (arg == "--force" ? options.force
+       : arg == "--yes" ? flashOptions.answers.yes
+       : arg == "--allow-downgrade" ? flashOptions.answers.allowDowngrade
+                                  : json) = true;
+      continue;
+    }
+    if (const auto value = flashValues.find(name); command == "flash" && value != flashValues.end()) {
+      if (given[name]) return Usage(name + " given twice");
+      given[name] = true;
+      if (equals != std::string::npos) {
+        value->second = arg.substr(equals + 1);
+      } else if (i + 1 < args.size()) {
+        value->second = args[++i];
+      } else {
+        return Usage(name + " needs a value");
+      }
+      if (value->second.empty()) return Usage(name + " needs a value");
       continue;
     }
     const auto option = buildOptions.find(name);
@@ -155,6 +208,50 @@ int Run(const std::vector<std::string>& args) {
   if (command == "models") {
     if (operands.size() != 1) return Usage("models takes one FILE.INI");
     return commands.Models(operands[0]);
+  }
+  if (command == "drives" || command == "flash") {
+#if defined(FLASHUTIL_TRANSPORT_SIM)
+    // What the simulated drives do besides their work: a corrupted read-back,
+    // some seconds of becoming ready, or a flash start that takes two
+    // seconds, as a real drive's may.
+    const std::string simulate = flashValues["--simulate"];
+    if (!simulate.empty() && simulate != "corrupt-read-back" && simulate != "slow-ready" &&
+        simulate != "slow-flash-start") {
+      return Usage("unknown --simulate " + simulate);
+    }
+#endif
+    const pack::TransportMaker makeTransport = [&](const std::string& revision) {
+#if defined(FLASHUTIL_TRANSPORT_SIM)
+      // The simulated drives report the image's revision once they are flashed.
+      std::unique_ptr<platform::sim::SimTransport> transport = platform::sim::MakeDefaultSimTransport(revision);
+      for (size_t d = 0; d < transport->DriveCount(); ++d) {
+        if (simulate == "corrupt-read-back") {
+          transport->Drive(d).FailOpcode(flash::kReadBuffer, platform::sim::Fault::CorruptByte(100));
+        } else if (simulate == "slow-ready") {
+          transport->Drive(d).Config().becomingReadyPolls = 200;
+        } else if (simulate == "slow-flash-start") {
+          transport->Drive(d).Config().flashStartMilliseconds = 2000;
+        }
+      }
+      return std::unique_ptr<platform::DriveTransport>(std::move(transport));
+#else
+      (void)revision;
+      return platform::linux_sg::MakeSgTransport();
+#endif
+    };
+    pack::DriveCommands drives(reinterpret_cast<const uint8_t*>(kKeyWord), makeTransport, std::cout, std::cerr);
+    if (command == "drives") {
+      if (operands.size() > 1) return Usage("drives takes at most one PROGRAM");
+      return drives.Drives(operands.empty() ? std::string() : operands[0], json);
+    }
+    if (operands.size() != 1) return Usage("flash takes one PROGRAM");
+    flashOptions.drive = flashValues["--drive"];
+    flashOptions.answers.interactive = ::isatty(STDIN_FILENO) == 1;
+    flashOptions.progressBar = ::isatty(STDOUT_FILENO) == 1;
+    if (flashOptions.answers.allowDowngrade && !flashOptions.answers.yes) {
+      return Usage("--allow-downgrade goes with --yes");
+    }
+    return drives.Flash(operands[0], flashOptions);
   }
   if (command == "build") {
     if (!operands.empty()) return Usage("build takes no operand " + operands[0]);

@@ -75,6 +75,16 @@ void SleepMs(unsigned milliseconds) {
   (clock != nullptr ? clock : &realClock)->SleepMs(milliseconds);
 }
 
+bool StopRequested() {
+  const StopRequests* stop = GetServices().stop;
+  return stop != nullptr && stop->Requested();
+}
+
+bool BeginWriting() {
+  StopRequests* stop = GetServices().stop;
+  return stop == nullptr || stop->BeginWriting();
+}
+
 void RunBlocking(const std::function<void()>& call) {
   if (BlockingCalls* blocking = GetServices().blocking) {
     blocking->Run(call);

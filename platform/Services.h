@@ -76,6 +76,20 @@ class BlockingCalls {
   virtual void Run(const std::function<void()>& call) = 0;
 };
 
+// A request to stop a flash, from the user (Ctrl-C at a terminal). A flash
+// may stop only before it writes anything to the drive: it asks Requested()
+// while it prepares, and BeginWriting() right before its first write, from
+// which point on a request is refused.
+class StopRequests {
+ public:
+  virtual ~StopRequests() = default;
+  // True when the user asked to stop.
+  virtual bool Requested() const = 0;
+  // True when the run may write to the drive; from then on no request is
+  // taken. False when the user asked to stop first: the run ends.
+  virtual bool BeginWriting() = 0;
+};
+
 // The application title, shown on plain boxes and the exception box.
 extern const char* const ApplicationTitle;
 
@@ -90,6 +104,7 @@ struct Services {
   SleepInhibitor* inhibitor = nullptr;
   ProfileReader* profiles = nullptr;  // unset: platform::IniFileReader
   BlockingCalls* blocking = nullptr;  // unset: the call runs on the caller's thread
+  StopRequests* stop = nullptr;       // unset: nothing asks a flash to stop
 };
 
 Services& GetServices();
@@ -107,6 +122,9 @@ void ShowException(const std::string& text);
 void SetHourglassCursor();
 void SetDefaultCursor();
 void SleepMs(unsigned milliseconds);
+// Through GetServices().stop; without it no stop is ever requested.
+bool StopRequested();
+bool BeginWriting();
 // Runs `call` through GetServices().blocking (see BlockingCalls).
 void RunBlocking(const std::function<void()>& call);
 

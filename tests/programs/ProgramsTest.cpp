@@ -7,7 +7,10 @@
 // builds the same programs without the window, shows what they carry and
 // verifies their images.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -556,6 +559,24 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
       {"models missing.INI", 1, "Can't load missing.INI"},
       {"models broken.INI", 1, "broken.INI > Session MODEL01 error!"},
       {"models made", 1, "made is a directory, not a catalogue"},
+      // Drives and flashing: a question the command line does not answer, a
+      // program that is none or is for simulated drives, options of another
+      // command, and the simulated drives' options, which only the test
+      // program has.
+      {"drives a b", 2, "drives takes at most one PROGRAM" + kSee},
+      {"drives --drive /dev/sg1", 2, "unknown option --drive for drives" + kSee},
+      {"flash", 2, "flash takes one PROGRAM" + kSee},
+      {"flash --json " + Quoted(flash), 2, "unknown option --json for flash" + kSee},
+      {"flash " + Quoted(flash) + " --drive", 2, "--drive needs a value" + kSee},
+      {"flash --allow-downgrade " + Quoted(flash), 2, "--allow-downgrade goes with --yes" + kSee},
+      {"flash --yes --simulate corrupt-read-back " + Quoted(flash), 2, "unknown option --simulate for flash" + kSee},
+      {"flash " + Quoted(flash) + " </dev/null", 2,
+       "flash asks before it writes to a drive: run it on a terminal, or give --yes"},
+      {"flash --yes missing.EXE", 2, "missing.EXE: No such file or directory"},
+      {"flash --yes FLASHUTIL.INI", 2, "FLASHUTIL.INI: no firmware package in this file (its key-word is not there)"},
+      {std::string("flash --yes ") + Quoted(FLASHUTIL_SIM_PROGRAM), 2,
+       std::string(FLASHUTIL_SIM_PROGRAM) + " is a builder, not a flash program"},
+      {"flash --yes " + Quoted(flash), 2, flash + " is built for simulated drives: it flashes no real drive"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);
@@ -681,6 +702,217 @@ TEST(Programs, PackShowsAndVerifiesImagesOfEveryLength) {
     EXPECT_EQ(verified.out, c.shown + " does not carry longer.BIN: its image has " + std::to_string(length) +
                                 " bytes, the file " + std::to_string(length + 1) + "\n");
   }
+}
+
+
+// Runs flashutil-pack-sim in `dir` on a terminal of its own: when the
+// output so far holds `step.waitFor`, types `step.type`, or sends SIGINT
+// when that is empty. What the terminal showed, standard error included.
+struct TerminalStep {
+  std::string waitFor;
+  std::string type;  // empty: Ctrl-C
+};
+
+Outcome OnTerminal(const std::filesystem::path& dir, const std::vector<std::string>& arguments,
+                   const std::vector<TerminalStep>& steps) {
+  Outcome outcome;
+  int master = -1;
+  const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (child == 0) {
+    std::vector<char*> argv{const_cast<char*>(FLASHUTIL_PACK_SIM)};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    if (::chdir(dir.c_str()) == 0) ::execv(FLASHUTIL_PACK_SIM, argv.data());
+    ::_exit(127);
+  }
+  if (child < 0) return outcome;
+  size_t step = 0, searchedTo = 0;
+  for (int waited = 0; waited < 600; ++waited) {  // 60 s at most
+    pollfd input{master, POLLIN, 0};
+    if (::poll(&input, 1, 100) > 0) {
+      char buffer[4096];
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n <= 0) break;  // the program has ended: its terminal is closed
+      outcome.out.append(buffer, static_cast<size_t>(n));
+    }
+    if (step < steps.size()) {
+      const size_t at = outcome.out.find(steps[step].waitFor, searchedTo);
+      if (at == std::string::npos) continue;
+      searchedTo = at + steps[step].waitFor.size();
+      if (steps[step].type.empty()) {
+        ::kill(child, SIGINT);
+      } else {
+        EXPECT_EQ(::write(master, steps[step].type.data(), steps[step].type.size()),
+                  static_cast<ssize_t>(steps[step].type.size()));
+      }
+      ++step;
+    }
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::close(master);
+  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  EXPECT_EQ(step, steps.size()) << outcome.out;
+  return outcome;
+}
+
+// flash and drives on the simulated drives: the window's form and flash
+// sequence with their texts, for each class of image (no profile, long-ID
+// and short-ID profile), a failure, the revision warnings that --yes alone
+// does not answer, the choice among several fitting drives, no fitting
+// drive, and Ctrl-C before and after the first write.
+TEST(Programs, PackFlashesTheSimulatedDrives) {
+  TempDir dir;
+  const std::string samples = FLASHUTIL_SOURCE_DIR "/samples/";
+  std::filesystem::copy_file(samples + "FLASHUTIL.INI", dir / "FLASHUTIL.INI");
+  for (const Sample& s : kSamples) std::filesystem::copy_file(samples + s.bin, dir / s.bin);
+  // An image of the drive's own revision Q120; any revision of the model (so that
+  // both Q120 and Q205 fit); a model no drive has.
+  std::filesystem::copy_file(samples + "Q150.BIN", dir / "Q120.BIN");
+  package_tests::WriteText(dir / "more.INI",
+                           package_tests::Section(0, "QRD-73318K", "VOX-TEL QRD-73318K", "----------", "*.BIN") +
+                               package_tests::Section(1, "NONE-1", "NOBODY NONE-1", "N100-N199", "*.BIN"));
+  std::filesystem::create_directories(dir / "any");
+  std::filesystem::create_directories(dir / "none");
+  const auto build = [&](const std::string& catalogue, const std::string& model, const std::string& bin,
+                         const std::string& to) {
+    const Outcome built = Pack(dir.Path(), BuildArguments(dir / catalogue, model, dir / bin) + " --output-dir " + to);
+    ASSERT_EQ(built.status, 0) << built.err;
+  };
+  for (const Sample& s : kSamples) build("FLASHUTIL.INI", std::to_string(s.entry), s.bin, ".");
+  build("FLASHUTIL.INI", "0", "Q120.BIN", ".");
+  build("more.INI", "0", "Q150.BIN", "any");
+  build("more.INI", "1", "Q150.BIN", "none");
+  const auto packSim = [&](const std::string& arguments) {
+    return ::Run("cd " + Quoted(dir.Path().string()) + " && " + Quoted(FLASHUTIL_PACK_SIM) + " " + arguments +
+                     " </dev/null",
+                 dir / "stderr.txt");
+  };
+
+  const std::string simulated = "Simulated drives: none of these drives exists; no real drive is listed or flashed.\n";
+  const std::string warning = [](const std::string& model, const std::string& range) {
+    return "WARNING:\n\nThis flash utility only supports VoxTEL-DS " + model + " drive with firmware:" + range +
+           "\nPlease REMOVE disc and close all applications before run this utility! \nDon't turn off the system "
+           "while the flash is in progress!\n\nDo you wish to continue?\nyes (--yes)\n";
+  }("QRD-73318K", "Q100-Q149");
+  const std::string ending = "Flash Completed.\nDrive now: 0-0-0  : VOX-TEL QRD-73318K      Q150\n"
+                             "restart the machine for the new firmware to take effect\n";
+  const struct {
+    std::string arguments;
+    int status;
+    std::string out;  // without the progress lines
+    std::string err;
+    int progressLines;
+  } cases[] = {
+      {"flash --yes Q150.EXE", 0,
+       simulated + warning + "Drive: /dev/sim-sg0 0-0-0  : VOX-TEL QRD-73318K      Q120\nUpdate Firmware Q120 to "
+                             "Q150 ?\nyes (--yes)\nWrite BIN to drive's DRAM... \nRead back and Verify drive's "
+                             "DRAM... \nDon't turn off the system, Flash is in progress...\n" + ending,
+       "", 66},
+      {"flash --yes K300.EXE", 0, "", "", 66},
+      {"flash --yes S150.EXE", 0, "", "", 66},
+      // A read-back that differs: the window's box and status line, and the failure.
+      {"flash --yes --simulate corrupt-read-back Q150.EXE", 1,
+       simulated + warning + "Drive: /dev/sim-sg0 0-0-0  : VOX-TEL QRD-73318K      Q120\nUpdate Firmware Q120 to "
+                             "Q150 ?\nyes (--yes)\nWrite BIN to drive's DRAM... \nRead back and Verify drive's "
+                             "DRAM... \nRead back and Verify drive's DRAM... , Compare BIN and DRAM Fail! \n"
+                             "Compare BIN and DRAM fail!\n",
+       "flashutil-pack: flash failed: Read back and Verify drive's DRAM... , Compare BIN and DRAM Fail! \n", 32},
+      // The drive has the image's revision already: refused before anything is sent.
+      {"flash --yes Q120.EXE", 2,
+       simulated + warning + "Drive: /dev/sim-sg0 0-0-0  : VOX-TEL QRD-73318K      Q120\nWARNING !!!\n\nYour drive "
+                             "Firmware Q120 is aready the most updated !\n\nUpdate Firmware Q120 to Q120 ?\n",
+       "flashutil-pack: the drive's firmware is as new as this image or newer: give --allow-downgrade as well to "
+       "flash it\n", 0},
+      {"flash --yes --allow-downgrade Q120.EXE", 0, "", "", 66},
+      // Two drives fit: one must be chosen; a newer drive's question is a
+      // warning even without its text.
+      {"flash --yes any/Q150.EXE", 2, simulated + "WARNING:\n\nThis flash utility only supports VoxTEL-DS QRD-73318K "
+                                              "drive. \nPlease REMOVE disc and close all applications before run "
+                                              "this utility!\nDon't turn off the system while flash is in progress! "
+                                              "\n\nDo you wish to continue?\nyes (--yes)\n",
+       "flashutil-pack: 2 drives fit: /dev/sim-sg0, /dev/sim-sg1; choose one with --drive NODE\n", 0},
+      {"flash --yes --drive /dev/sim-sg2 any/Q150.EXE", 3, "",
+       "flashutil-pack: /dev/sim-sg2 is not a drive this program fits; it fits /dev/sim-sg0, /dev/sim-sg1\n", 0},
+      {"flash --yes --drive /dev/sim-sg1 any/Q150.EXE", 2, "",
+       "flashutil-pack: the drive's firmware is as new as this image or newer: give --allow-downgrade as well to "
+       "flash it\n", 0},
+      {"flash --yes --allow-downgrade --drive=/dev/sim-sg1 any/Q150.EXE", 0, "", "", 66},
+      // No drive fits: the window's report.
+      {"flash --yes none/Q150.EXE", 3, "", "ERROR:\n\nCan't found NONE-1 firmware: N100-N199 drive !\n", 0},
+      // The drives and whether the image fits each.
+      {"drives Q150.EXE", 0,
+       simulated + "NODE           ADDRESS   VENDOR   PRODUCT          REV  FITS\n"
+                   "/dev/sim-sg0   0:0:0:0   VOX-TEL  QRD-73318K       Q120  yes\n"
+                   "/dev/sim-sg1   1:0:0:0   VOX-TEL  QRD-73318K       Q205  no: firmware: Q205 is outside Q100-Q149\n"
+                   "/dev/sim-sg2   2:0:0:0   ACME     CDRW-5200        3.11  no: identity: the program is for VOX-TEL "
+                   "QRD-73318K\n"
+                   "/dev/sim-sg3   3:0:0:0   VOX-TEL  DVD-ROM MVK-417  K200  no: identity: the program is for VOX-TEL "
+                   "QRD-73318K\n"
+                   "/dev/sim-sg4   4:0:0:0   VOX-TEL  CRW-5232S        S120  no: identity: the program is for VOX-TEL "
+                   "QRD-73318K\n",
+       "", 0},
+      {"drives --json none/Q150.EXE", 3, "", "flashutil-pack: no drive fits none/Q150.EXE\n", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const Outcome outcome = packSim(c.arguments);
+    EXPECT_EQ(outcome.status, c.status) << outcome.out << outcome.err;
+    std::istringstream lines(outcome.out);
+    std::string out;
+    int progress = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("progress ", 0) == 0) {
+        ++progress;
+      } else {
+        out += line + "\n";
+      }
+    }
+    if (!c.out.empty()) {
+      EXPECT_EQ(out, c.out);
+    }
+    if (c.status == 0 && c.arguments.rfind("flash", 0) == 0) {
+      EXPECT_NE(out.find("\nFlash Completed.\nDrive now: "), std::string::npos) << out;
+    }
+    if (c.status == 3 && c.arguments.rfind("flash --yes none", 0) == 0) {
+      EXPECT_EQ(outcome.err.rfind(c.err, 0), 0u) << outcome.err;
+      EXPECT_NE(outcome.err.find("\n4-0-0  : VOX-TEL CRW-5232S       S120\nflashutil-pack: no drive fits none/Q150.EXE\n"),
+                std::string::npos)
+          << outcome.err;
+    } else if (c.status != 0 || !c.err.empty()) {
+      EXPECT_EQ(outcome.err, c.err);
+    }
+    EXPECT_EQ(progress, c.progressLines);
+  }
+
+  // On a terminal the questions are asked. Ctrl-C at the revision question
+  // ends it with nothing written; No ends it as well.
+  const std::string question = "Update Firmware Q120 to Q150 ?";
+  Outcome interrupted = OnTerminal(dir.Path(), {"flash", "Q150.EXE"}, {{"[y/N]", "y\n"}, {question, ""}});
+  EXPECT_EQ(interrupted.status, 130);
+  EXPECT_NE(interrupted.out.find("flashutil-pack: interrupted: nothing was written to the drive"), std::string::npos)
+      << interrupted.out;
+  EXPECT_EQ(interrupted.out.find("Write BIN"), std::string::npos) << interrupted.out;
+  // With --yes, while the drive is becoming ready: the flash stops before its first write.
+  interrupted = OnTerminal(dir.Path(), {"flash", "--yes", "--simulate", "slow-ready", "Q150.EXE"},
+                           {{question + "\r\nyes (--yes)", ""}});
+  EXPECT_EQ(interrupted.status, 130);
+  EXPECT_NE(interrupted.out.find("flashutil-pack: interrupted: nothing was written to the drive"), std::string::npos)
+      << interrupted.out;
+  EXPECT_EQ(interrupted.out.find("Write BIN"), std::string::npos) << interrupted.out;
+  Outcome declined = OnTerminal(dir.Path(), {"flash", "Q150.EXE"}, {{"[y/N]", "y\n"}, {question, "n\n"}});
+  EXPECT_EQ(declined.status, 1);
+  EXPECT_NE(declined.out.find("flashutil-pack: not flashed: nothing was sent to the drive"), std::string::npos)
+      << declined.out;
+  // Once the drive is being written, Ctrl-C is refused and the flash goes on.
+  Outcome late = OnTerminal(dir.Path(), {"flash", "--simulate", "slow-flash-start", "Q150.EXE"},
+                            {{"[y/N]", "y\n"}, {question, "y\n"}, {"Flash is in progress", ""}});
+  EXPECT_EQ(late.status, 0);
+  EXPECT_NE(late.out.find("the drive is being written: interrupting now could leave it without working firmware; "
+                          "the flash goes on"),
+            std::string::npos)
+      << late.out;
+  EXPECT_NE(late.out.find("Flash Completed."), std::string::npos) << late.out;
 }
 
 #endif

@@ -1,0 +1,255 @@
+#include "pack/DriveCommands.h"
+
+#include <optional>
+#include <ostream>
+#include <utility>
+#include <vector>
+
+#include "app/FlashFormCore.h"
+#include "app/IdentityCheck.h"
+#include "app/Texts.h"
+#include "drive/CDDrive.h"
+#include "drive/CDDrives.h"
+#include "package/ProgramFile.h"
+#include "pack/PackCommands.h"
+#include "platform/Services.h"
+#include "platform/Text.h"
+
+namespace pack {
+
+namespace {
+
+constexpr const char* kName = "flashutil-pack: ";
+const char* const kSimulatedLine = "Simulated drives: none of these drives exists; no real drive is listed or flashed.\n";
+
+// The transport and the services of one command, put back as they were when it ends.
+class DriveScope {
+ public:
+  DriveScope(platform::DriveTransport& transport, const platform::Services& services)
+      : saved_(platform::GetServices()) {
+    CDDrive::SetTransport(&transport);
+    platform::GetServices() = services;
+  }
+  ~DriveScope() {
+    CDDrive::SetTransport(nullptr);
+    platform::GetServices() = saved_;
+  }
+  DriveScope(const DriveScope&) = delete;
+  DriveScope& operator=(const DriveScope&) = delete;
+
+ private:
+  platform::Services saved_;
+};
+
+std::string TrimBlanks(const std::string& text) {
+  const size_t end = text.find_last_not_of(' ');
+  return end == std::string::npos ? std::string() : text.substr(0, end + 1);
+}
+
+std::string Address(const platform::DeviceInfo& device) {
+  return std::to_string(device.host) + ":" + std::to_string(device.channel) + ":" + std::to_string(device.target) +
+         ":" + std::to_string(device.lun);
+}
+
+// A drive as `drives` lists it.
+struct Row {
+  std::string node, address, vendor, product, revision;
+  std::optional<bool> fits;  // unset without a program
+  std::string why;           // why it does not fit, or why it cannot be used
+};
+
+std::string DriveProblem(const CDDrive& drive) {
+  if (!drive.FiltersCommands()) return {};
+  return "rights: " + drive.GetNode() +
+         " passes only the system's safe commands (load the sg module, join the drive's group, or run as root)";
+}
+
+std::string MisfitText(app::Misfit misfit, const CDDrive& drive, const package::PackageView& package,
+                       const app::IdentityFields& fields) {
+  switch (misfit) {
+    case app::Misfit::Identity:
+      return "identity: the program is for " + TrimBlanks(fields.inquiry);
+    case app::Misfit::Range:
+      return "firmware: " + drive.GetRevision() + " is outside " +
+             package::PackageView::SlotText(package.FWRangeSlot());
+    case app::Misfit::None:
+      break;
+  }
+  return {};
+}
+
+}  // namespace
+
+DriveCommands::DriveCommands(const uint8_t* keyWord, TransportMaker makeTransport, std::ostream& out,
+                             std::ostream& err)
+    : keyWord_(keyWord), makeTransport_(std::move(makeTransport)), out_(out), err_(err) {}
+
+int DriveCommands::Error(int status, const std::string& message) {
+  err_ << kName << platform::PrintableText(OneLine(message)) << '\n' << std::flush;
+  return status;
+}
+
+int DriveCommands::Drives(const std::string& program, bool json) {
+  package::ProgramFile file;
+  std::string revision;
+  if (!program.empty()) {
+    if (!file.Read(program, keyWord_)) return Error(kTrouble, file.Error());
+    if (file.Package().IsBuilder()) return Error(kTrouble, program + " is a builder, not a flash program");
+    revision = package::PackageView::SlotText(file.Package().Version(), 4);
+  }
+  std::unique_ptr<platform::DriveTransport> transport = makeTransport_(revision);
+  DriveScope scope(*transport, platform::Services{});
+  const bool simulated = transport->IsSimulated();
+  // A program for simulated drives flashes no real drive.
+  const bool simulatedProgram = !program.empty() && !simulated && file.Access() == package::DriveAccess::Simulated;
+
+  CDDrives drives;
+  std::vector<Row> rows;
+  const app::IdentityFields fields =
+      program.empty() ? app::IdentityFields{} : app::FormatIdentityFields(file.Package());
+  bool anyFits = false;
+  for (int i = 0; i < drives.GetCount(); ++i) {
+    const CDDrive& drive = *drives.Slots[static_cast<size_t>(i)];
+    const std::string identification = drive.GetVendorProduct();
+    Row row{drive.GetNode(), Address(drive.Device), TrimBlanks(identification.substr(0, 8)),
+            TrimBlanks(identification.substr(8)), drive.GetRevision(), std::nullopt, DriveProblem(drive)};
+    if (!program.empty()) {
+      const app::Misfit misfit = app::WhyNotFit(drive, file.Package(), fields.inquiry, fields.fwLow, fields.fwHigh);
+      if (misfit != app::Misfit::None) {
+        row.why = MisfitText(misfit, drive, file.Package(), fields);
+      } else if (simulatedProgram) {
+        row.why = "the program is built for simulated drives and flashes no real drive";
+      }
+      row.fits = row.why.empty();
+      anyFits = anyFits || *row.fits;
+    }
+    rows.push_back(row);
+  }
+  for (const OpenRefusal& refusal : drives.Refusals) {
+    Row row{refusal.node, "", "", "", "", std::nullopt, "rights: " + refusal.node + " did not open: " +
+                                                            transport->ErrorText(refusal.error)};
+    if (!refusal.group.empty()) row.why += " (its group is " + refusal.group + ")";
+    if (!program.empty()) row.fits = false;
+    rows.push_back(row);
+  }
+
+  if (json) {
+    std::string list;
+    for (const Row& row : rows) {
+      const auto text = [](const std::string& value) { return value.empty() ? "null" : platform::JsonString(value); };
+      list += std::string(list.empty() ? "" : ", ") + "{\"node\": " + platform::JsonString(row.node) +
+              ", \"address\": " + text(row.address) + ", \"vendor\": " + text(row.vendor) +
+              ", \"product\": " + text(row.product) + ", \"revision\": " + text(row.revision) +
+              ", \"fits\": " + (row.fits ? (*row.fits ? "true" : "false") : "null") + ", \"why\": " + text(row.why) +
+              "}";
+    }
+    out_ << "{\"program\": " << (program.empty() ? "null" : platform::JsonString(program))
+         << ", \"simulated\": " << (simulated ? "true" : "false") << ", \"drives\": [" << list << "]}\n";
+  } else {
+    if (simulated) out_ << kSimulatedLine;
+    out_ << platform::FormatText("%-14s", "NODE") << " " << platform::FormatText("%-9s", "ADDRESS") << " "
+         << platform::FormatText("%-8s", "VENDOR") << " " << platform::FormatText("%-16s", "PRODUCT") << " REV"
+         << (program.empty() ? "" : "  FITS") << '\n';
+    for (const Row& row : rows) {
+      std::string line = platform::FormatText("%-14s", platform::PrintableText(row.node)) + " " +
+                         platform::FormatText("%-9s", row.address.empty() ? "-" : row.address) + " " +
+                         platform::FormatText("%-8s", platform::PrintableText(row.vendor.empty() ? "-" : row.vendor)) +
+                         " " +
+                         platform::FormatText("%-16s", platform::PrintableText(row.product.empty() ? "-" : row.product)) +
+                         " " + platform::FormatText("%-4s", platform::PrintableText(row.revision.empty() ? "-" : row.revision));
+      if (row.fits) line += *row.fits ? "  yes" : "  no";
+      if (!row.why.empty()) line += (row.fits ? ": " : "  ") + platform::PrintableText(row.why);
+      out_ << line << '\n';
+    }
+  }
+  out_ << std::flush;
+
+  if (drives.GetCount() == 0) {
+    std::string cause = texts::EmptyListCauseLine(ExplainEmptyList(drives.Facts, drives.Refusals));
+    while (!cause.empty() && cause.back() == '\n') cause.pop_back();
+    return Error(kNothingFits, "no optical drive can be used" + (cause.empty() ? "" : ": " + cause));
+  }
+  if (!program.empty() && !anyFits) return Error(kNothingFits, "no drive fits " + program);
+  return kSuccess;
+}
+
+int DriveCommands::Flash(const std::string& program, const FlashOptions& options) {
+  if (!options.answers.yes && !options.answers.interactive) {
+    return Error(kTrouble, "flash asks before it writes to a drive: run it on a terminal, or give --yes");
+  }
+  package::ProgramFile file;
+  if (!file.Read(program, keyWord_)) return Error(kTrouble, file.Error());
+  const package::PackageView package = file.Package();
+  if (package.IsBuilder()) return Error(kTrouble, program + " is a builder, not a flash program");
+  std::unique_ptr<platform::DriveTransport> transport =
+      makeTransport_(package::PackageView::SlotText(package.Version(), 4));
+  if (!transport->IsSimulated() && file.Access() == package::DriveAccess::Simulated) {
+    return Error(kTrouble, program + " is built for simulated drives: it flashes no real drive");
+  }
+  if (transport->IsSimulated()) out_ << kSimulatedLine << std::flush;
+
+  InterruptGuard interrupts;
+  TerminalView view(out_, options.progressBar, program);
+  TerminalBoxes boxes(out_, err_, view, options.answers);
+  platform::Services services;
+  services.boxes = &boxes;
+  services.stop = &interrupts;
+  // No restart and no cursor; the sleep/shutdown lock of the desktop is not
+  // reachable without its bus binding.
+  DriveScope scope(*transport, services);
+
+  FlashFormCore form(package.KeyWord(), view);
+  form.FormCreate();
+  if (interrupts.Requested()) return Error(kInterrupted, "interrupted: nothing was written to the drive");
+  if (view.QuitRequested()) {
+    // The start-up warning declined, or no drive fits (the report is out).
+    if (!form.Drives) return Error(kFailure, "not flashed: nothing was sent to a drive");
+    return Error(kNothingFits, "no drive fits " + program);
+  }
+
+  // The drive: the one that fits, or the one the command line names.
+  std::vector<std::string> nodes;
+  for (int k = 0; k < view.ComboCount(); ++k) {
+    nodes.push_back(form.Drives->Slots[static_cast<size_t>(form.DriveIndex[static_cast<size_t>(k)])]->GetNode());
+  }
+  std::string list;
+  for (const std::string& node : nodes) list += (list.empty() ? "" : ", ") + node;
+  int chosen = 0;
+  if (!options.drive.empty()) {
+    chosen = -1;
+    for (int k = 0; k < view.ComboCount(); ++k) {
+      const CDDrive& drive = *form.Drives->Slots[static_cast<size_t>(form.DriveIndex[static_cast<size_t>(k)])];
+      if (options.drive == drive.GetNode() || options.drive == drive.Device.node ||
+          (!drive.Device.blockDevice.empty() && options.drive == drive.Device.blockDevice)) {
+        chosen = k;
+      }
+    }
+    if (chosen < 0) return Error(kNothingFits, options.drive + " is not a drive this program fits; it fits " + list);
+  } else if (nodes.size() > 1) {
+    return Error(kTrouble, std::to_string(nodes.size()) + " drives fit: " + list + "; choose one with --drive NODE");
+  }
+  view.ComboSetItemIndex(chosen);
+  form.ComboBoxChange();
+  out_ << "Drive: " << platform::PrintableText(nodes[static_cast<size_t>(chosen)]) << " "
+       << platform::PrintableText(view.Items()[static_cast<size_t>(chosen)]) << '\n' << std::flush;
+
+  boxes.Expect(TerminalBoxes::Question::Revision);
+  form.FlashButtonClick();
+  view.EndBar();
+  if (view.GetStatus() == "Flash Completed.") {
+    if (view.ComboItemIndex() >= 0) {
+      out_ << "Drive now: " << platform::PrintableText(view.Items()[static_cast<size_t>(view.ComboItemIndex())])
+           << '\n';
+    }
+    if (boxes.RestartOffered()) out_ << "restart the machine for the new firmware to take effect\n";
+    out_ << std::flush;
+    return kSuccess;
+  }
+  if (boxes.RefusedDowngrade()) return kTrouble;
+  if (interrupts.Requested()) return Error(kInterrupted, "interrupted: nothing was written to the drive");
+  if (!boxes.RevisionAnsweredYes()) return Error(kFailure, "not flashed: nothing was sent to the drive");
+  if (!view.GetStatus().empty()) return Error(kFailure, "flash failed: " + view.GetStatus());
+  return Error(kFailure, "not flashed: " + boxes.LastError());
+}
+
+}  // namespace pack

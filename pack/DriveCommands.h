@@ -1,0 +1,49 @@
+// The commands of flashutil-pack that reach drives: list the optical drives
+// and tell which of them a flash program fits, and flash a program's image
+// with the window's own form and flash sequence. Results go to `out`, errors
+// to `err`. Each returns the exit status.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "pack/TerminalForm.h"
+#include "platform/Transport.h"
+
+namespace pack {
+
+// Exit statuses beyond those of PackCommands.h.
+constexpr int kNothingFits = 3;    // no drive fits the program (or none was found)
+constexpr int kInterrupted = 130;  // Ctrl-C before anything was written to the drive
+
+// Makes the transport to the drives; `revision` is the firmware revision of
+// the image to be flashed (what simulated drives report once flashed).
+using TransportMaker = std::function<std::unique_ptr<platform::DriveTransport>(const std::string& revision)>;
+
+struct FlashOptions {
+  std::string drive;  // --drive NODE; empty: the one drive that fits
+  Answers answers;
+  bool progressBar = false;  // standard output is a terminal
+};
+
+class DriveCommands {
+ public:
+  DriveCommands(const uint8_t* keyWord, TransportMaker makeTransport, std::ostream& out, std::ostream& err);
+
+  // `program` may be empty: the drives alone.
+  int Drives(const std::string& program, bool json);
+  int Flash(const std::string& program, const FlashOptions& options);
+
+ private:
+  int Error(int status, const std::string& message);
+
+  const uint8_t* keyWord_;
+  TransportMaker makeTransport_;
+  std::ostream& out_;
+  std::ostream& err_;
+};
+
+}  // namespace pack

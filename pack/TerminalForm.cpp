@@ -1,0 +1,211 @@
+#include "pack/TerminalForm.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ostream>
+#include <thread>
+
+namespace pack {
+
+const char* const kInterruptRefusedText =
+    "flashutil-pack: the drive is being written: interrupting now could leave it without working firmware; "
+    "the flash goes on\n";
+
+namespace {
+
+constexpr int kBarWidth = 40;
+
+// Leading and trailing line breaks of a box's text are its margins in the window.
+std::string Trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of('\n');
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of('\n') - first + 1);
+}
+
+bool WarnsOfRevision(platform::BoxKind kind, const std::string& text) {
+  return kind == platform::BoxKind::Warning || text.rfind("\nWARNING !!!", 0) == 0;
+}
+
+}  // namespace
+
+// --- TerminalView ---------------------------------------------------------------
+
+TerminalView::TerminalView(std::ostream& out, bool bar, std::string programPath)
+    : out_(out), bar_(bar), program_(std::move(programPath)) {}
+
+void TerminalView::EndBar() {
+  if (!barDrawn_) return;
+  out_ << '\n' << std::flush;
+  barDrawn_ = false;
+}
+
+void TerminalView::SetStatus(const std::string& text) {
+  status_ = text;
+  EndBar();
+  out_ << text << '\n' << std::flush;
+}
+
+void TerminalView::ProgressSetRange(int minimum, int maximum) {
+  minimum_ = minimum;
+  maximum_ = std::max(minimum, maximum);
+  position_ = std::clamp(position_, minimum_, maximum_);
+  shownPercent_ = -1;
+}
+
+// The bar is redrawn, or a line printed, when the percentage changes; the
+// return to the start at the end of a run is not shown.
+void TerminalView::ProgressSetPosition(int position) {
+  position_ = std::clamp(position, minimum_, maximum_);
+  if (position_ == minimum_ || maximum_ == minimum_) return;
+  const int percent = static_cast<int>(100LL * (position_ - minimum_) / (maximum_ - minimum_));
+  if (percent == shownPercent_) return;
+  shownPercent_ = percent;
+  if (!bar_) {
+    out_ << "progress " << percent << "%\n" << std::flush;
+    return;
+  }
+  const int filled = percent * kBarWidth / 100;
+  out_ << "\r[" << std::string(static_cast<size_t>(filled), '#')
+       << std::string(static_cast<size_t>(kBarWidth - filled), '.') << "] " << percent << "%" << std::flush;
+  barDrawn_ = true;
+}
+
+void TerminalView::ComboInsert(int index, const std::string& text) {
+  if (index < 0 || index > ComboCount()) return;
+  items_.insert(items_.begin() + index, text);
+}
+
+void TerminalView::ComboDelete(int index) {
+  if (index < 0 || index >= ComboCount()) return;
+  items_.erase(items_.begin() + index);
+  if (index_ >= ComboCount()) index_ = -1;
+}
+
+// --- TerminalBoxes --------------------------------------------------------------
+
+TerminalBoxes::TerminalBoxes(std::ostream& out, std::ostream& err, TerminalView& view, const Answers& answers)
+    : out_(out), err_(err), view_(view), answers_(answers) {}
+
+platform::BoxAnswer TerminalBoxes::Show(platform::BoxKind kind, const std::string&, const std::string& text,
+                                        platform::BoxButtons buttons) {
+  view_.EndBar();
+  if (buttons == platform::BoxButtons::Ok) {
+    if (kind == platform::BoxKind::Error) {
+      lastError_ = Trimmed(text);
+      err_ << lastError_ << '\n' << std::flush;
+    } else {
+      out_ << Trimmed(text) << '\n' << std::flush;
+    }
+    return platform::BoxAnswer::Ok;
+  }
+  const Question question = next_;
+  if (question == Question::Restart) {
+    // The program never restarts the machine: the offer becomes a closing line.
+    restartOffered_ = true;
+    return platform::BoxAnswer::No;
+  }
+  out_ << Trimmed(text) << '\n' << std::flush;
+  bool yes = false;
+  if (answers_.yes) {
+    if (question == Question::Revision && WarnsOfRevision(kind, text) && !answers_.allowDowngrade) {
+      err_ << "flashutil-pack: the drive's firmware is as new as this image or newer: give --allow-downgrade "
+              "as well to flash it\n"
+           << std::flush;
+      refusedDowngrade_ = true;
+    } else {
+      out_ << "yes (--yes)\n" << std::flush;
+      yes = true;
+    }
+  } else if (answers_.interactive) {
+    yes = Ask();
+  }
+  if (question == Question::Revision) {
+    revisionYes_ = yes;
+    next_ = Question::Restart;
+  }
+  return yes ? platform::BoxAnswer::Yes : platform::BoxAnswer::No;
+}
+
+// y/N on the terminal: Yes only for "y" or "yes"; a Ctrl-C or the end of
+// the input is No.
+bool TerminalBoxes::Ask() {
+  out_ << "[y/N] " << std::flush;
+  std::string line;
+  for (;;) {
+    if (platform::StopRequested()) {
+      out_ << '\n' << std::flush;
+      return false;
+    }
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = ::poll(&input, 1, 100);
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready <= 0) continue;
+    char c = 0;
+    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || c == '\n') break;
+    line += c;
+  }
+  std::transform(line.begin(), line.end(), line.begin(), [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+  return line == "y" || line == "yes";
+}
+
+// --- InterruptGuard -------------------------------------------------------------
+
+namespace {
+
+enum StopState : int { kOff, kIdle, kStopRequested, kWriting };
+std::atomic<int> stopState{kOff};
+
+// Takes every SIGINT of the process: SIGINT is blocked in every other thread,
+// so no system call of the flash (a drive command above all) is ever cut
+// short by it.
+void WatchInterrupts() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&set, &signal) != 0) continue;
+    int expected = kIdle;
+    if (stopState.compare_exchange_strong(expected, kStopRequested)) continue;
+    if (expected == kWriting) {
+      const ssize_t written = ::write(STDERR_FILENO, kInterruptRefusedText, std::strlen(kInterruptRefusedText));
+      (void)written;
+    }
+    // Once the flash is over (kOff) the program is ending: its outcome stands.
+  }
+}
+
+}  // namespace
+
+InterruptGuard::InterruptGuard() {
+  static const bool watching = [] {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread(WatchInterrupts).detach();
+    return true;
+  }();
+  (void)watching;
+  stopState = kIdle;
+}
+
+InterruptGuard::~InterruptGuard() { stopState = kOff; }
+
+bool InterruptGuard::Requested() const { return stopState.load() == kStopRequested; }
+
+bool InterruptGuard::BeginWriting() {
+  int expected = kIdle;
+  return stopState.compare_exchange_strong(expected, kWriting);
+}
+
+}  // namespace pack
