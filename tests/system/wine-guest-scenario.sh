@@ -3,8 +3,9 @@
 # against drive models on the real Linux SCSI stack. /wine-guest.env names
 # the host's files: WINE (the loader), PREFIX_NT and PREFIX_98 (Wine prefixes
 # made on the host, the second reporting Windows 98), PROGRAMS (the folder of
-# the Windows flash programs that press FLASH, flashutil-system-IMAGE.exe)
-# and SAMPLES (the folder of their images).
+# the Windows flash programs that press FLASH, flashutil-system-IMAGE.exe),
+# ASPI_LIBRARY (the tests' WNASPI32.DLL, which carries ASPI requests to the
+# drive letters through pass-through) and SAMPLES (the folder of their images).
 #
 # The host's root file system comes in read-only over 9p, with a tmpfs laid
 # over it (overlayfs) for whatever Wine writes; the guest's /dev, /proc and
@@ -30,7 +31,7 @@ load target
 mount -t configfs configfs /sys/kernel/config
 model_drive q150 1 30 --product QRD-73318K --revision Q120 --revision-after-flash Q150
 model_drive k300 2 30 --product "DVD-ROM MVK-417" --revision K200 --flash-id BFD60001 --revision-after-flash K300
-model_drive s150 3 30 --product CRW-5232S --revision S120 --flash-id DAC80000 --revision-after-flash S150
+model_drive s150 3 4 --product CRW-5232S --revision S120 --flash-id DAC80000 --revision-after-flash S150
 for product in QRD-73318K "DVD-ROM MVK-417" CRW-5232S; do
   wait_until "[ -n \"\$(model_block '$product')\" ] && [ -e /dev/\$(model_block '$product') ]"
 done
@@ -76,12 +77,14 @@ echo "TIME X server: $(since $start) s" >&2
 
 # A Windows program under Wine in PREFIX, in an empty working folder; its
 # output without carriage returns.
-run_windows() {  # PREFIX PROGRAM [WINEDEBUG]
+run_windows() {  # PREFIX PROGRAM [WINEDEBUG [WINEDLLOVERRIDES]]
   mkdir -p $root/tmp/wine-guest/run
-  on_host /bin/sh -c 'cd /tmp/wine-guest/run && WINEPREFIX=$0 WINEDEBUG=${2:--all} exec "$WINE" "$1"' \
-    "$1" "$2" "$3" > /tmp/program.out 2> /tmp/program.err
+  on_host /bin/sh -c 'cd /tmp/wine-guest/run && WINEPREFIX=$0 WINEDEBUG=${2:--all} WINEDLLOVERRIDES=$3 exec "$WINE" "$1"' \
+    "$1" "$2" "$3" "$4" > /tmp/program.out 2> /tmp/program.err
   echo "EXIT $?" >> /tmp/program.out
   tr -d '\r' < /tmp/program.out
+  # What Wine itself said, if anything, for the record.
+  sed "s|^|WINE ${2##*/}: |" /tmp/program.err | head -n 40 >&2
 }
 
 # The prefix's server and services start once and stay for every program.
@@ -105,7 +108,7 @@ flash_windows() {  # SECTION IMAGE NAME
   run_windows $PREFIX_NT $PROGRAMS/flashutil-system-$2.exe
   echo "TIME $1: $(since $start) s" >&2
   echo "DRIVE"
-  model_log $3 $1
+  model_log $3 $1 | tee /tmp/$3.nt.log
   if cmp -s /tmp/$3.flash $root$SAMPLES/$2.BIN; then echo "FLASH equals $2.BIN"; else echo "FLASH differs from $2.BIN"; fi
 }
 
@@ -128,6 +131,76 @@ run_windows $PREFIX_98 $PROGRAMS/flashutil-system-Q150.exe fixme+aspi,trace+aspi
 echo "INQUIRY COMMANDS $(model_log q150 aspi | grep -c '^12 ')"
 echo "WINE SAYS"
 sed -n 's/^[0-9a-f]*:[a-z]*:aspi:\([A-Za-z0-9_]*\) /\1: /p' /tmp/program.err | sort -u
+
+# The same flash programs through the tests' ASPI library (WNASPI32.DLL),
+# which takes the place of Wine's: beside each program (the system looks for
+# a DLL in the program's folder first), and Wine told to load that file
+# rather than its own. Host adapters 0, 1 and 2 are D:, E: and F:; each
+# command goes to the drive letter through pass-through on the library's
+# worker thread, and completes late, by its event.
+aspi=/tmp/wine-guest/aspi
+mkdir -p $root$aspi
+cp $root$ASPI_LIBRARY $root$aspi/WNASPI32.DLL
+for image in Q150 K300 S150; do cp $root$PROGRAMS/flashutil-system-$image.exe $root$aspi/; done
+
+# The program's commands (without the kernel's own: media checks and the
+# tray lock, which follow the opens and closes of the block node) in a log
+# of drive NAME, and whether they equal those of the run through pass-through.
+program_commands() { grep -v -E '^(4A|1E|00 00 00 00 00 00) ' "$1"; }
+same_commands() {  # NAME LOG
+  program_commands $2 > /tmp/commands.aspi
+  if program_commands /tmp/$1.nt.log | diff - /tmp/commands.aspi > /tmp/commands.diff; then
+    echo "COMMANDS equal those through pass-through"
+  else
+    echo "COMMANDS differ from those through pass-through:"
+    cat /tmp/commands.diff
+  fi
+}
+
+# A whole flash through the library: as flash_windows, and the program's
+# commands compared with those of the pass-through run.
+flash_aspi() {  # SECTION IMAGE NAME [ORDER]...
+  local section=$1 image=$2 name=$3 start
+  shift 3
+  order $name reset "mark $section" "$@"
+  rm -f /tmp/$name.flash
+  section $section
+  start=$(uptime_s)
+  run_windows $PREFIX_98 $aspi/flashutil-system-$image.exe -all wnaspi32=n
+  echo "TIME $section: $(since $start) s" >&2
+  echo "DRIVE"
+  # A stalled command's late answer comes when it comes: it is shown apart.
+  case "$*" in *stall*) wait_until "grep -q ' late\$' /tmp/$name.log" ;; esac
+  model_log $name $section > /dev/null
+  grep -v ' late$' /tmp/$name.log > /tmp/$name.quiet.log
+  model_log $name.quiet $section > /tmp/$name.aspi.log
+  cat /tmp/$name.aspi.log
+  if [ ! -e /tmp/$name.flash ]; then
+    echo "FLASH not programmed"
+  elif cmp -s /tmp/$name.flash $root$SAMPLES/$image.BIN; then
+    echo "FLASH equals $image.BIN"
+  else
+    echo "FLASH differs from $image.BIN"
+  fi
+}
+flash_aspi wine-aspi-flash-q150 Q150 q150
+same_commands q150 /tmp/q150.aspi.log
+flash_aspi wine-aspi-flash-k300 K300 k300
+same_commands k300 /tmp/k300.aspi.log
+flash_aspi wine-aspi-flash-s150 S150 s150
+same_commands s150 /tmp/s150.aspi.log
+
+# Faults of the drive during a flash through the library, on s150 with the
+# short-ID image: a sense answer to a block's WRITE BUFFER, a READ BUFFER of
+# the read-back that brings half its data, a flash start that the drive
+# answers only after the LUN's time-out (4 s, set up above; the kernel then ends the
+# command itself and drops the late answer). Each ends in its box, and the
+# drive gets no command of the program after the faulty one.
+flash_aspi wine-aspi-fault-sense S150 s150 "fail op=3B b9=00 nth=5 sense 04 44 00"
+flash_aspi wine-aspi-fault-short S150 s150 "fail op=3C nth=5 short 8192"
+flash_aspi wine-aspi-fault-stall S150 s150 "fail op=3B b9=80 stall 6"
+# The stalled flash start as the drive logged it, and its late answer.
+sed -n '/ STALL /p; / late$/p' /tmp/s150.log
 stop_wine $PREFIX_98
 
 kill $(pidof Xvfb) 2> /dev/null

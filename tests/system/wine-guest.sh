@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The Windows flash programs under Wine against the drive models on the real
-# Linux SCSI stack, in a QEMU guest; run by hand, not by CTest or CI:
+# Linux SCSI stack, in a QEMU guest, through pass-through (NT family) and
+# through the tests' ASPI library (Windows 98); the Windows build's CTest
+# entry win_guest_flash (label wine-guest, run by CI) runs it, or by hand:
 #
 #   tests/system/wine-guest.sh      (BUILD_DIR, default build: the Linux build with
 #                                    the tests; WIN_BUILD_DIR, default build-win)
@@ -29,6 +31,8 @@ qemu=$(command -v qemu-system-x86_64 || true)
 "$qemu" -device help 2> /dev/null | grep -q '"virtio-9p-pci"' || skip "this QEMU cannot share a folder over 9p (virtio-9p-pci)"
 drive=$build/tests/system/tcmu_drive
 [ -x "$drive" ] || skip "$drive is missing: build the Linux tests first (scripts/build.sh)"
+aspi=$winbuild/tests/win/aspi/WNASPI32.DLL
+[ -f "$aspi" ] || skip "$aspi is missing: build the Windows programs first (scripts/build-windows.sh)"
 for image in Q150 K300 S150; do
   program=$winbuild/tests/win/flashutil-system-$image.exe
   [ -f "$program" ] || skip "$program is missing: build the Windows programs first (scripts/build-windows.sh)"
@@ -54,6 +58,7 @@ WINE=$wine
 PREFIX_NT=$work/prefix-nt
 PREFIX_98=$work/prefix-98
 PROGRAMS=$winbuild/tests/win
+ASPI_LIBRARY=$aspi
 SAMPLES=$top/samples
 EOF
 
@@ -63,7 +68,7 @@ set +e
 # an IRET from user mode as the kernel, and with SMAP the return into Wine's
 # user-mode code then faults (the kernel logs a page fault and the program dies).
 bash "$here/boot-guest.sh" --out "$work/run" --cache "$build/tests/system/cache" \
-  --script "$here/wine-guest-scenario.sh" --timeout 900 --memory 2048 --cpu max,-smap \
+  --script "$here/wine-guest-scenario.sh" --timeout 1800 --memory 2048 --cpu max,-smap \
   --binary "$drive" --file "$here/guest-models.sh:/guest-models.sh" --file "$work/wine-guest.env:/wine-guest.env" \
   --modules base:scsi_common,scsi_mod,cdrom,sr_mod --modules sg:sg --modules target:target_core_user,tcm_loop \
   --modules ninep:virtio_pci,9pnet_virtio,9p,overlay \
@@ -77,7 +82,8 @@ grep '^SKIP' "$work/run/stdout" && exit 77
 grep '^TIME' "$work/run/stderr" || true
 
 status=0
-for name in wine-flash-q150 wine-flash-k300 wine-flash-s150 wine-aspi-startup; do
+for name in wine-flash-q150 wine-flash-k300 wine-flash-s150 wine-aspi-startup wine-aspi-flash-q150 \
+  wine-aspi-flash-k300 wine-aspi-flash-s150 wine-aspi-fault-sense wine-aspi-fault-short wine-aspi-fault-stall; do
   awk -v want="=== $name" '$0 == want { on = 1; next } /^=== / { on = 0 } on' "$work/run/stdout" > "$work/$name.txt"
   if diff -u "$here/expected/$name.txt" "$work/$name.txt"; then
     echo "section $name matches"
