@@ -2,8 +2,9 @@
 
 // The profile data and its stand-in flag, embedded as initialised read-only
 // data by ProfileData.S.
-extern "C" const uint8_t flashutil_profile_data[];
-extern "C" const uint8_t flashutil_profile_data_standin;
+// (Assembler names as they stand: 32-bit Windows would prefix an underscore.)
+extern "C" const uint8_t flashutil_profile_data[] __asm__("flashutil_profile_data");
+extern "C" const uint8_t flashutil_profile_data_standin __asm__("flashutil_profile_data_standin");
 
 namespace flash {
 

@@ -15,8 +15,9 @@ packages=(
   xvfb xauth imagemagick desktop-file-utils libxcb1-dev libxcb-xtest0-dev
   # fuzzing and sanitizers
   clang libclang-rt-dev
-  # the Windows programs, and their tests under Wine
-  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
+  # the 32-bit Windows programs, and their tests under 32-bit Wine (the
+  # i386 architecture is added below when wine32:i386 is missing)
+  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386
   locales  # the Big5 locale a Windows test runs Wine in
   # system tests on the real Linux SCSI stack
   qemu-system-x86 linux-image-amd64 busybox-static cpio kmod xz-utils
@@ -36,5 +37,10 @@ fi
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+# 32-bit packages (wine32:i386) come from the i386 architecture; adding it
+# again is harmless, but only done when it is not there yet.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

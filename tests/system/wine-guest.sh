@@ -22,9 +22,9 @@ build=$(cd "$top" && realpath -m "${BUILD_DIR:-build}")
 winbuild=$(cd "$top" && realpath -m "${WIN_BUILD_DIR:-build-win}")
 
 skip() { echo "SKIP: $*"; exit 77; }
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine=$(command -v wine64 || true)
-[ -n "$wine" ] && [ -x "$wine" ] || skip "wine64 is not installed (Debian package wine64)"
+wine=/usr/lib/wine/wine
+[ -x "$wine" ] || wine=$(command -v wine || true)
+[ -n "$wine" ] && [ -x "$wine" ] || skip "32-bit Wine is not installed (Debian package wine32:i386)"
 command -v Xvfb > /dev/null || skip "Xvfb is not installed (Debian package xvfb)"
 qemu=$(command -v qemu-system-x86_64 || true)
 [ -n "$qemu" ] || skip "qemu-system-x86_64 is not installed (Debian package qemu-system-x86)"
