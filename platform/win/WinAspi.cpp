@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <list>
 #include <memory>
@@ -28,9 +29,9 @@ namespace platform::win {
 namespace {
 
 #pragma pack(push, 1)
-// The library's execute-command request: 64 bytes of header and command
-// block and a 16-byte sense area with 32-bit pointers; the pointers are as
-// wide as the process's.
+// The library's execute-command request (SRB_ExecSCSICmd), as every ASPI
+// library for Windows takes it: packed, with 32-bit pointers, 64 bytes of
+// header and command block and a 16-byte sense area.
 struct SrbExecScsiCmd {
   BYTE SRB_Cmd;
   BYTE SRB_Status;
@@ -53,8 +54,14 @@ struct SrbExecScsiCmd {
   BYTE SenseArea[16];
 };
 #pragma pack(pop)
-static_assert(sizeof(SrbExecScsiCmd) == 64 + 16 + 3 * (sizeof(void*) - 4), "request layout");
-static_assert(offsetof(SrbExecScsiCmd, SenseArea) == 64 + 3 * (sizeof(void*) - 4), "sense area");
+static_assert(sizeof(void*) == 4, "ASPI libraries are 32-bit ones");
+static_assert(sizeof(SrbExecScsiCmd) == 80, "request layout");
+static_assert(offsetof(SrbExecScsiCmd, SRB_Target) == 8 && offsetof(SrbExecScsiCmd, SRB_BufLen) == 12 &&
+                  offsetof(SrbExecScsiCmd, SRB_BufPointer) == 16 && offsetof(SrbExecScsiCmd, SRB_SenseLen) == 20 &&
+                  offsetof(SrbExecScsiCmd, SRB_HaStat) == 22 && offsetof(SrbExecScsiCmd, SRB_PostProc) == 24 &&
+                  offsetof(SrbExecScsiCmd, SRB_Rsvd3) == 32 && offsetof(SrbExecScsiCmd, CDBByte) == 48,
+              "request fields");
+static_assert(offsetof(SrbExecScsiCmd, SenseArea) == 64, "sense area");
 
 using SupportInfoEntry = DWORD(__cdecl*)();
 using SendCommandEntry = DWORD(__cdecl*)(void*);

@@ -16,18 +16,30 @@ namespace platform::win {
 
 namespace {
 
-// The request block of one pass-through command: the request, then the
-// sense area the driver fills (SenseInfoOffset points at it).
+// The request block of one pass-through command: the request, a filler that
+// puts the sense area on an 8-byte boundary, then the sense area the driver
+// fills (SenseInfoOffset points at it). In the 32-bit program: 44 + 4 + 32 =
+// 80 bytes, the sense area at 48.
 struct PassThroughRequest {
   SCSI_PASS_THROUGH_DIRECT request;
+  ULONG filler;
   UCHAR sense[32];
 };
+static_assert(sizeof(void*) == 4, "the Windows program is a 32-bit one");
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 44, "pass-through request");
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == 20 &&
+                  offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 24 &&
+                  offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == 28,
+              "pass-through request fields");
+static_assert(offsetof(PassThroughRequest, sense) == 48 && sizeof(PassThroughRequest) == 80, "request block");
 
 constexpr UCHAR kSenseInfoLength = 24;
 constexpr DWORD kDesiredAccess = GENERIC_READ | GENERIC_WRITE;  // 0xC0000000
 constexpr DWORD kShareMode = FILE_SHARE_READ;                   // 1
 // While a flash holds the drive nobody else may open it at all.
 constexpr DWORD kExclusiveShareMode = 0;
+constexpr char kRunAsAdministrator[] =
+    "Run the program as administrator (right-click it, then \"Run as administrator\").";
 // Enough for every drive letter: 26 roots of four characters and the end.
 constexpr DWORD kRootsSize = 26 * 4 + 1;
 // Data buffers are handed to the driver as they are when aligned like this;
@@ -182,6 +194,14 @@ class PassThroughTransport final : public DriveTransport {
   }
 
   std::string ErrorText(int sysError) const override { return SystemErrorText(static_cast<uint32_t>(sysError)); }
+
+  // Only an administrator opens a drive letter's device for reading and
+  // writing; the program asks for the rights in its manifest, which a user
+  // can decline and a system without the user account control ignores.
+  std::string OpenRemedy(int sysError) const override {
+    if (sysError == ERROR_ACCESS_DENIED) return kRunAsAdministrator;
+    return {};
+  }
 
  private:
   // Opens the drive's device with `shareMode`; returns 0 or the system's
