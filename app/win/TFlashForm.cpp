@@ -49,7 +49,10 @@ void RegisterFormClass(HINSTANCE instance) {
 
 TFlashForm::TFlashForm(const uint8_t* package) : FlashFormCore(package, *this) {
   const HINSTANCE instance = GetModuleHandleA(nullptr);
-  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  // The progress bar's class; the other controls are the system's own
+  // (ICC_STANDARD_CLASSES exists only in comctl32 6, which the program does
+  // not ask for, and an older comctl32 may refuse the whole call for it).
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
   RegisterFormClass(instance);
 
@@ -179,6 +182,15 @@ LRESULT TFlashForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       if (platform::win::WinCursor::IsHourglass()) {
         SetCursor(LoadCursor(nullptr, IDC_WAIT));
         return TRUE;
+      }
+      break;
+    case WM_QUERYENDSESSION:
+    case WM_ENDSESSION:
+      // Message boxes shown during a flash pump messages too: this is what
+      // answers a shutdown then.
+      if (const std::optional<LRESULT> answer =
+              platform::win::SessionEndAnswer(message, platform::win::WinInhibitor::HoldsShutdown())) {
+        return *answer;
       }
       break;
     case WM_CLOSE:
@@ -311,8 +323,10 @@ void TFlashForm::ProgressSetPosition(int position) {
   progressPosition_ = std::clamp(position, progressMinimum_, std::max(progressMinimum_, progressMaximum_));
   SendMessageA(ProgressBar, PBM_SETPOS, static_cast<WPARAM>(progressPosition_), 0);
   // Repainted at most every 15 ms, and always at the ends of the range and
-  // after a change of range.
-  const ULONGLONG now = GetTickCount64();
+  // after a change of range. GetTickCount (GetTickCount64 is Vista's) wraps
+  // after 49.7 days; the difference of two counts, taken modulo 2^32, is the
+  // time between them all the same.
+  const DWORD now = GetTickCount();
   const bool atEnd = progressPosition_ == progressMinimum_ || progressPosition_ == progressMaximum_;
   if (atEnd || progressPaintDue_ || now - progressPainted_ >= 15) {
     UpdateWindow(ProgressBar);

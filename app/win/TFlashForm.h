@@ -92,6 +92,6 @@ class TFlashForm : public platform::FormView, public FlashFormCore {
   int progressMinimum_ = 0;
   int progressMaximum_ = 100;
   int progressPosition_ = 0;
-  ULONGLONG progressPainted_ = 0;  // tick count of the last repaint
+  DWORD progressPainted_ = 0;  // tick count (GetTickCount) of the last repaint
   bool progressPaintDue_ = true;   // the range changed since then
 };

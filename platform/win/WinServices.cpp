@@ -8,6 +8,18 @@ namespace platform::win {
 namespace {
 
 bool hourglass = false;
+bool holdingShutdown = false;
+
+// The shutdown block reason exists from Windows Vista on: looked up at run
+// time, so that the program starts on Windows XP, where a shutdown is held
+// back without a reason shown.
+using ShutdownBlockReasonCreateFunction = BOOL(WINAPI*)(HWND, LPCWSTR);
+using ShutdownBlockReasonDestroyFunction = BOOL(WINAPI*)(HWND);
+
+void* User32Function(const char* name) {
+  const HMODULE user32 = GetModuleHandleA("user32.dll");
+  return user32 != nullptr ? reinterpret_cast<void*>(GetProcAddress(user32, name)) : nullptr;
+}
 
 std::wstring Wide(const std::string& text) {
   const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
@@ -32,7 +44,37 @@ class SystemProfileFile final : public ProfileFile {
   std::string path_;
 };
 
+// GetTickCount64 exists from Windows Vista on, and winpthreads (the threads
+// of the C++ runtime linked into the program) imports it to time its waits.
+// The program gives that import its own pointer, so that the program file
+// does not import the function and starts on Windows XP: the system's
+// function where there is one, otherwise GetTickCount with its wraps (every
+// 49.7 days) counted. (Defined here, in a file every program links early,
+// before the runtime's libraries are searched.)
+ULONGLONG WINAPI TickCount64() {
+  using Function = ULONGLONG(WINAPI*)();
+  const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  const auto system = reinterpret_cast<Function>(
+      kernel32 != nullptr ? reinterpret_cast<void*>(GetProcAddress(kernel32, "GetTickCount64")) : nullptr);
+  if (system != nullptr) return system();
+  // One caller at a time: a count below the last one has wrapped.
+  static volatile LONG busy = 0;
+  static DWORD last = 0;
+  static ULONGLONG wraps = 0;
+  while (InterlockedExchange(&busy, 1) != 0) Sleep(0);
+  const DWORD now = GetTickCount();
+  if (now < last) wraps += 0x100000000ULL;
+  last = now;
+  const ULONGLONG count = wraps + now;
+  InterlockedExchange(&busy, 0);
+  return count;
+}
+
 }  // namespace
+
+// The import's pointer as the runtime's objects name it.
+extern "C" ULONGLONG(WINAPI* const flashutil_get_tick_count_64)() __asm__("__imp__GetTickCount64@0");
+extern "C" ULONGLONG(WINAPI* const flashutil_get_tick_count_64)() = &TickCount64;
 
 UINT BoxStyle(BoxKind kind, BoxButtons buttons) {
   UINT style = buttons == BoxButtons::YesNo ? MB_YESNO : MB_OK;
@@ -97,16 +139,35 @@ void WinRestart::RequestReboot() {
 }
 
 bool WinInhibitor::Acquire(const std::string&, const std::string& why) {
-  held_ = SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) != 0;
-  reasonShown_ = window_ != nullptr && ShutdownBlockReasonCreate(window_, Wide(why).c_str());
-  return held_;
+  awake_ = SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) != 0;
+  const auto create =
+      reinterpret_cast<ShutdownBlockReasonCreateFunction>(User32Function("ShutdownBlockReasonCreate"));
+  reasonShown_ = window_ != nullptr && create != nullptr && create(window_, Wide(why).c_str());
+  // The main window holds back a shutdown whatever the system's other
+  // answers: that needs nothing from it.
+  holdingShutdown = true;
+  return true;
 }
 
 void WinInhibitor::Release() {
-  if (held_) SetThreadExecutionState(ES_CONTINUOUS);
-  if (reasonShown_) ShutdownBlockReasonDestroy(window_);
-  held_ = false;
+  if (awake_) SetThreadExecutionState(ES_CONTINUOUS);
+  if (reasonShown_) {
+    const auto destroy =
+        reinterpret_cast<ShutdownBlockReasonDestroyFunction>(User32Function("ShutdownBlockReasonDestroy"));
+    if (destroy != nullptr) destroy(window_);
+  }
+  awake_ = false;
   reasonShown_ = false;
+  holdingShutdown = false;
+}
+
+bool WinInhibitor::HoldsShutdown() { return holdingShutdown; }
+
+std::optional<LRESULT> SessionEndAnswer(UINT message, bool holdsShutdown) {
+  if (!holdsShutdown) return std::nullopt;
+  if (message == WM_QUERYENDSESSION) return FALSE;
+  if (message == WM_ENDSESSION) return 0;
+  return std::nullopt;
 }
 
 std::unique_ptr<ProfileFile> SystemProfileReader::Open(const std::string& path) {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "platform/ProfileFile.h"
@@ -42,16 +43,20 @@ class WinRestart final : public SystemRestart {
 };
 
 // While held: the system is kept awake (SetThreadExecutionState) and a
-// shutdown is held back with a reason shown to the user (on `window`).
+// shutdown is held back (the main window refuses the end of the session,
+// SessionEndAnswer), with a reason shown to the user on `window` where the
+// system has ShutdownBlockReasonCreate (Vista on).
 class WinInhibitor final : public SleepInhibitor {
  public:
   void SetWindow(HWND window) { window_ = window; }
   bool Acquire(const std::string& who, const std::string& why) override;
   void Release() override;
+  // Whether a flash holds back a shutdown now (one lock per process).
+  static bool HoldsShutdown();
 
  private:
   HWND window_ = nullptr;
-  bool held_ = false;
+  bool awake_ = false;
   bool reasonShown_ = false;
 };
 
@@ -65,6 +70,13 @@ class WinBlockingCalls final : public BlockingCalls {
  public:
   void Run(const std::function<void()>& call) override;
 };
+
+// What the main window answers to the end of a session. While a flash holds
+// back a shutdown, WM_QUERYENDSESSION gets FALSE, so that the system does not
+// end the session, and WM_ENDSESSION is answered without anything done.
+// Otherwise, and for every other message, no answer: the system's default
+// (DefWindowProc).
+std::optional<LRESULT> SessionEndAnswer(UINT message, bool holdsShutdown);
 
 // GetPrivateProfileStringA, with a buffer of kProfileValueSize bytes.
 class SystemProfileReader final : public ProfileReader {

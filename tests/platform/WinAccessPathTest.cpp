@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -90,6 +91,37 @@ TEST(WinAccessPath, PassThroughOpenFailsWithTheSystemsCodeAndText) {
   EXPECT_EQ(handle, platform::kNoHandle);
   EXPECT_FALSE(transport->ErrorText(error).empty()) << error;
   EXPECT_EQ(transport->ErrorText(ERROR_ACCESS_DENIED).rfind("Access", 0), 0u);
+  EXPECT_EQ(transport->OpenRemedy(error), "");
+  // Only an administrator opens a drive letter's device for reading and
+  // writing: a refused open says so below its message. A read-only file
+  // stands in for the device (Wine runs every program with all rights).
+  if (SystemPlatform() == VER_PLATFORM_WIN32_NT) {
+    char temp[MAX_PATH] = {};
+    ASSERT_NE(GetTempPathA(sizeof temp, temp), 0u);
+    const std::string node = std::string(temp) + "flashutil-denied-" + std::to_string(GetCurrentProcessId());
+    SetFileAttributesA(node.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(node.c_str());
+    const HANDLE created = CreateFileA(node.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY,
+                                       nullptr);
+    ASSERT_NE(created, INVALID_HANDLE_VALUE);
+    CloseHandle(created);
+    testing_support::ServicesScope services;
+    CDDrive::SetTransport(transport.get());
+    platform::DeviceInfo denied;
+    denied.driveLetter = 'Q';
+    denied.node = node;
+    {
+      CDDrive drive(denied);
+      EXPECT_EQ(CDDrive::GetOpenResult(), CDDrive::kOpenFailed);
+    }
+    CDDrive::ResetClassState();  // the failed open left its messages switched on
+    SetFileAttributesA(node.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(node.c_str());
+    ASSERT_FALSE(services.boxes.shown.empty());
+    EXPECT_EQ(services.boxes.shown[0].text,
+              "Error opening: 5, Drive: " + denied.Name() +
+                  "\nRun the program as administrator (right-click it, then \"Run as administrator\").");
+  }
   // A handle that is not open: the call fails with the system's code.
   const platform::CommandOutcome outcome = transport->Execute(7, platform::Cdb{}, platform::Direction::In, nullptr, 0, 60);
   EXPECT_FALSE(outcome.transportOk);
@@ -386,6 +418,37 @@ TEST(WinBlockingCalls, TheWindowAnswersAndTakesNoInputWhileACallRuns) {
   EXPECT_EQ(keys, 0);
   EXPECT_THROW(blocking.Run([] { throw std::runtime_error("drive gone"); }), std::runtime_error);
   DestroyWindow(window);
+}
+
+// A shutdown waits while a flash holds the inhibitor: the main window
+// refuses the end of the session and does nothing when it ends anyway;
+// before and after, and for every other message, the system's default.
+TEST(WinAccessPath, AShutdownWaitsForTheFlash) {
+  const struct {
+    UINT message;
+    bool holds;
+    std::optional<LRESULT> answer;
+  } cases[] = {
+      {WM_QUERYENDSESSION, false, std::nullopt}, {WM_ENDSESSION, false, std::nullopt},
+      {WM_QUERYENDSESSION, true, FALSE},         {WM_ENDSESSION, true, 0},
+      {WM_CLOSE, true, std::nullopt},            {WM_POWERBROADCAST, true, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::win::SessionEndAnswer(c.message, c.holds), c.answer) << c.message << " " << c.holds;
+  }
+  // The inhibitor holds back a shutdown from Acquire to Release, with a
+  // window or without, whether the system has the block reason or not.
+  const HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+  for (const HWND owner : {HWND{nullptr}, window}) {
+    platform::win::WinInhibitor inhibitor;
+    inhibitor.SetWindow(owner);
+    EXPECT_FALSE(platform::win::WinInhibitor::HoldsShutdown());
+    EXPECT_TRUE(inhibitor.Acquire("flashutil", "Updating drive firmware"));
+    EXPECT_TRUE(platform::win::WinInhibitor::HoldsShutdown());
+    inhibitor.Release();
+    EXPECT_FALSE(platform::win::WinInhibitor::HoldsShutdown());
+  }
+  if (window != nullptr) DestroyWindow(window);
 }
 
 }  // namespace

@@ -4,11 +4,15 @@
 // printed and the program ends, in the words of the Qt binding's printout.
 // Built with FLASHUTIL_SCRIPTED_FLASH, the binding also presses FLASH, prints
 // every status line the window is given, and prints the window again when the
-// run is over.
+// run is over. With FLASHUTIL_ASK_SESSION_END set in the environment it also
+// asks the main window, as the system does at a shutdown, whether the session
+// may end (WM_QUERYENDSESSION, then WM_ENDSESSION) before the flash, at every
+// new status line during it and after it, and prints the answers.
 #include <windows.h>
 #include <commctrl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "app/Desktop.h"
@@ -30,6 +34,19 @@ void ReportDriveBox(TFlashForm& form) {
 // new text, from the group box's own window procedure.
 WNDPROC statusProcedure = nullptr;
 std::string statusShown;
+HWND mainWindow = nullptr;
+
+// What the main window answers to a shutdown (lParam 0), when asked for.
+void AskSessionEnd() {
+  if (std::getenv("FLASHUTIL_ASK_SESSION_END") == nullptr || mainWindow == nullptr) return;
+  const LRESULT query = SendMessageA(mainWindow, WM_QUERYENDSESSION, 0, 0);
+  // The session does not end after all (wParam FALSE), as when another
+  // program refused it.
+  const LRESULT end = SendMessageA(mainWindow, WM_ENDSESSION, FALSE, 0);
+  std::printf("SESSION END %s (WM_QUERYENDSESSION %ld, WM_ENDSESSION %ld)\n", query != FALSE ? "allowed" : "refused",
+              static_cast<long>(query), static_cast<long>(end));
+  std::fflush(stdout);
+}
 
 LRESULT CALLBACK PrintStatus(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_SETTEXT && lParam != 0) {
@@ -38,6 +55,7 @@ LRESULT CALLBACK PrintStatus(HWND window, UINT message, WPARAM wParam, LPARAM lP
       statusShown = text;
       std::printf("STATUS %s\n", text.c_str());
       std::fflush(stdout);
+      AskSessionEnd();
     }
   }
   return CallWindowProcA(statusProcedure, window, message, wParam, lParam);
@@ -57,6 +75,8 @@ class ScriptedDesktop final : public Desktop {
     std::fflush(stdout);
 #if defined(FLASHUTIL_SCRIPTED_FLASH)
     statusShown = form.GetStatus();
+    mainWindow = form.Handle();
+    AskSessionEnd();
     statusProcedure = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrA(form.GroupBox2, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&PrintStatus)));
     std::printf("PRESS %s\n", form.ButtonText().c_str());
@@ -70,6 +90,7 @@ class ScriptedDesktop final : public Desktop {
                 static_cast<int>(SendMessageA(form.ProgressBar, PBM_GETPOS, 0, 0)),
                 static_cast<int>(SendMessageA(form.ProgressBar, PBM_GETRANGE, FALSE, 0)));
     std::fflush(stdout);
+    AskSessionEnd();
 #endif
     PostQuitMessage(0);
   }

@@ -1,7 +1,10 @@
 #!/bin/sh
 # Checks on the Windows program files.
-#   check-program.sh dlls <objdump> <program>...
-#       every DLL a program imports is one of Windows' own
+#   check-program.sh dlls <objdump> <imports list> <program>...
+#       every DLL a program imports is one of Windows' own, and every
+#       function it imports at load time is in the imports list (DLL,
+#       function, first Windows that has it) and there on Windows XP SP3:
+#       the program must start on every Windows from XP SP3 on
 #   check-program.sh run <wine> <prefix> <display file> <program> <expected output> [<file>=<name>]...
 #       runs a scripted program under Wine, on the X display whose number
 #       the display file holds (tests/win/xvfb.sh), in an empty working directory
@@ -13,10 +16,13 @@ mode=$1
 shift
 case $mode in
 dlls)
-  objdump=$1
-  shift
-  # Present on every Windows 10 and 11; nothing of ours, no compiler runtime.
+  objdump=$1 list=$2
+  shift 2
+  # Present on every Windows from XP on; nothing of ours, no compiler runtime.
   system="kernel32.dll user32.dll gdi32.dll comctl32.dll advapi32.dll msvcrt.dll shell32.dll ole32.dll"
+  # The Windows versions of the list, oldest first; a function may be
+  # imported only up to XPSP3.
+  versions="95 NT3.1 NT3.5 NT4 98 2000 XP XPSP1 XPSP2 XPSP3 Vista 7 8 8.1 10"
   status=0
   for program in "$@"; do
     dlls=$("$objdump" -p "$program" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | tr -d '\r')
@@ -28,6 +34,40 @@ dlls)
       esac
     done
     echo "$(basename "$program"): $(echo $dlls)"
+    # Every function by name, as "dll function" (objdump lists each DLL's
+    # names below its "DLL Name" line: address, hint, name).
+    imports=$(mktemp)
+    "$objdump" -p "$program" | tr -d '\r' | awk '
+      /^The Import Tables/ { on = 1; next }
+      /^The Export Tables|^PE File Base Relocations|^The Function Table/ { on = 0 }
+      on && /DLL Name:/ { dll = tolower($3); next }
+      on && dll != "" && NF == 3 && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ { print dll, $3 }
+      on && dll != "" && NF == 2 && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^<none>$|^[0-9]+$/ { print dll, "#" $2 }
+    ' | sort -u > "$imports"
+    [ -s "$imports" ] || { echo "$program: no imported function found"; status=1; }
+    if ! awk -v versions="$versions" -v program="$(basename "$program")" '
+      BEGIN { n = split(versions, order, " "); for (i = 1; i <= n; i++) rank[order[i]] = i; limit = rank["XPSP3"] }
+      FNR == NR {
+        if ($0 ~ /^[[:space:]]*(#|$)/) next
+        if (!($3 in rank)) { printf "imports list: %s %s: unknown version %s\n", $1, $2, $3; bad = 1; next }
+        since[tolower($1) " " $2] = $3; next
+      }
+      {
+        key = $1 " " $2
+        if (!(key in since)) { printf "%s imports %s from %s, which the imports list does not have\n", program, $2, $1; bad = 1 }
+        else if (rank[since[key]] > limit) { printf "%s imports %s from %s, which Windows has only from %s on\n", program, $2, $1, since[key]; bad = 1 }
+        else count[since[key]]++
+        total++
+      }
+      END {
+        line = ""
+        for (i = 1; i <= n; i++) if (count[order[i]] > 0) line = line " " order[i] ": " count[order[i]]
+        printf "%s: %d functions by first Windows:%s\n", program, total, line
+        exit bad
+      }' "$list" "$imports"; then
+      status=1
+    fi
+    rm -f "$imports"
   done
   exit $status
   ;;
