@@ -165,6 +165,10 @@ bool CDDrive::Open() {
       char text[512];
       std::snprintf(text, sizeof text, "Error opening: %d, Drive: %s", error, path.c_str());
       MessageText = text;
+      // What the user can do about it, on a line of its own below.
+      if (Transport != nullptr) {
+        if (const std::string remedy = Transport->OpenRemedy(error); !remedy.empty()) MessageText += "\n" + remedy;
+      }
       platform::ShowMessage(MessageText);
       ReportErrors = true;
       ReportError();

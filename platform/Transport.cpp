@@ -17,6 +17,8 @@ std::string DriveTransport::NodeGroup(const std::string&) const { return {}; }
 
 std::string DriveTransport::ErrorText(int sysError) const { return std::strerror(sysError); }
 
+std::string DriveTransport::OpenRemedy(int) const { return {}; }
+
 int AspiLibrary::SystemError() const { return errno; }
 
 std::string AspiLibrary::ErrorText(int code) const { return std::strerror(code); }

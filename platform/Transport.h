@@ -121,6 +121,12 @@ class DriveTransport {
   // The system's text for an error code this transport reported; empty when
   // the system has none. (errno texts here; Windows' message table there.)
   virtual std::string ErrorText(int sysError) const;
+
+  // What the user can do about an Open that failed with this code, as one
+  // line for below the open failure's message; empty when nothing (here).
+  // On Windows only an administrator may open a drive letter's device for
+  // reading and writing.
+  virtual std::string OpenRemedy(int sysError) const;
 };
 
 }  // namespace platform

@@ -337,6 +337,7 @@ struct SimTransport::State {
   LibraryConfig library;
   std::optional<std::string> revisionAfterFlash;
   DiscoveryFacts discovery;
+  std::map<int, std::string> openRemedies;
 
   std::vector<LoggedCommand> log;
   std::vector<int> openOrder;
@@ -527,6 +528,13 @@ SimDrive* SimTransport::FindDrive(uint8_t host, uint8_t target, uint8_t lun) {
 }
 
 void SimTransport::SetPassThrough(bool passThrough) { state_->passThrough = passThrough; }
+
+void SimTransport::SetOpenRemedy(int error, const std::string& remedy) { state_->openRemedies[error] = remedy; }
+
+std::string SimTransport::OpenRemedy(int sysError) const {
+  const auto it = state_->openRemedies.find(sysError);
+  return it != state_->openRemedies.end() ? it->second : std::string();
+}
 LibraryConfig& SimTransport::Library() { return state_->library; }
 
 void SimTransport::SetRevisionAfterFlash(const std::string& revision) {

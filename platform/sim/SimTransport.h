@@ -341,6 +341,8 @@ class SimTransport : public DriveTransport, public CommandLibraryPath {
   // The revision every drive (present and later added) reports after a
   // completed flash start. Empty: unchanged.
   void SetRevisionAfterFlash(const std::string& revision);
+  // The line OpenRemedy gives for an open that failed with `error` (none by default).
+  void SetOpenRemedy(int error, const std::string& remedy);
 
   // What discovery reports having seen beyond the drives (default: nothing known).
   void SetDiscovery(const DiscoveryFacts& facts);
@@ -373,6 +375,7 @@ class SimTransport : public DriveTransport, public CommandLibraryPath {
   CommandOutcome Execute(DeviceHandle handle, const Cdb& cdb, Direction direction, uint8_t* buffer,
                          uint32_t length, unsigned timeoutSeconds) override;
   void Close(DeviceHandle handle) override;
+  std::string OpenRemedy(int sysError) const override;
 
   // --- CommandLibraryPath ------------------------------------------------------
   bool UsesPassThrough() override;

@@ -83,7 +83,9 @@ TEST_F(CDDrivesTest, DriveThatFailsLeavesNoGap) {
 
 // A drive whose SCSI generic node is missing or may not be opened is tried
 // on its block node, with no message when that works. A busy node is not
-// passed by: another program holds the drive, and the user is told.
+// passed by: another program holds the drive, and the user is told. What
+// the transport says the user can do about the open's code comes on a line
+// below the open failure's message (here for EACCES).
 TEST_F(CDDrivesTest, EachDriveFallsBackToItsBlockNodeButNotPastABusyOne) {
   struct Case {
     int sgError, blockError;
@@ -96,13 +98,14 @@ TEST_F(CDDrivesTest, EachDriveFallsBackToItsBlockNodeButNotPastABusyOne) {
       {ENOENT, 0, "/dev/sim-sr1", {}},
       {EACCES, 0, "/dev/sim-sr1", {}},
       {EBUSY, 0, "", {"Error opening: 16, Drive: /dev/sim-sg1", busy}},
-      {ENOENT, EACCES, "", {"Error opening: 13, Drive: /dev/sim-sr1", denied}},
-      {EACCES, ENOENT, "", {"Error opening: 13, Drive: /dev/sim-sg1", denied}},
+      {ENOENT, EACCES, "", {"Error opening: 13, Drive: /dev/sim-sr1\nAsk for the rights.", denied}},
+      {EACCES, ENOENT, "", {"Error opening: 13, Drive: /dev/sim-sg1\nAsk for the rights.", denied}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.sgError) + "/" + std::to_string(c.blockError));
     testing_support::ServicesScope scope;
     SimTransport local;
+    local.SetOpenRemedy(EACCES, "Ask for the rights.");
     CDDrive::SetTransport(&local);
     local.AddDrive(At(0, 0, "R000"));
     DriveConfig config = At(1, 0, "R100");

@@ -93,18 +93,15 @@ TEST(WinAccessPath, PassThroughOpenFailsWithTheSystemsCodeAndText) {
   EXPECT_EQ(transport->ErrorText(ERROR_ACCESS_DENIED).rfind("Access", 0), 0u);
   EXPECT_EQ(transport->OpenRemedy(error), "");
   // Only an administrator opens a drive letter's device for reading and
-  // writing: a refused open says so below its message. A read-only file
-  // stands in for the device (Wine runs every program with all rights).
+  // writing: a refused open says so below its message. A folder stands in
+  // for the device: its plain open is refused with the same code (Wine runs
+  // every program with all rights, and as root here a read-only file opens).
   if (SystemPlatform() == VER_PLATFORM_WIN32_NT) {
     char temp[MAX_PATH] = {};
     ASSERT_NE(GetTempPathA(sizeof temp, temp), 0u);
     const std::string node = std::string(temp) + "flashutil-denied-" + std::to_string(GetCurrentProcessId());
-    SetFileAttributesA(node.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(node.c_str());
-    const HANDLE created = CreateFileA(node.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY,
-                                       nullptr);
-    ASSERT_NE(created, INVALID_HANDLE_VALUE);
-    CloseHandle(created);
+    RemoveDirectoryA(node.c_str());
+    ASSERT_TRUE(CreateDirectoryA(node.c_str(), nullptr));
     testing_support::ServicesScope services;
     CDDrive::SetTransport(transport.get());
     platform::DeviceInfo denied;
@@ -115,8 +112,7 @@ TEST(WinAccessPath, PassThroughOpenFailsWithTheSystemsCodeAndText) {
       EXPECT_EQ(CDDrive::GetOpenResult(), CDDrive::kOpenFailed);
     }
     CDDrive::ResetClassState();  // the failed open left its messages switched on
-    SetFileAttributesA(node.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(node.c_str());
+    RemoveDirectoryA(node.c_str());
     ASSERT_FALSE(services.boxes.shown.empty());
     EXPECT_EQ(services.boxes.shown[0].text,
               "Error opening: 5, Drive: " + denied.Name() +
