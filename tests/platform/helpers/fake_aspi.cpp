@@ -32,12 +32,16 @@ struct Srb {
 #pragma pack(pop)
 
 DWORD WINAPI CompleteLater(void* parameter) {
+  // The thread holds the library loaded until it has left the library's
+  // code: the caller may release the library as soon as the event is set.
+  HMODULE self = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&CompleteLater), &self);
   auto* srb = static_cast<Srb*>(parameter);
   Sleep(300);
   if (srb->buffer != nullptr) std::memset(srb->buffer, 0xEE, srb->bufLen);
   srb->status = 1;
   SetEvent(static_cast<HANDLE>(srb->postProc));
-  return 0;
+  FreeLibraryAndExitThread(self, 0);
 }
 
 HANDLE nextRequest = nullptr;  // set when a request arrives
