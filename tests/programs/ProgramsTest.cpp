@@ -7,11 +7,14 @@
 // builds the same programs without the window, shows what they carry and
 // verifies their images.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#if !defined(_WIN32)
+// flashutil-pack-sim on a terminal of its own (Linux only).
 #include <poll.h>
 #include <pty.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <csignal>
 #include <cstdio>
