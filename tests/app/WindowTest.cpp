@@ -307,6 +307,44 @@ TEST_F(WindowTest, ExceptionFromAnEventIsShownAndTheLoopGoesOn) {
   EXPECT_EQ(drive.FlashStartCount(), 1u);
 }
 
+// A close request that reaches the window while a flash runs (here from
+// inside a drive command) is refused: the flash goes on to its end, and the
+// window stays.
+class ClosingTransport final : public platform::sim::SimTransport {
+ public:
+  QWidget* window = nullptr;
+  size_t closeAt = 0;  // the command during which the window is asked to close; 0: none
+  platform::CommandOutcome Execute(platform::DeviceHandle handle, const platform::Cdb& cdb,
+                                   platform::Direction direction, uint8_t* buffer, uint32_t length,
+                                   unsigned timeoutSeconds) override {
+    if (closeAt != 0 && --closeAt == 0) window->close();
+    return SimTransport::Execute(handle, cdb, direction, buffer, length, timeoutSeconds);
+  }
+};
+
+TEST_F(WindowTest, CloseIsRefusedWhileAFlashRuns) {
+  ClosingTransport transport;
+  platform::sim::DriveConfig config;
+  config.revisionAfterFlash = "Q150";
+  platform::sim::SimDrive& drive = transport.AddDrive(config);
+  CDDrive::SetTransport(&transport);
+  const std::vector<uint8_t> flash = testing_support::CraftPackage();
+  TFlashForm form(flash.data());
+  services.boxes.AnswerYes();
+  form.FormCreate();
+  form.show();
+  transport.window = &form;
+  transport.closeAt = 20;
+  services.boxes.AnswerYes();
+  form.FlashButton->click();
+  EXPECT_TRUE(form.isVisible());
+  EXPECT_EQ(form.GetStatus(), "Flash Completed.");
+  EXPECT_EQ(drive.FlashStartCount(), 1u);
+  // Once the flash is over, the window closes as ever.
+  EXPECT_TRUE(form.close());
+  CDDrive::SetTransport(nullptr);
+}
+
 // --- A window that stays alive while the drive works -------------------------
 
 using Clock = std::chrono::steady_clock;
