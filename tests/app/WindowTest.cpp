@@ -65,8 +65,25 @@ QRect InForm(const QWidget* widget, const QWidget* form) {
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override { App(); }
+  // A drive on `transport` that the crafted flash package fits; the drive
+  // layer then talks to that transport.
+  platform::sim::SimDrive& AddFittingDrive(platform::sim::SimTransport& transport, unsigned flashStartMs = 0) {
+    platform::sim::DriveConfig config;
+    config.revisionAfterFlash = "Q150";
+    config.flashStartMilliseconds = flashStartMs;
+    platform::sim::SimDrive& drive = transport.AddDrive(config);
+    CDDrive::SetTransport(&transport);
+    return drive;
+  }
+  // Creates a window over `flash` in flash mode, the warning answered Yes.
+  void CreateFlashWindow(TFlashForm& form) {
+    services.boxes.AnswerYes();
+    form.FormCreate();
+  }
+
   testing_support::ServicesScope services;
   std::vector<uint8_t> package = package::MakeBuilderPackage("");
+  const std::vector<uint8_t> flash = testing_support::CraftPackage();
 };
 
 TEST_F(WindowTest, ControlsHaveTheirNamesKindsGeometryAndInitialState) {
@@ -273,14 +290,9 @@ TEST_F(WindowTest, TypingIntoTheBoxLeavesNoEntrySelected) {
 
 TEST_F(WindowTest, ExceptionFromAnEventIsShownAndTheLoopGoesOn) {
   testing_support::ThrowingTransport transport;
-  platform::sim::DriveConfig config;
-  config.revisionAfterFlash = "Q150";
-  platform::sim::SimDrive& drive = transport.AddDrive(config);
-  CDDrive::SetTransport(&transport);
-  const std::vector<uint8_t> flash = testing_support::CraftPackage();
+  platform::sim::SimDrive& drive = AddFittingDrive(transport);
   TFlashForm form(flash.data());
-  services.boxes.AnswerYes();
-  form.FormCreate();
+  CreateFlashWindow(form);
   ASSERT_EQ(form.ComboCount(), 1);
   services.boxes.shown.clear();
 
@@ -324,14 +336,9 @@ class ClosingTransport final : public platform::sim::SimTransport {
 
 TEST_F(WindowTest, CloseIsRefusedWhileAFlashRuns) {
   ClosingTransport transport;
-  platform::sim::DriveConfig config;
-  config.revisionAfterFlash = "Q150";
-  platform::sim::SimDrive& drive = transport.AddDrive(config);
-  CDDrive::SetTransport(&transport);
-  const std::vector<uint8_t> flash = testing_support::CraftPackage();
+  platform::sim::SimDrive& drive = AddFittingDrive(transport);
   TFlashForm form(flash.data());
-  services.boxes.AnswerYes();
-  form.FormCreate();
+  CreateFlashWindow(form);
   form.show();
   transport.window = &form;
   transport.closeAt = 20;
@@ -475,15 +482,9 @@ TEST_F(WindowTest, StaysAliveWhileTheDriveProgramsItsFlash) {
   platform::QtBlockingCalls blocking;
   platform::GetServices().blocking = &blocking;
   platform::sim::SimTransport transport;
-  platform::sim::DriveConfig config;
-  config.revisionAfterFlash = "Q150";
-  config.flashStartMilliseconds = 10000;
-  platform::sim::SimDrive& drive = transport.AddDrive(config);
-  CDDrive::SetTransport(&transport);
-  const std::vector<uint8_t> flash = testing_support::CraftPackage();
+  platform::sim::SimDrive& drive = AddFittingDrive(transport, 10000);
   TFlashForm form(flash.data());
-  services.boxes.AnswerYes();
-  form.FormCreate();
+  CreateFlashWindow(form);
   ASSERT_EQ(form.ComboCount(), 1);
   form.show();
   for (int wait = 0; wait < 300 && !(form.windowHandle() && form.windowHandle()->isExposed()); ++wait) {
