@@ -80,9 +80,13 @@ void FlashFormCore::FlashButtonClick() {
     platform::SetDefaultCursor();
     return;
   }
-  const flash::FlashImage image{Package.BinArea(), package::kBinAreaSize,
-                                package::PackageView::SlotText(Package.Version(), 4), Package.RestrictsFirmware(),
-                                Package.IsFlashAll()};
+  const flash::FlashImage image{Package.BinArea(),
+                                package::kBinAreaSize,
+                                package::PackageView::SlotText(Package.Version(), 4),
+                                Package.RestrictsFirmware(),
+                                Package.IsFlashAll(),
+                                package::PackageView::SlotText(Package.VendorSlot()),
+                                package::PackageView::SlotText(Package.ModelSlot())};
   flash::RunFlash(*this, view_, image);
 }
 

@@ -10,6 +10,7 @@
 #include "drive/CDDrive.h"
 #include "package/Package.h"
 #include "platform/Services.h"
+#include "platform/Transcript.h"
 #include "platform/qt/Logind.h"
 #include "platform/qt/QtServices.h"
 
@@ -72,6 +73,9 @@ int main(int argc, char** argv) {
     services.restart = kSimulatedDrives ? nullptr : &desktop->Restart();
     services.inhibitor = &inhibitor;
     services.blocking = &blocking;
+    // Every flash leaves a transcript in the user's state folder.
+    platform::FolderTranscriptStore transcripts;
+    services.transcripts = &transcripts;
 
     std::unique_ptr<platform::DriveTransport> transport = MakeTransport();
     CDDrive::SetTransport(transport.get());

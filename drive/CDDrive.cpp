@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/Services.h"
+#include "platform/Transcript.h"
 
 namespace {
 
@@ -205,7 +206,36 @@ bool CDDrive::Identify() {
 }
 
 uint32_t CDDrive::SendCommand(const platform::Cdb& Cdb, uint8_t DataIn, uint32_t Length) {
-  return NtMode ? SendPassThrough(Cdb, DataIn, Length) : SendAspi(Cdb, DataIn, Length);
+  platform::Transcript* transcript = platform::ActiveTranscript();
+  if (transcript == nullptr) return NtMode ? SendPassThrough(Cdb, DataIn, Length) : SendAspi(Cdb, DataIn, Length);
+
+  // The request is in the transcript before the drive has it, so that a
+  // command the program never came back from is there too.
+  uint8_t* buffer = UseInquiryBuffer ? InquiryData.data() : DataBuffer;
+  const platform::Direction direction = DataIn == 1 ? platform::Direction::In : platform::Direction::Out;
+  transcript->Request(Cdb, direction, Length, TimeOut, buffer);
+  const uint64_t start = platform::MonotonicMicroseconds();
+  const uint32_t result = NtMode ? SendPassThrough(Cdb, DataIn, Length) : SendAspi(Cdb, DataIn, Length);
+  const uint64_t took = platform::MonotonicMicroseconds() - start;
+
+  platform::CommandOutcome outcome;
+  outcome.transportOk = LastTransportOk;
+  outcome.timedOut = LastTimedOut;
+  outcome.status = LastScsiStatus;
+  outcome.sysError = LastSystemError;
+  outcome.residual = LastResidual;
+  if (NtMode) {
+    outcome.sense = PassThroughSense;
+  } else {
+    std::copy_n(AspiRequest.senseArea.begin(), std::min(AspiRequest.senseArea.size(), outcome.sense.size()),
+                outcome.sense.begin());
+  }
+  // The bytes that arrived: none when the call itself failed.
+  const uint32_t arrived = direction == platform::Direction::In && LastTransportOk && buffer != nullptr
+                               ? Length - std::min(LastResidual, Length)
+                               : 0;
+  transcript->Answer(outcome, took, buffer, arrived);
+  return result;
 }
 
 uint32_t CDDrive::SendCommand(uint8_t Cdb0, uint8_t Cdb1, uint8_t Cdb2, uint8_t Cdb3, uint8_t Cdb4,
@@ -241,6 +271,7 @@ uint32_t CDDrive::SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint
   LastScsiStatus = outcome.status;
   LastSystemError = outcome.sysError;
   LastResidual = std::min(outcome.residual, Length);
+  LastTimedOut = outcome.timedOut;
   Status = outcome.status;
   PassThroughSense = outcome.sense;
   SenseKey = PassThroughSense[2];
@@ -284,6 +315,7 @@ uint32_t CDDrive::SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Le
     LastSystemError = AspiLibrary ? EFAULT : ENODEV;  // the request never left: it stays pending
   }
   LastResidual = 0;
+  LastTimedOut = false;
 
   LastError = 0;
   Status = AspiRequest.status;

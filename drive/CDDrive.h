@@ -151,6 +151,7 @@ class CDDrive {
   uint8_t LastScsiStatus = 0;     // the SCSI status byte of the last command
   int LastSystemError = 0;        // errno reported by the transport for the last command
   uint32_t LastResidual = 0;      // bytes of the last command's data phase not transferred
+  bool LastTimedOut = false;      // the system's time-out ended the last command
 
   static inline platform::DriveTransport* Transport = nullptr;
   static inline platform::CommandLibraryPath* LibraryPath = nullptr;

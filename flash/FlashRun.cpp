@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
+#include <exception>
+#include <memory>
 #include <string>
 
 #include "drive/CDDrive.h"
@@ -10,7 +13,9 @@
 #include "flash/ProfileTable.h"
 #include "flash/VendorCommands.h"
 #include "platform/Services.h"
+#include "platform/Sha256.h"
 #include "platform/Text.h"
+#include "platform/Transcript.h"
 
 namespace flash {
 
@@ -101,11 +106,82 @@ class ExclusiveHold {
   bool held_ = false;
 };
 
+// The transcript of one run, active while the run lasts: made when the
+// services have a store, and ended on every way out of the run ("end
+// exception" when an exception ends it).
+class TranscriptScope {
+ public:
+  TranscriptScope(CDDrive& drive, const FlashState& state, const FlashImage& image) {
+    platform::TranscriptStore* store = platform::GetServices().transcripts;
+    if (store == nullptr) return;
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    if (const std::tm* broken = std::gmtime(&now)) utc = *broken;
+    char stamp[32], started[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%SZ", &utc);
+    std::strftime(started, sizeof started, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    std::unique_ptr<platform::TranscriptSink> sink =
+        store->Create(std::string("flash-") + stamp + "-" + DriveName(drive) + ".txt");
+    if (sink == nullptr) return;
+
+    platform::TranscriptHeader header;
+    header.programVersion = platform::ProgramVersion();
+    header.started = started;
+    header.packageVendor = image.vendor;
+    header.packageModel = image.model;
+    header.packageVersion = image.version;
+    header.imageLength = std::min(state.BinLength, image.areaSize);
+    header.imageSha256 = platform::Sha256Hex(image.bin, header.imageLength);
+    header.driveNode = drive.GetNode().empty() ? drive.Device.Name() : drive.GetNode();
+    header.host = drive.HostAdapter;
+    header.channel = drive.Device.channel;
+    header.target = drive.Target;
+    header.lun = drive.Lun;
+    header.driveIdentity = drive.Identity;
+    transcript_ = std::make_unique<platform::Transcript>(std::move(sink), header);
+    platform::SetActiveTranscript(transcript_.get());
+  }
+  ~TranscriptScope() {
+    if (!transcript_) return;
+    transcript_->End(std::uncaught_exceptions() > 0);
+    platform::SetActiveTranscript(nullptr);
+  }
+  TranscriptScope(const TranscriptScope&) = delete;
+  TranscriptScope& operator=(const TranscriptScope&) = delete;
+
+  platform::Transcript* Get() const { return transcript_.get(); }
+
+ private:
+  // The drive's node without its folders ("sg1"), or its address: letters,
+  // digits and dashes only, for a file name.
+  static std::string DriveName(const CDDrive& drive) {
+    std::string node = drive.GetNode();
+    const size_t slash = node.find_last_of("/\\");
+    if (slash != std::string::npos) node.erase(0, slash + 1);
+    std::string name;
+    for (const char c : node) {
+      if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) name += c;
+    }
+    if (name.empty()) {
+      name = std::to_string(drive.HostAdapter) + "-" + std::to_string(drive.Target) + "-" + std::to_string(drive.Lun);
+    }
+    return name;
+  }
+
+  std::unique_ptr<platform::Transcript> transcript_;
+};
+
 // One run: each phase is a short method, and every way out goes through Finish.
 class FlashRun {
  public:
   FlashRun(FlashState& state, platform::FormView& view, const FlashImage& image)
-      : state_(state), view_(view), image_(image), drive_(*state.CurrentDrive), commands_(state), exclusive_(drive_) {}
+      : state_(state),
+        view_(view),
+        image_(image),
+        drive_(*state.CurrentDrive),
+        commands_(state),
+        transcript_(drive_, state, image),
+        exclusive_(drive_) {}
 
   void Run() {
     state_.ProfileMatched = false;
@@ -143,8 +219,11 @@ class FlashRun {
  private:
   bool NeedsProfile() const { return state_.ShortIdProfile || state_.LongIdProfile; }
 
-  void Status(const std::string& text) { view_.SetStatus(text); }
-  void Append(const std::string& suffix) { view_.SetStatus(view_.GetStatus() + suffix); }
+  void Status(const std::string& text) {
+    view_.SetStatus(text);
+    if (platform::Transcript* transcript = transcript_.Get()) transcript->Status(text);
+  }
+  void Append(const std::string& suffix) { Status(view_.GetStatus() + suffix); }
   void Position(uint32_t position) { view_.ProgressSetPosition(static_cast<int>(position)); }
 
   // Refusals that come before any question or command.
@@ -304,6 +383,9 @@ class FlashRun {
     view_.ProgressSetPosition(kFlashProgressPosition);
     view_.ProgressSetStep(0);
     CDDrive::SetTimeOut(kFlashStartTimeOut);
+    // From here on the drive programs its flash: what led to it is on the
+    // disk before it starts.
+    if (platform::Transcript* transcript = transcript_.Get()) transcript->Sync();
     const uint8_t control = state_.FlashAll ? kControlFlashStartAll : kControlFlashStart;
     if (!commands_.WriteBuffer(0, state_.WorkBuffer, control, 0)) {
       Status("Flash Fail.");  // the long time-out stays in force
@@ -321,6 +403,7 @@ class FlashRun {
     // With no entry selected there is no entry to replace.
     if (entry_ < 0) return;
     view_.ComboInsert(entry_, identity);
+    if (platform::Transcript* transcript = transcript_.Get()) transcript->ComboInsert(entry_, identity);
     view_.ComboDelete(entry_ + 1);
     view_.ComboSetItemIndex(entry_);
     view_.ComboUpdate();
@@ -353,6 +436,7 @@ class FlashRun {
   const FlashImage& image_;
   CDDrive& drive_;
   VendorCommands commands_;
+  TranscriptScope transcript_;
   int entry_ = -1;
   ExclusiveHold exclusive_;
   InhibitorLock lock_;

@@ -19,11 +19,15 @@ struct FlashImage {
   std::string version;           // the package's firmware version (up to 4 characters)
   bool rangeRestricted = false;  // the package accepts only a range of firmware revisions
   bool flashAll = false;         // the package asks for the whole-flash write
+  std::string vendor;            // the package's vendor and model, for the flash's transcript
+  std::string model;
 };
 
 // Runs one flash of `image` into state.CurrentDrive, showing its progress in
 // `view`. Every failure is reported by the operation that failed; the run
-// then appends its suffix to the status line and stops.
+// then appends its suffix to the status line and stops. Where the services
+// have a transcript store, the run leaves a transcript of its commands and
+// of what the user was shown (platform/Transcript.h).
 void RunFlash(FlashState& state, platform::FormView& view, const FlashImage& image);
 
 }  // namespace flash

@@ -194,6 +194,7 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
   platform::Services services;
   services.boxes = &boxes;
   services.stop = &interrupts;
+  services.transcripts = options.transcripts;
   // No restart and no cursor; the sleep/shutdown lock of the desktop is not
   // reachable without its bus binding.
   DriveScope scope(*transport, services);
@@ -236,6 +237,21 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
   boxes.Expect(TerminalBoxes::Question::Revision);
   form.FlashButtonClick();
   view.EndBar();
+  // Where the transcript went, or why there is none (the flash went on
+  // without it), as the last line whatever the outcome.
+  struct TranscriptLine {
+    ~TranscriptLine() {
+      if (store == nullptr) return;
+      if (!store->LastPath().empty()) {
+        out << "Transcript: " << platform::PrintableText(store->LastPath()) << '\n' << std::flush;
+      } else if (!store->LastError().empty()) {
+        err << "flashutil-pack: " << platform::PrintableText(store->LastError()) << '\n' << std::flush;
+      }
+    }
+    platform::TranscriptStore* store;
+    std::ostream& out;
+    std::ostream& err;
+  } transcriptLine{options.transcripts, out_, err_};
   if (view.GetStatus() == "Flash Completed.") {
     if (view.ComboItemIndex() >= 0) {
       out_ << "Drive now: " << platform::PrintableText(view.Items()[static_cast<size_t>(view.ComboItemIndex())])

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "pack/TerminalForm.h"
+#include "platform/Transcript.h"
 #include "platform/Transport.h"
 
 namespace pack {
@@ -27,6 +28,8 @@ struct FlashOptions {
   std::string drive;  // --drive NODE; empty: the one drive that fits
   Answers answers;
   bool progressBar = false;  // standard output is a terminal
+  // Where the flash's transcript goes; null: it leaves none.
+  platform::TranscriptStore* transcripts = nullptr;
 };
 
 class DriveCommands {

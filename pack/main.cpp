@@ -251,6 +251,8 @@ int Run(const std::vector<std::string>& args) {
     if (flashOptions.answers.allowDowngrade && !flashOptions.answers.yes) {
       return Usage("--allow-downgrade goes with --yes");
     }
+    platform::FolderTranscriptStore transcripts;
+    flashOptions.transcripts = &transcripts;
     return drives.Flash(operands[0], flashOptions);
   }
   if (command == "build") {

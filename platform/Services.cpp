@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/Transcript.h"
+
 namespace platform {
 
 const char* const ApplicationTitle = "VOXTEL Windows Flash utility";
@@ -39,10 +41,13 @@ Services& GetServices() {
 
 BoxAnswer ShowBox(BoxKind kind, const std::string& text, BoxButtons buttons) {
   MessageBoxes* boxes = GetServices().boxes;
-  if (boxes == nullptr) {
-    return buttons == BoxButtons::YesNo ? BoxAnswer::No : BoxAnswer::Ok;
-  }
-  return boxes->Show(kind, BoxCaption(kind), text, buttons);
+  const std::string caption = BoxCaption(kind);
+  Transcript* transcript = ActiveTranscript();
+  if (transcript != nullptr) transcript->Box(kind, caption, text, buttons);
+  const BoxAnswer answer = boxes != nullptr ? boxes->Show(kind, caption, text, buttons)
+                                            : (buttons == BoxButtons::YesNo ? BoxAnswer::No : BoxAnswer::Ok);
+  if (transcript != nullptr) transcript->BoxAnswered(answer);
+  return answer;
 }
 
 bool AskWarningYesNo(const std::string& text) {

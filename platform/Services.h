@@ -10,7 +10,8 @@
 
 namespace platform {
 
-class ProfileReader;  // platform/ProfileFile.h
+class ProfileReader;    // platform/ProfileFile.h
+class TranscriptStore;  // platform/Transcript.h
 
 enum class BoxKind {
   Warning,       // caption "Warning", warning icon
@@ -105,6 +106,7 @@ struct Services {
   ProfileReader* profiles = nullptr;  // unset: platform::IniFileReader
   BlockingCalls* blocking = nullptr;  // unset: the call runs on the caller's thread
   StopRequests* stop = nullptr;       // unset: nothing asks a flash to stop
+  TranscriptStore* transcripts = nullptr;  // unset: flashes leave no transcript
 };
 
 Services& GetServices();

@@ -12,6 +12,7 @@
 #include "drive/CDDrive.h"
 #include "package/Package.h"
 #include "platform/Services.h"
+#include "platform/Transcript.h"
 #include "platform/win/WinServices.h"
 
 #if defined(FLASHUTIL_TRANSPORT_SIM)
@@ -71,6 +72,9 @@ int main() {
     services.inhibitor = &inhibitor;
     services.profiles = &profiles;
     services.blocking = &blocking;
+    // Every flash leaves a transcript in the user's state folder.
+    platform::FolderTranscriptStore transcripts;
+    services.transcripts = &transcripts;
 
     std::unique_ptr<platform::DriveTransport> transport = MakeTransport();
     std::unique_ptr<platform::CommandLibraryPath> libraryPath = MakeCommandLibraryPath();

@@ -16,11 +16,14 @@
 #include <sys/wait.h>
 #endif
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -40,6 +43,13 @@ using package_tests::TempDir;
 using testing_support::TestForm;
 
 namespace {
+
+// The programs these tests start leave their flash transcripts beside the
+// tests, not in the state folder of the user who runs them.
+const bool kTestStateFolder = [] {
+  const std::string folder = std::filesystem::current_path().string() + "/test-state";
+  return ::setenv("XDG_STATE_HOME", folder.c_str(), 1) == 0;
+}();
 
 const std::string kKeyWord(FLASHUTIL_KEYWORD, kKeyWordSize);  // with its zero byte
 const uint8_t* KeyWordBytes() { return reinterpret_cast<const uint8_t*>(kKeyWord.data()); }
@@ -863,13 +873,28 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
     EXPECT_EQ(outcome.status, c.status) << outcome.out << outcome.err;
     std::istringstream lines(outcome.out);
     std::string out;
+    std::string transcript;
     int progress = 0;
     for (std::string line; std::getline(lines, line);) {
       if (line.rfind("progress ", 0) == 0) {
         ++progress;
+      } else if (line.rfind("Transcript: ", 0) == 0) {
+        transcript = line.substr(12);
       } else {
         out += line + "\n";
       }
+    }
+    // Every flash that got as far as its question leaves a whole transcript,
+    // and names it last; one that ended before leaves none.
+    if (out.find("\nUpdate Firmware ") != std::string::npos) {
+      std::ifstream file(transcript, std::ios::binary);
+      std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+      EXPECT_EQ(text.rfind("flashutil transcript 1\n", 0), 0u) << transcript;
+      EXPECT_EQ(text.size() > 4 ? text.substr(text.size() - 4) : text, "end\n") << transcript;
+      EXPECT_EQ(outcome.out.substr(outcome.out.size() - std::min(outcome.out.size(), transcript.size() + 13)),
+                "Transcript: " + transcript + "\n");
+    } else {
+      EXPECT_EQ(transcript, "");
     }
     if (!c.out.empty()) {
       EXPECT_EQ(out, c.out);

@@ -6,22 +6,9 @@
 #include <string>
 
 #include "platform/Services.h"
+#include "platform/Transcript.h"
 
 namespace platform {
-
-inline const char* BoxKindName(BoxKind kind) {
-  switch (kind) {
-    case BoxKind::Warning:
-      return "Warning";
-    case BoxKind::Error:
-      return "Error";
-    case BoxKind::Confirmation:
-      return "Confirmation";
-    case BoxKind::Plain:
-      break;
-  }
-  return "Plain";
-}
 
 // Prints "BOX <kind>|<caption>|<YesNo or OK>", the text and "END BOX".
 class PrintingBoxes final : public MessageBoxes {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/Services.h"
+#include "platform/Transcript.h"
 #include "platform/Transport.h"
 #include "tests/support/PrintingServices.h"
 
@@ -21,62 +22,22 @@ namespace testing_support {
 
 using RunLog = std::vector<std::string>;
 
-// A text with its line feeds and other control bytes made visible.
-inline std::string Escaped(const std::string& text) {
-  std::string shown;
-  for (const char c : text) {
-    if (c == '\n') {
-      shown += "\\n";
-    } else if (static_cast<unsigned char>(c) < 0x20 || c == '\\') {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
-      shown += escaped;
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
-}
+// The lines that a transcript has too come from its format's own functions.
+inline std::string Escaped(const std::string& text) { return platform::EscapedText(text); }
 
-// 64-bit FNV-1a over 8-byte words and the bytes after the last whole word.
-inline std::string Digest(const uint8_t* data, size_t size) {
-  uint64_t hash = 0xcbf29ce484222325u;
-  size_t at = 0;
-  for (; at + 8 <= size; at += 8) {
-    uint64_t word;
-    std::memcpy(&word, data + at, 8);
-    hash = (hash ^ word) * 0x100000001b3u;
-  }
-  for (; at < size; ++at) hash = (hash ^ data[at]) * 0x100000001b3u;
-  char text[20];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
-  return text;
-}
+inline std::string Digest(const uint8_t* data, size_t size) { return platform::DataDigest(data, size); }
 
-// "> 3B 05 01 00 40 00 00 40 00 00 00 00  out 16384  60 s  data 0123456789abcdef":
-// the data is what the drive received (direction out), none for data in.
 inline std::string CommandLine(const platform::Cdb& cdb, platform::Direction direction, uint32_t length,
                                unsigned timeoutSeconds, const uint8_t* dataOut = nullptr) {
-  std::string line = ">";
-  for (const uint8_t byte : cdb) {
-    char hex[4];
-    std::snprintf(hex, sizeof hex, " %02X", byte);
-    line += hex;
-  }
-  line += direction == platform::Direction::In ? "  in " : "  out ";
-  line += std::to_string(length) + "  " + std::to_string(timeoutSeconds) + " s";
-  if (direction == platform::Direction::Out && length > 0 && dataOut != nullptr) line += "  data " + Digest(dataOut, length);
-  return line;
+  return platform::CommandRequestLine(cdb, direction, length, timeoutSeconds, dataOut);
 }
 
 inline std::string BoxLine(platform::BoxKind kind, const std::string& caption, const std::string& text,
                            platform::BoxButtons buttons) {
-  return std::string("box ") + platform::BoxKindName(kind) + " \"" + caption + "\" " +
-         (buttons == platform::BoxButtons::YesNo ? "Yes/No" : "OK") + ": " + Escaped(text);
+  return platform::BoxShownLine(kind, caption, text, buttons);
 }
 
-// The status line, quoted: its blanks at the end count.
-inline std::string StatusLine(const std::string& text) { return "status \"" + Escaped(text) + "\""; }
+inline std::string StatusLine(const std::string& text) { return platform::StatusShownLine(text); }
 
 inline std::string ProgressRangeLine(int minimum, int maximum) {
   return "progress range " + std::to_string(minimum) + " to " + std::to_string(maximum);
@@ -86,7 +47,7 @@ inline std::string ProgressStepLine(int step) { return "progress step " + std::t
 inline std::string ProgressLine(int position) { return "progress " + std::to_string(position); }
 
 inline std::string ComboInsertLine(int index, const std::string& text) {
-  return "combo insert " + std::to_string(index) + " \"" + Escaped(text) + "\"";
+  return platform::ComboInsertShownLine(index, text);
 }
 inline std::string ComboDeleteLine(int index) { return "combo delete " + std::to_string(index); }
 inline std::string ComboSelectLine(int index) { return "combo select " + std::to_string(index); }
