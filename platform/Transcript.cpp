@@ -4,7 +4,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 
 namespace platform {
 
@@ -49,9 +48,13 @@ bool ParseUnsigned(const std::string& text, uint64_t& value, uint64_t maximum = 
 // Splits at runs of blanks.
 std::vector<std::string> Words(const std::string& text) {
   std::vector<std::string> words;
-  std::istringstream stream(text);
-  std::string word;
-  while (stream >> word) words.push_back(word);
+  size_t at = 0;
+  while (at < text.size()) {
+    while (at < text.size() && text[at] == ' ') ++at;
+    const size_t end = text.find(' ', at);
+    if (at < text.size()) words.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    at = end == std::string::npos ? text.size() : end;
+  }
   return words;
 }
 
@@ -602,12 +605,14 @@ bool ParseHeader(const std::vector<std::string>& lines, TranscriptHeader& header
       return false;
     }
     const size_t blank = line.find(' ', at);
-    unsigned parts[4];
-    char end = 0;
-    if (blank == std::string::npos ||
-        std::sscanf(line.substr(at, blank - at).c_str(), "%u:%u:%u:%u%c", &parts[0], &parts[1], &parts[2], &parts[3],
-                    &end) != 4 ||
-        parts[0] > 255 || parts[1] > 255 || parts[2] > 255 || parts[3] > 255) {
+    uint64_t parts[4] = {};
+    bool address = blank != std::string::npos;
+    for (size_t part = 0; address && part < 4; ++part) {
+      const size_t colon = part < 3 ? line.find(':', at) : blank;
+      address = colon != std::string::npos && colon <= blank && ParseUnsigned(line.substr(at, colon - at), parts[part], 255);
+      at = colon + 1;
+    }
+    if (!address) {
       error = "the fifth line must give the drive's address as host:channel:target:lun";
       return false;
     }
@@ -615,7 +620,6 @@ bool ParseHeader(const std::vector<std::string>& lines, TranscriptHeader& header
     header.channel = static_cast<uint8_t>(parts[1]);
     header.target = static_cast<uint8_t>(parts[2]);
     header.lun = static_cast<uint8_t>(parts[3]);
-    at = blank + 1;
     if (!TakeQuoted(line, at, header.driveIdentity) || at != line.size()) {
       error = "the fifth line must end with the drive's entry in quotes";
       return false;

@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <chrono>
 #include <cstdlib>
 
 #include "platform/Transcript.h"
@@ -92,9 +91,16 @@ std::unique_ptr<TranscriptSink> FolderTranscriptStore::Create(const std::string&
 }
 
 uint64_t MonotonicMicroseconds() {
-  return static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-          .count());
+  // The performance counter, not the C++ clocks: those bring in the POSIX
+  // thread library's clock functions and their imports.
+  static const uint64_t frequency = [] {
+    LARGE_INTEGER value;
+    return QueryPerformanceFrequency(&value) && value.QuadPart > 0 ? static_cast<uint64_t>(value.QuadPart) : 1000;
+  }();
+  LARGE_INTEGER now;
+  if (!QueryPerformanceCounter(&now)) return static_cast<uint64_t>(GetTickCount()) * 1000;
+  const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
+  return ticks / frequency * 1000000 + ticks % frequency * 1000000 / frequency;
 }
 
 }  // namespace platform

@@ -46,10 +46,12 @@ namespace {
 
 // The programs these tests start leave their flash transcripts beside the
 // tests, not in the state folder of the user who runs them.
+#ifndef _WIN32
 const bool kTestStateFolder = [] {
   const std::string folder = std::filesystem::current_path().string() + "/test-state";
   return ::setenv("XDG_STATE_HOME", folder.c_str(), 1) == 0;
 }();
+#endif
 
 const std::string kKeyWord(FLASHUTIL_KEYWORD, kKeyWordSize);  // with its zero byte
 const uint8_t* KeyWordBytes() { return reinterpret_cast<const uint8_t*>(kKeyWord.data()); }
