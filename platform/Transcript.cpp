@@ -469,9 +469,9 @@ bool ParseRecord(const std::string& line, TranscriptRecord& record, std::string&
   if (kind == "box") {
     record.kind = TranscriptRecord::Kind::Box;
     // box KIND "CAPTION" BUTTONS: TEXT
-    const size_t at0 = 5 + words[1].size();
+    const size_t at0 = words.size() < 3 ? 0 : 5 + words[1].size();
     size_t at = at0;
-    if (words.size() < 3 || text.compare(0, 4, "box ") != 0 || text.compare(4, words[1].size(), words[1]) != 0 ||
+    if (at0 == 0 || text.compare(0, 4, "box ") != 0 || text.compare(4, words[1].size(), words[1]) != 0 ||
         !BoxKindFromName(words[1], record.boxKind) || at0 >= text.size() || text[at0 - 1] != ' ') {
       error = "a box must name its kind (Warning, Error, Confirmation or Plain)";
       return false;

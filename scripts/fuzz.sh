@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 build_dir=${FUZZ_BUILD_DIR:-build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 jobs=${FUZZ_JOBS:-$(nproc)}
-targets=(catalogue package sense inquiry)
+targets=(catalogue package sense inquiry transcript)
 
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
