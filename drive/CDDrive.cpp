@@ -392,8 +392,11 @@ bool CDDrive::FiltersCommands() const {
 
 platform::HoldOutcome CDDrive::LockExclusive() {
   if (!NtMode) return {};  // the command library has no exclusive access
-  if (Transport == nullptr || Handle == platform::kNoHandle) return {EBADF, false, Device.Name()};
-  return Transport->LockExclusive(Handle);
+  const platform::HoldOutcome outcome = Transport == nullptr || Handle == platform::kNoHandle
+                                            ? platform::HoldOutcome{EBADF, false, Device.Name()}
+                                            : Transport->LockExclusive(Handle);
+  if (platform::Transcript* transcript = platform::ActiveTranscript()) transcript->Hold(outcome);
+  return outcome;
 }
 
 void CDDrive::UnlockExclusive() {

@@ -444,6 +444,8 @@ class FlashRun {
 
 }  // namespace
 
+const char* SimulatedRestartText() { return kSimulatedRestartText; }
+
 void RunFlash(FlashState& state, platform::FormView& view, const FlashImage& image) {
   // Without a drive there is nothing to flash (start-up ended without one).
   if (state.CurrentDrive == nullptr) return;

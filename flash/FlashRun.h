@@ -30,4 +30,8 @@ struct FlashImage {
 // of what the user was shown (platform/Transcript.h).
 void RunFlash(FlashState& state, platform::FormView& view, const FlashImage& image);
 
+// The plain box that answers Yes to the restart offer where the drives are
+// simulated (nothing is restarted).
+const char* SimulatedRestartText();
+
 }  // namespace flash

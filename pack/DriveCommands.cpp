@@ -1,5 +1,10 @@
 #include "pack/DriveCommands.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <ostream>
 #include <utility>
@@ -10,10 +15,13 @@
 #include "app/Texts.h"
 #include "drive/CDDrive.h"
 #include "drive/CDDrives.h"
+#include "flash/FlashRun.h"
 #include "package/ProgramFile.h"
 #include "pack/PackCommands.h"
 #include "platform/Services.h"
+#include "platform/Sha256.h"
 #include "platform/Text.h"
+#include "platform/sim/ReplayTransport.h"
 
 namespace pack {
 
@@ -173,6 +181,51 @@ int DriveCommands::Drives(const std::string& program, bool json) {
   return kSuccess;
 }
 
+int DriveCommands::RunForm(const std::string& program, const uint8_t* keyWord, TerminalView& view,
+                           const std::string& drive, const std::function<bool()>& interrupted,
+                           const std::function<void()>& beforeClick) {
+  FlashFormCore form(keyWord, view);
+  form.FormCreate();
+  if (interrupted()) return Error(kInterrupted, "interrupted: nothing was written to the drive");
+  if (view.QuitRequested()) {
+    // The start-up warning declined, or no drive fits (the report is out).
+    if (!form.Drives) return Error(kFailure, "not flashed: nothing was sent to a drive");
+    return Error(kNothingFits, "no drive fits " + program);
+  }
+
+  // The drive: the one that fits, or the one the command line names.
+  std::vector<std::string> nodes;
+  for (int k = 0; k < view.ComboCount(); ++k) {
+    nodes.push_back(form.Drives->Slots[static_cast<size_t>(form.DriveIndex[static_cast<size_t>(k)])]->GetNode());
+  }
+  std::string list;
+  for (const std::string& node : nodes) list += (list.empty() ? "" : ", ") + node;
+  int chosen = 0;
+  if (!drive.empty()) {
+    chosen = -1;
+    for (int k = 0; k < view.ComboCount(); ++k) {
+      const CDDrive& candidate = *form.Drives->Slots[static_cast<size_t>(form.DriveIndex[static_cast<size_t>(k)])];
+      if (drive == candidate.GetNode() || drive == candidate.Device.node ||
+          (!candidate.Device.blockDevice.empty() && drive == candidate.Device.blockDevice)) {
+        chosen = k;
+      }
+    }
+    if (chosen < 0) return Error(kNothingFits, drive + " is not a drive this program fits; it fits " + list);
+  } else if (nodes.size() > 1) {
+    return Error(kTrouble, std::to_string(nodes.size()) + " drives fit: " + list + "; choose one with --drive NODE");
+  }
+  view.ComboSetItemIndex(chosen);
+  form.ComboBoxChange();
+  out_ << "Drive: " << platform::PrintableText(nodes[static_cast<size_t>(chosen)]) << " "
+       << platform::PrintableText(view.Items()[static_cast<size_t>(chosen)]) << '\n' << std::flush;
+
+  beforeClick();
+  // As the window runs its events: an exception ends the flash with its box.
+  form.Dispatch(&FlashFormCore::FlashButtonClick);
+  view.EndBar();
+  return -1;
+}
+
 int DriveCommands::Flash(const std::string& program, const FlashOptions& options) {
   if (!options.answers.yes && !options.answers.interactive) {
     return Error(kTrouble, "flash asks before it writes to a drive: run it on a terminal, or give --yes");
@@ -199,44 +252,9 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
   // reachable without its bus binding.
   DriveScope scope(*transport, services);
 
-  FlashFormCore form(package.KeyWord(), view);
-  form.FormCreate();
-  if (interrupts.Requested()) return Error(kInterrupted, "interrupted: nothing was written to the drive");
-  if (view.QuitRequested()) {
-    // The start-up warning declined, or no drive fits (the report is out).
-    if (!form.Drives) return Error(kFailure, "not flashed: nothing was sent to a drive");
-    return Error(kNothingFits, "no drive fits " + program);
-  }
-
-  // The drive: the one that fits, or the one the command line names.
-  std::vector<std::string> nodes;
-  for (int k = 0; k < view.ComboCount(); ++k) {
-    nodes.push_back(form.Drives->Slots[static_cast<size_t>(form.DriveIndex[static_cast<size_t>(k)])]->GetNode());
-  }
-  std::string list;
-  for (const std::string& node : nodes) list += (list.empty() ? "" : ", ") + node;
-  int chosen = 0;
-  if (!options.drive.empty()) {
-    chosen = -1;
-    for (int k = 0; k < view.ComboCount(); ++k) {
-      const CDDrive& drive = *form.Drives->Slots[static_cast<size_t>(form.DriveIndex[static_cast<size_t>(k)])];
-      if (options.drive == drive.GetNode() || options.drive == drive.Device.node ||
-          (!drive.Device.blockDevice.empty() && options.drive == drive.Device.blockDevice)) {
-        chosen = k;
-      }
-    }
-    if (chosen < 0) return Error(kNothingFits, options.drive + " is not a drive this program fits; it fits " + list);
-  } else if (nodes.size() > 1) {
-    return Error(kTrouble, std::to_string(nodes.size()) + " drives fit: " + list + "; choose one with --drive NODE");
-  }
-  view.ComboSetItemIndex(chosen);
-  form.ComboBoxChange();
-  out_ << "Drive: " << platform::PrintableText(nodes[static_cast<size_t>(chosen)]) << " "
-       << platform::PrintableText(view.Items()[static_cast<size_t>(chosen)]) << '\n' << std::flush;
-
-  boxes.Expect(TerminalBoxes::Question::Revision);
-  form.FlashButtonClick();
-  view.EndBar();
+  const int started = RunForm(program, package.KeyWord(), view, options.drive, [&] { return interrupts.Requested(); },
+                              [&] { boxes.Expect(TerminalBoxes::Question::Revision); });
+  if (started >= 0) return started;
   // Where the transcript went, or why there is none (the flash went on
   // without it), as the last line whatever the outcome.
   struct TranscriptLine {
@@ -266,6 +284,97 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
   if (!boxes.RevisionAnsweredYes()) return Error(kFailure, "not flashed: nothing was sent to the drive");
   if (!view.GetStatus().empty()) return Error(kFailure, "flash failed: " + view.GetStatus());
   return Error(kFailure, "not flashed: " + boxes.LastError());
+}
+
+}  // namespace pack
+
+namespace pack {
+
+namespace {
+
+// What a package says of itself as a transcript's header names it.
+std::string PackageLine(const std::string& vendor, const std::string& model, const std::string& version,
+                        uint32_t length, const std::string& sha256) {
+  return "\"" + vendor + "\" \"" + model + "\" \"" + version + "\" " + std::to_string(length) + " bytes, SHA-256 " + sha256;
+}
+
+}  // namespace
+
+int DriveCommands::Replay(const std::string& path, const std::string& program, bool progressBar) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return Error(kTrouble, "can't read " + path + ": " + std::strerror(errno));
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const platform::TranscriptReadResult read = platform::ReadTranscript(text);
+  if (!read.transcript) return Error(kTrouble, path + ": " + read.error);
+  const platform::ParsedTranscript& recorded = *read.transcript;
+
+  package::ProgramFile file;
+  if (!file.Read(program, keyWord_)) return Error(kTrouble, file.Error());
+  const package::PackageView package = file.Package();
+  if (package.IsBuilder()) return Error(kTrouble, program + " is a builder, not a flash program");
+  const platform::TranscriptHeader& header = recorded.header;
+  const uint32_t length = std::min<uint32_t>(package.BinLength(), package::kBinAreaSize);
+  const std::string carried =
+      PackageLine(package::PackageView::SlotText(package.VendorSlot()), package::PackageView::SlotText(package.ModelSlot()),
+                  package::PackageView::SlotText(package.Version(), 4), length,
+                  platform::Sha256Hex(package.BinArea(), length));
+  const std::string wanted = PackageLine(header.packageVendor, header.packageModel, header.packageVersion,
+                                         header.imageLength, header.imageSha256);
+  if (carried != wanted) {
+    return Error(kTrouble, program + " is not the program of " + path + " (line 4): it carries " + carried +
+                               ", the recorded one " + wanted);
+  }
+
+  // The recorded drive alone: no other transport is ever made.
+  platform::sim::ReplayTransport transport(recorded);
+  TerminalView view(out_, progressBar, program);
+  platform::sim::ReplayBoxes boxes(recorded, [&](platform::BoxKind kind, const std::string&, const std::string& shown,
+                                                 platform::BoxButtons buttons, platform::BoxAnswer answer) {
+    view.EndBar();
+    const bool error = kind == platform::BoxKind::Error && buttons == platform::BoxButtons::Ok;
+    (error ? err_ : out_) << TrimmedBoxText(shown) << '\n';
+    if (buttons == platform::BoxButtons::YesNo) out_ << (answer == platform::BoxAnswer::Yes ? "yes" : "no") << " (replay)\n";
+    out_ << std::flush;
+  });
+  platform::sim::ReplayClock clock;
+  platform::MemoryTranscriptStore replayed;
+  platform::Services services;
+  services.boxes = &boxes;
+  services.clock = &clock;
+  services.transcripts = &replayed;
+  out_ << "Replay of " << platform::PrintableText(path) << ": the drive answers as recorded; no drive is reached.\n"
+       << std::flush;
+  {
+    DriveScope scope(transport, services);
+    const int started = RunForm(program, package.KeyWord(), view, header.driveNode, [] { return false; }, [&] {
+      transport.BeginFlash();
+      boxes.BeginFlash();
+    });
+    if (started >= 0) return started;
+  }
+
+  const std::vector<std::string> texts = replayed.Texts();
+  const platform::TranscriptReadResult again =
+      platform::ReadTranscript(texts.empty() ? std::string() : texts.back());
+  std::optional<platform::sim::ReplayDifference> difference;
+  if (again.transcript) {
+    difference = platform::sim::CompareReplay(recorded, *again.transcript, flash::SimulatedRestartText());
+  } else {
+    difference = platform::sim::ReplayDifference{recorded.records.empty() ? 6 : recorded.records.front().line,
+                                                 recorded.records.empty() ? "" : recorded.records.front().text, ""};
+  }
+  if (!difference) {
+    out_ << "Replay: the same as the recording, to its end (" << platform::PrintableText(path) << " line "
+         << recorded.records.back().line << ")\n"
+         << std::flush;
+    return kSuccess;
+  }
+  const std::string recordedText =
+      difference->recorded.empty() ? "the recording had ended" : "recorded " + platform::sim::ShortRecord(difference->recorded);
+  const std::string replayedText =
+      difference->replayed.empty() ? "the replay ended there" : "the replay " + platform::sim::ShortRecord(difference->replayed);
+  return Error(kFailure, "the replay differs from " + path + " at line " + std::to_string(difference->line) + ": " +
+                             recordedText + "; " + replayedText);
 }
 
 }  // namespace pack

@@ -39,9 +39,18 @@ class DriveCommands {
   // `program` may be empty: the drives alone.
   int Drives(const std::string& program, bool json);
   int Flash(const std::string& program, const FlashOptions& options);
+  // Runs the flash of a transcript again, against its recorded drive alone,
+  // with `program`, which must be the recorded one, and compares it with the
+  // recording. No drive is reached, and no transcript written.
+  int Replay(const std::string& transcript, const std::string& program, bool progressBar);
 
  private:
   int Error(int status, const std::string& message);
+  // Start-up, the choice of the drive and the click on FLASH with the
+  // window's form: -1 once FLASH was clicked, or the exit status of a
+  // start-up that ended before it. `beforeClick` runs just before the click.
+  int RunForm(const std::string& program, const uint8_t* keyWord, TerminalView& view, const std::string& drive,
+              const std::function<bool()>& interrupted, const std::function<void()>& beforeClick);
 
   const uint8_t* keyWord_;
   TransportMaker makeTransport_;

@@ -22,18 +22,17 @@ namespace {
 
 constexpr int kBarWidth = 40;
 
-// Leading and trailing line breaks of a box's text are its margins in the window.
-std::string Trimmed(const std::string& text) {
-  const size_t first = text.find_first_not_of('\n');
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of('\n') - first + 1);
-}
-
 bool WarnsOfRevision(platform::BoxKind kind, const std::string& text) {
   return kind == platform::BoxKind::Warning || text.rfind("\nWARNING !!!", 0) == 0;
 }
 
 }  // namespace
+
+std::string TrimmedBoxText(const std::string& text) {
+  const size_t first = text.find_first_not_of('\n');
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of('\n') - first + 1);
+}
 
 // --- TerminalView ---------------------------------------------------------------
 
@@ -98,10 +97,10 @@ platform::BoxAnswer TerminalBoxes::Show(platform::BoxKind kind, const std::strin
   view_.EndBar();
   if (buttons == platform::BoxButtons::Ok) {
     if (kind == platform::BoxKind::Error) {
-      lastError_ = Trimmed(text);
+      lastError_ = TrimmedBoxText(text);
       err_ << lastError_ << '\n' << std::flush;
     } else {
-      out_ << Trimmed(text) << '\n' << std::flush;
+      out_ << TrimmedBoxText(text) << '\n' << std::flush;
     }
     return platform::BoxAnswer::Ok;
   }
@@ -111,7 +110,7 @@ platform::BoxAnswer TerminalBoxes::Show(platform::BoxKind kind, const std::strin
     restartOffered_ = true;
     return platform::BoxAnswer::No;
   }
-  out_ << Trimmed(text) << '\n' << std::flush;
+  out_ << TrimmedBoxText(text) << '\n' << std::flush;
   bool yes = false;
   if (answers_.yes) {
     if (question == Question::Revision && WarnsOfRevision(kind, text) && !answers_.allowDowngrade) {

@@ -118,6 +118,10 @@ class InterruptGuard final : public platform::StopRequests {
   bool BeginWriting() override;
 };
 
+// A box's text as a terminal shows it: without the line breaks around it,
+// which are its margins in the window.
+std::string TrimmedBoxText(const std::string& text);
+
 // The line printed at a Ctrl-C once the drive is being written.
 extern const char* const kInterruptRefusedText;
 

@@ -40,6 +40,7 @@ const char* const kUsage =
     "       flashutil-pack models FILE.INI\n"
     "       flashutil-pack drives [--json] [PROGRAM]\n"
     "       flashutil-pack flash PROGRAM [--drive NODE] [--yes] [--allow-downgrade]\n"
+    "       flashutil-pack replay TRANSCRIPT PROGRAM\n"
     "       flashutil-pack --help | --version\n"
     "\n"
     "Commands:\n"
@@ -60,7 +61,12 @@ const char* const kUsage =
     "  flash    Flash the image a flash program carries into the drive that fits it,\n"
     "           with the checks, questions and texts of the program's window. The\n"
     "           questions are asked on the terminal (y/N). Ctrl-C stops it until the\n"
-    "           first write to the drive, and is refused from then on.\n"
+    "           first write to the drive, and is refused from then on. Each flash\n"
+    "           leaves a transcript of its commands and texts, named last.\n"
+    "  replay   Run the flash of a transcript again with the program it recorded,\n"
+    "           the drive answering as it did then (no drive is reached), and tell\n"
+    "           whether the program shows and sends the same, or the first line of\n"
+    "           the transcript where it does not.\n"
     "\n"
     "Options:\n"
     "  --builder PROGRAM     the builder whose copy becomes the flash program\n"
@@ -79,9 +85,11 @@ const char* const kUsage =
     "  --version             print the version and exit\n"
     "Options take their value as the next argument or after '='; '--' ends the options.\n"
     "\n"
-    "Exit status: 0 success (verify: the program carries the image; flash: flashed);\n"
-    "1 failure or refusal (verify: it does not); 2 wrong usage (verify: a file\n"
-    "cannot be read; flash: a question that the command line does not answer), or\n"
+    "Exit status: 0 success (verify: the program carries the image; flash: flashed;\n"
+    "replay: the same as recorded); 1 failure or refusal (verify: it does not;\n"
+    "replay: it differs); 2 wrong usage (verify: a file cannot be read; flash: a\n"
+    "question that the command line does not answer; replay: a transcript that\n"
+    "cannot be read or another program than the recorded one), or\n"
     "standard output could not be written; 3 no drive fits (drives, flash); 130\n"
     "flash stopped by Ctrl-C before anything was written. Errors are printed on\n"
     "standard error.\n";
@@ -208,6 +216,12 @@ int Run(const std::vector<std::string>& args) {
   if (command == "models") {
     if (operands.size() != 1) return Usage("models takes one FILE.INI");
     return commands.Models(operands[0]);
+  }
+  if (command == "replay") {
+    if (operands.size() != 2) return Usage("replay takes a TRANSCRIPT and a PROGRAM");
+    // The recorded drive only: the replay never makes the transport to the drives.
+    pack::DriveCommands replay(reinterpret_cast<const uint8_t*>(kKeyWord), nullptr, std::cout, std::cerr);
+    return replay.Replay(operands[0], operands[1], ::isatty(STDOUT_FILENO) == 1);
   }
   if (command == "drives" || command == "flash") {
 #if defined(FLASHUTIL_TRANSPORT_SIM)

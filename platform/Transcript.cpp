@@ -268,7 +268,43 @@ std::string ComboInsertShownLine(int index, const std::string& text) {
   return "combo insert " + std::to_string(index) + " \"" + EscapedText(text) + "\"";
 }
 
+std::string HoldLine(const HoldOutcome& outcome) {
+  if (outcome.sysError == 0) return "hold ok";
+  return "hold errno " + std::to_string(outcome.sysError) + (outcome.inUse ? " busy" : "") + " \"" +
+         EscapedText(outcome.node) + "\"";
+}
+
 // --- Writing -------------------------------------------------------------------
+
+namespace {
+
+class MemorySink final : public TranscriptSink {
+ public:
+  MemorySink(std::shared_ptr<std::string> text, std::string name) : text_(std::move(text)), name_(std::move(name)) {}
+  bool WriteLine(const std::string& line) override {
+    *text_ += line + "\n";
+    return true;
+  }
+  std::string Where() const override { return "memory:" + name_; }
+
+ private:
+  std::shared_ptr<std::string> text_;
+  std::string name_;
+};
+
+}  // namespace
+
+std::unique_ptr<TranscriptSink> MemoryTranscriptStore::Create(const std::string& name) {
+  names_.push_back(name);
+  texts_.push_back(std::make_shared<std::string>());
+  return std::make_unique<MemorySink>(texts_.back(), name);
+}
+
+std::vector<std::string> MemoryTranscriptStore::Texts() const {
+  std::vector<std::string> texts;
+  for (const std::shared_ptr<std::string>& text : texts_) texts.push_back(*text);
+  return texts;
+}
 
 Transcript::Transcript(std::unique_ptr<TranscriptSink> sink, const TranscriptHeader& header)
     : sink_(std::move(sink)), startMicroseconds_(MonotonicMicroseconds()) {
@@ -319,6 +355,8 @@ void Transcript::BoxAnswered(BoxAnswer answer) { Timed(BoxAnswerLine(answer)); }
 void Transcript::Status(const std::string& text) { Timed(StatusShownLine(text)); }
 
 void Transcript::ComboInsert(int index, const std::string& text) { Timed(ComboInsertShownLine(index, text)); }
+
+void Transcript::Hold(const HoldOutcome& outcome) { Timed(HoldLine(outcome)); }
 
 void Transcript::End(bool exception) {
   Timed(exception ? "end exception" : "end");
@@ -532,6 +570,23 @@ bool ParseRecord(const std::string& line, TranscriptRecord& record, std::string&
       error = "a drive box entry must have its text in quotes";
       return false;
     }
+    return true;
+  }
+
+  if (kind == "hold") {
+    record.kind = TranscriptRecord::Kind::Hold;
+    if (words.size() == 2 && words[1] == "ok") return true;
+    uint64_t code = 0;
+    const bool busy = words.size() >= 4 && words[3] == "busy";
+    const std::string prefix = "hold errno " + (words.size() >= 3 ? words[2] : std::string()) + (busy ? " busy " : " ");
+    size_t at = prefix.size();
+    if (words.size() < 4 || words[1] != "errno" || !ParseUnsigned(words[2], code, INT32_MAX) || code == 0 ||
+        text.compare(0, prefix.size(), prefix) != 0 || !TakeQuoted(text, at, record.hold.node) || at != text.size()) {
+      error = "a hold must be \"hold ok\", or its error code, \"busy\" where the drive was in use, and the node in quotes";
+      return false;
+    }
+    record.hold.sysError = static_cast<int>(code);
+    record.hold.inUse = busy;
     return true;
   }
 

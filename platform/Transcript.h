@@ -15,6 +15,7 @@
 //   drive "/dev/sg1" 0:0:0:0 "0-0-0 : VOX-TEL QRD-73318K      Q120"
 //   @0.000412 box Confirmation "Confirm" Yes/No: \nUpdate Firmware Q120 to Q150 ?\n
 //   @1.204000 answer Yes
+//   @1.204100 hold ok
 //   @1.204187 > 1B 00 00 00 03 00 00 00 00 00 00 00  in 0  60 s
 //   @1.204612 < 425 us  ok  errno 0  status 00  sense -  residual 0
 //   @1.300000 status "Write BIN to drive's DRAM... "
@@ -33,7 +34,10 @@
 // the SCSI status; the 32 sense bytes in hex, or "-" when there were none;
 // the residual; and for data from the drive the bytes that arrived, in
 // base64. Data sent to the drive is kept as its digest. A text shown in a box
-// is followed by the user's answer. The last line is "end", or "end exception"
+// is followed by the user's answer. "hold" tells whether the drive could be
+// held exclusively for the flash: "hold ok", or the system's error code,
+// "busy" where another program uses the drive, and the node that could not
+// be held ("hold errno 16 busy "/dev/sr0""). The last line is "end", or "end exception"
 // when the flash was ended by an exception.
 #pragma once
 
@@ -85,6 +89,8 @@ const char* BoxKindName(BoxKind kind);
 std::string StatusShownLine(const std::string& text);
 // An entry of the drive box, replaced by the drive's refreshed identity.
 std::string ComboInsertShownLine(int index, const std::string& text);
+// "hold ok", or "hold errno 16 busy "/dev/sr0"".
+std::string HoldLine(const HoldOutcome& outcome);
 
 // --- Writing -------------------------------------------------------------------
 
@@ -134,6 +140,21 @@ class FolderTranscriptStore final : public TranscriptStore {
   std::string error_;
 };
 
+// Transcripts kept in memory, each as its text: for a replay, which
+// compares the flash it runs with the recorded one and leaves no file.
+class MemoryTranscriptStore final : public TranscriptStore {
+ public:
+  std::unique_ptr<TranscriptSink> Create(const std::string& name) override;
+  std::string LastPath() const override { return texts_.empty() ? std::string() : "memory:" + names_.back(); }
+  std::string LastError() const override { return {}; }
+  // Every transcript made so far, oldest first.
+  std::vector<std::string> Texts() const;
+
+ private:
+  std::vector<std::string> names_;
+  std::vector<std::shared_ptr<std::string>> texts_;
+};
+
 // What a transcript's header says.
 struct TranscriptHeader {
   std::string programVersion;  // "1.0.4.8"
@@ -163,6 +184,7 @@ class Transcript {
   void BoxAnswered(BoxAnswer answer);
   void Status(const std::string& text);
   void ComboInsert(int index, const std::string& text);
+  void Hold(const HoldOutcome& outcome);
   // "end", or "end exception" when `exception`; nothing is written after it.
   void End(bool exception);
   // Puts what was written so far on the disk (before the drive starts
@@ -197,7 +219,7 @@ uint64_t MonotonicMicroseconds();
 // --- Reading -------------------------------------------------------------------
 
 struct TranscriptRecord {
-  enum class Kind { Request, Answer, Box, BoxAnswer, Status, ComboInsert, End };
+  enum class Kind { Request, Answer, Box, BoxAnswer, Status, ComboInsert, Hold, End };
   Kind kind = Kind::End;
   size_t line = 0;       // 1-based line number in the transcript
   double seconds = 0;    // the "@" time
@@ -220,6 +242,7 @@ struct TranscriptRecord {
   BoxButtons buttons = BoxButtons::Ok;
   BoxAnswer answer = BoxAnswer::Ok;
   int index = 0;
+  HoldOutcome hold;        // Hold
   bool exception = false;  // End
 };
 

@@ -1,0 +1,116 @@
+// A recorded flash played back: a transport whose one drive answers as the
+// drive of a transcript did, message boxes answered as the user answered
+// them, and the comparison of the flash the program runs again with the one
+// it recorded.
+//
+// The drive is the transcript's: its node and address, and its identity for
+// the INQUIRY of the start-up, which the transcript does not hold. From
+// BeginFlash on, each command must be the next recorded one (its 12 bytes,
+// direction, length, time-out and the digest of the data sent); it is then
+// answered as recorded: the bytes that arrived (and only those are written
+// into the buffer, as on /dev/sgN), status, sense, residual, error code, and
+// a time-out without the wait. The first command that differs, or that
+// comes after the last recorded one, is a divergence: it and every command
+// after it fail as a transport error, so nothing is answered from a guess.
+// A command whose answer the recording lacks because an exception ended the
+// recorded flash there throws as well.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Services.h"
+#include "platform/Transcript.h"
+#include "platform/Transport.h"
+
+namespace platform::sim {
+
+// Where the replay left the recording.
+struct ReplayDifference {
+  size_t line = 0;       // the recorded line that differs (or that the replay did not reach)
+  std::string recorded;  // that line's record, without its time ("" past the end)
+  std::string replayed;  // what the replay did there ("" when it ended before)
+};
+
+// The error code of a command the recording does not answer.
+constexpr int kReplayDiverged = EIO;
+
+class ReplayTransport final : public DriveTransport {
+ public:
+  explicit ReplayTransport(const ParsedTranscript& transcript);
+
+  bool IsSimulated() const override { return true; }
+  std::vector<DeviceInfo> EnumerateDrives() override;
+  int Open(const DeviceInfo& device, DeviceHandle& handle) override;
+  bool FiltersCommands(DeviceHandle) const override { return false; }
+  // As recorded; where the recording holds no hold (the command library's
+  // path), the drive is held.
+  HoldOutcome LockExclusive(DeviceHandle handle) override;
+  void UnlockExclusive(DeviceHandle) override {}
+  CommandOutcome Execute(DeviceHandle handle, const Cdb& cdb, Direction direction, uint8_t* buffer, uint32_t length,
+                         unsigned timeoutSeconds) override;
+  void Close(DeviceHandle) override {}
+
+  // From now on the commands are those of the recorded flash.
+  void BeginFlash() { begun_ = true; }
+  // The first command that was not the recorded one; unset while there is none.
+  const std::optional<ReplayDifference>& Divergence() const { return divergence_; }
+
+ private:
+  // The next recorded command or hold, from next_ on; null when there is none.
+  const TranscriptRecord* Next(bool hold);
+  CommandOutcome Diverge(const std::string& came);
+
+  const ParsedTranscript& transcript_;
+  DeviceInfo device_;
+  std::string inquiry_;  // vendor, product and revision: 28 bytes
+  bool begun_ = false;
+  size_t next_ = 0;
+  std::optional<ReplayDifference> divergence_;
+};
+
+// Boxes answered as recorded once the flash began (before it, the start-up
+// warning is answered Yes, any other box OK). `shown` sees each box with the
+// answer it gets. A box of another kind, caption, text or buttons than the
+// next recorded one, or one past the recorded boxes, is noted, answered No
+// (or OK), and so is every box after it.
+class ReplayBoxes final : public MessageBoxes {
+ public:
+  using Observer = std::function<void(BoxKind, const std::string& caption, const std::string& text, BoxButtons,
+                                      BoxAnswer)>;
+  explicit ReplayBoxes(const ParsedTranscript& transcript, Observer shown = {});
+  BoxAnswer Show(BoxKind kind, const std::string& caption, const std::string& text, BoxButtons buttons) override;
+
+  void BeginFlash() { begun_ = true; }
+  const std::optional<ReplayDifference>& Divergence() const { return divergence_; }
+
+ private:
+  const ParsedTranscript& transcript_;
+  Observer shown_;
+  bool begun_ = false;
+  size_t next_ = 0;
+  std::optional<ReplayDifference> divergence_;
+};
+
+// A clock that does not wait: the recorded drive did its waiting.
+class ReplayClock final : public Clock {
+ public:
+  void SleepMs(unsigned) override {}
+};
+
+// The first place where the replayed flash's transcript differs from the
+// recorded one: every record in order, each box with its answer, status
+// line, drive entry, hold and command with its answer (not the times, nor
+// how long a command took). `addedBox` is a plain box the replay may show
+// where the recording has none (the restart that simulated drives do not
+// do, after a Yes that restarted the recorded machine). Unset: the same.
+std::optional<ReplayDifference> CompareReplay(const ParsedTranscript& recorded, const ParsedTranscript& replayed,
+                                              const std::string& addedBox = {});
+
+// A record shortened for a one-line message: at most `limit` characters.
+std::string ShortRecord(const std::string& text, size_t limit = 100);
+
+}  // namespace platform::sim
