@@ -235,7 +235,9 @@ class FlashRun {
                           " bytes).\n\nThe drive has not been touched.\n");
       return false;
     }
-    if (drive_.FiltersCommands()) {
+    const bool filters = drive_.FiltersCommands();
+    if (platform::Transcript* transcript = transcript_.Get()) transcript->Filters(filters);
+    if (filters) {
       platform::ShowError(
           "\nThe drive cannot be flashed through " + drive_.GetNode() +
           ": there the system passes only a few safe commands to a program without the CAP_SYS_RAWIO "

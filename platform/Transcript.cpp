@@ -274,6 +274,8 @@ std::string HoldLine(const HoldOutcome& outcome) {
          EscapedText(outcome.node) + "\"";
 }
 
+std::string FiltersLine(bool filters) { return filters ? "filters yes" : "filters no"; }
+
 // --- Writing -------------------------------------------------------------------
 
 namespace {
@@ -357,6 +359,8 @@ void Transcript::Status(const std::string& text) { Timed(StatusShownLine(text));
 void Transcript::ComboInsert(int index, const std::string& text) { Timed(ComboInsertShownLine(index, text)); }
 
 void Transcript::Hold(const HoldOutcome& outcome) { Timed(HoldLine(outcome)); }
+
+void Transcript::Filters(bool filters) { Timed(FiltersLine(filters)); }
 
 void Transcript::End(bool exception) {
   Timed(exception ? "end exception" : "end");
@@ -570,6 +574,16 @@ bool ParseRecord(const std::string& line, TranscriptRecord& record, std::string&
       error = "a drive box entry must have its text in quotes";
       return false;
     }
+    return true;
+  }
+
+  if (kind == "filters") {
+    record.kind = TranscriptRecord::Kind::Filters;
+    if (words.size() != 2 || (words[1] != "yes" && words[1] != "no")) {
+      error = "\"filters\" must be followed by yes or no";
+      return false;
+    }
+    record.filters = words[1] == "yes";
     return true;
   }
 

@@ -14,6 +14,7 @@
 //   package "VOX-TEL" "QRD-73318K" "Q150" 524288 sha256 9f86d08...
 //   drive "/dev/sg1" 0:0:0:0 "0-0-0 : VOX-TEL QRD-73318K      Q120"
 //   @0.000412 box Confirmation "Confirm" Yes/No: \nUpdate Firmware Q120 to Q150 ?\n
+//   @0.000300 filters no
 //   @1.204000 answer Yes
 //   @1.204100 hold ok
 //   @1.204187 > 1B 00 00 00 03 00 00 00 00 00 00 00  in 0  60 s
@@ -34,7 +35,9 @@
 // the SCSI status; the 32 sense bytes in hex, or "-" when there were none;
 // the residual; and for data from the drive the bytes that arrived, in
 // base64. Data sent to the drive is kept as its digest. A text shown in a box
-// is followed by the user's answer. "hold" tells whether the drive could be
+// is followed by the user's answer. "filters" tells whether the system lets
+// only its safe commands through to the drive ("yes": the flash is refused).
+// "hold" tells whether the drive could be
 // held exclusively for the flash: "hold ok", or the system's error code,
 // "busy" where another program uses the drive, and the node that could not
 // be held ("hold errno 16 busy "/dev/sr0""). The last line is "end", or "end exception"
@@ -91,6 +94,8 @@ std::string StatusShownLine(const std::string& text);
 std::string ComboInsertShownLine(int index, const std::string& text);
 // "hold ok", or "hold errno 16 busy "/dev/sr0"".
 std::string HoldLine(const HoldOutcome& outcome);
+// "filters yes" or "filters no".
+std::string FiltersLine(bool filters);
 
 // --- Writing -------------------------------------------------------------------
 
@@ -185,6 +190,7 @@ class Transcript {
   void Status(const std::string& text);
   void ComboInsert(int index, const std::string& text);
   void Hold(const HoldOutcome& outcome);
+  void Filters(bool filters);
   // "end", or "end exception" when `exception`; nothing is written after it.
   void End(bool exception);
   // Puts what was written so far on the disk (before the drive starts
@@ -219,7 +225,7 @@ uint64_t MonotonicMicroseconds();
 // --- Reading -------------------------------------------------------------------
 
 struct TranscriptRecord {
-  enum class Kind { Request, Answer, Box, BoxAnswer, Status, ComboInsert, Hold, End };
+  enum class Kind { Request, Answer, Box, BoxAnswer, Status, ComboInsert, Hold, Filters, End };
   Kind kind = Kind::End;
   size_t line = 0;       // 1-based line number in the transcript
   double seconds = 0;    // the "@" time
@@ -243,6 +249,7 @@ struct TranscriptRecord {
   BoxAnswer answer = BoxAnswer::Ok;
   int index = 0;
   HoldOutcome hold;        // Hold
+  bool filters = false;    // Filters
   bool exception = false;  // End
 };
 

@@ -58,21 +58,26 @@ int ReplayTransport::Open(const DeviceInfo& device, DeviceHandle& handle) {
   return 0;
 }
 
-const TranscriptRecord* ReplayTransport::Next(bool hold) {
+const TranscriptRecord* ReplayTransport::Next(Kind also) const {
   const std::vector<TranscriptRecord>& records = transcript_.records;
   for (size_t i = next_; i < records.size(); ++i) {
     const Kind kind = records[i].kind;
-    if (kind == Kind::Hold && !hold) continue;
-    if (kind == Kind::Request || kind == Kind::Hold || kind == Kind::End) {
-      return &records[i];
-    }
+    if (kind == Kind::Request || kind == also || kind == Kind::End) return &records[i];
   }
   return nullptr;
 }
 
+bool ReplayTransport::FiltersCommands(DeviceHandle) const {
+  if (!begun_ || divergence_) return false;
+  const TranscriptRecord* record = Next(Kind::Filters);
+  if (record == nullptr || record->kind != Kind::Filters) return false;
+  next_ = static_cast<size_t>(record - transcript_.records.data()) + 1;
+  return record->filters;
+}
+
 HoldOutcome ReplayTransport::LockExclusive(DeviceHandle) {
   if (!begun_ || divergence_) return {};
-  const TranscriptRecord* record = Next(true);
+  const TranscriptRecord* record = Next(Kind::Hold);
   if (record == nullptr || record->kind != Kind::Hold) return {};
   next_ = static_cast<size_t>(record - transcript_.records.data()) + 1;
   return record->hold;
@@ -80,7 +85,7 @@ HoldOutcome ReplayTransport::LockExclusive(DeviceHandle) {
 
 CommandOutcome ReplayTransport::Diverge(const std::string& came) {
   if (!divergence_) {
-    const TranscriptRecord* record = Next(false);
+    const TranscriptRecord* record = Next();
     divergence_ = ReplayDifference{record != nullptr ? record->line : LineAfter(transcript_),
                                    record != nullptr ? record->text : std::string(), came};
   }
@@ -112,7 +117,7 @@ CommandOutcome ReplayTransport::Execute(DeviceHandle, const Cdb& cdb, Direction 
 
   const std::string came = CommandRequestLine(cdb, direction, length, timeoutSeconds, buffer);
   if (divergence_) return Diverge(came);
-  const TranscriptRecord* request = Next(false);
+  const TranscriptRecord* request = Next();
   if (request == nullptr || request->kind != Kind::Request || request->text != came) return Diverge(came);
   const std::vector<TranscriptRecord>& records = transcript_.records;
   const size_t at = static_cast<size_t>(request - records.data());

@@ -45,7 +45,8 @@ class ReplayTransport final : public DriveTransport {
   bool IsSimulated() const override { return true; }
   std::vector<DeviceInfo> EnumerateDrives() override;
   int Open(const DeviceInfo& device, DeviceHandle& handle) override;
-  bool FiltersCommands(DeviceHandle) const override { return false; }
+  // As recorded; false where the recording does not tell.
+  bool FiltersCommands(DeviceHandle handle) const override;
   // As recorded; where the recording holds no hold (the command library's
   // path), the drive is held.
   HoldOutcome LockExclusive(DeviceHandle handle) override;
@@ -60,15 +61,16 @@ class ReplayTransport final : public DriveTransport {
   const std::optional<ReplayDifference>& Divergence() const { return divergence_; }
 
  private:
-  // The next recorded command or hold, from next_ on; null when there is none.
-  const TranscriptRecord* Next(bool hold);
+  // The next recorded command, from next_ on, or with `also` that kind too
+  // (a hold, the filtering); null when there is none.
+  const TranscriptRecord* Next(TranscriptRecord::Kind also = TranscriptRecord::Kind::Request) const;
   CommandOutcome Diverge(const std::string& came);
 
   const ParsedTranscript& transcript_;
   DeviceInfo device_;
   std::string inquiry_;  // vendor, product and revision: 28 bytes
   bool begun_ = false;
-  size_t next_ = 0;
+  mutable size_t next_ = 0;
   std::optional<ReplayDifference> divergence_;
 };
 

@@ -103,6 +103,7 @@ class FlashFailureTest : public FlashFixture {};
 TEST_F(FlashFailureTest, LongProfileCopyThatDiffersStopsSilently) {
   SimDrive& drive = AddDrive(FittingDrive(FlashIdFor(ImageClass::LongId)));
   Create(CraftImage(ImageClass::LongId));
+  replays = false;
   // Spoil the kept copy while the blocks are written (the hook never faults a command).
   drive.FailWhen(
       [this](const Cdb& c) {
@@ -160,6 +161,7 @@ RunResult RunOnce(ImageClass kind, const std::vector<uint8_t>& package, uint32_t
     result.flashHoldsImage = std::equal(drive.Flash().begin(), drive.Flash().end(), bin);
   }
   CDDrive::SetTransport(nullptr);
+  EXPECT_TRUE(testing_support::AllReplay(package, services.transcripts.Texts()));
   return result;
 }
 

@@ -17,6 +17,7 @@
 #include "flash/ProfileTable.h"
 #include "platform/sim/SimTransport.h"
 #include "tests/support/CraftedPackage.h"
+#include "tests/support/Replay.h"
 #include "tests/support/TestDoubles.h"
 #include "tests/support/TestForm.h"
 
@@ -72,12 +73,30 @@ class FlashFixtureT : public ::testing::Test {
   void TearDown() override {
     form.reset();
     CDDrive::SetTransport(nullptr);
+    ReplayTranscripts();
+  }
+
+  // Every flash of the test left a transcript, which replays with its
+  // package to the same texts and commands; each is replayed before the
+  // package changes. The services and the drive layer are put back as the
+  // fixture set them.
+  void ReplayTranscripts() {
+    const std::vector<std::string> texts = services.transcripts.Texts();
+    if (HasFatalFailure() || !replays || replayed_ == texts.size()) return;
+    const platform::Services installed = platform::GetServices();
+    EXPECT_TRUE(testing_support::AllReplay(
+        package, std::vector<std::string>(texts.begin() + static_cast<long>(replayed_), texts.end())));
+    replayed_ = texts.size();
+    platform::GetServices() = installed;
+    CDDrive::SetTransport(&recorder);
   }
 
   SimDrive& AddDrive(DriveConfig config = FittingDrive()) { return transport.AddDrive(std::move(config)); }
 
   // Runs the start-up (answering Yes to the warning) and forgets what it showed and sent.
   void Create(std::vector<uint8_t> bytes) {
+    form.reset();
+    ReplayTranscripts();
     package = std::move(bytes);
     form = std::make_unique<testing_support::TestForm>(package.data());
     form->log = &log;
@@ -116,6 +135,14 @@ class FlashFixtureT : public ::testing::Test {
   testing_support::RecordingTransport recorder{transport, log};
   std::vector<uint8_t> package;
   std::unique_ptr<testing_support::TestForm> form;
+  // False where the test changes what no transcript holds: the program's
+  // memory in the middle of a run, a drive that passes for a real one (a
+  // replay's drive is simulated), or a drive flashed again after its new
+  // revision no longer fits (a replay's start-up lists only a fitting drive).
+  bool replays = true;
+
+ private:
+  size_t replayed_ = 0;
 };
 
 using FlashFixture = FlashFixtureT<SimTransport>;

@@ -168,6 +168,7 @@ TEST_F(FlashSequenceTest, FlashGoesOnWithoutAnInhibitor) {
   SimDrive& drive = AddDrive();
   Create(CraftImage(ImageClass::LongId));
   services.inhibitor.available = false;
+  replays = false;
   Click();
   EXPECT_EQ(drive.FlashStartCount(), 1u);
   EXPECT_EQ(form->status, kCompleted);
@@ -312,6 +313,7 @@ class StandInTest : public FlashFixtureT<RealLookingTransport> {};
 TEST_F(StandInTest, ProfileImageIsRefusedOnARealDrive) {
   if (!flash::ProfileDataIsStandIn()) GTEST_SKIP() << "built with the drive maker's profile data";
   SimDrive& drive = AddDrive();
+  replays = false;
   for (ImageClass kind : {ImageClass::ShortId, ImageClass::LongId}) {
     SCOPED_TRACE(Name(kind));
     Create(CraftImage(kind));

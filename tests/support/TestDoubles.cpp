@@ -65,6 +65,7 @@ ServicesScope::ServicesScope() {
   services.cursor = &cursor;
   services.restart = &restart;
   services.inhibitor = &inhibitor;
+  services.transcripts = &transcripts;
 }
 
 ServicesScope::~ServicesScope() {

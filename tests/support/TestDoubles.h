@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/Services.h"
+#include "platform/Transcript.h"
 #include "platform/Transport.h"
 #include "platform/sim/SimTransport.h"
 #include "tests/support/ForwardingTransport.h"
@@ -151,6 +152,7 @@ class ServicesScope {
   FakeCursor cursor;
   FakeRestart restart;
   FakeInhibitor inhibitor;
+  platform::MemoryTranscriptStore transcripts;  // the transcript of every flash
 };
 
 }  // namespace testing_support

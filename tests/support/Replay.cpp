@@ -1,0 +1,60 @@
+#include "tests/support/Replay.h"
+
+#include "drive/CDDrive.h"
+#include "flash/FlashRun.h"
+#include "platform/Transcript.h"
+#include "platform/sim/ReplayTransport.h"
+#include "tests/support/TestDoubles.h"
+#include "tests/support/TestForm.h"
+
+namespace testing_support {
+
+::testing::AssertionResult Replays(const std::vector<uint8_t>& package, const std::string& transcript) {
+  const platform::TranscriptReadResult read = platform::ReadTranscript(transcript);
+  if (!read.transcript) return ::testing::AssertionFailure() << "the transcript is refused: " << read.error;
+  const platform::ParsedTranscript& recorded = *read.transcript;
+
+  std::vector<std::string> replayed;
+  {
+    ServicesScope services;
+    platform::sim::ReplayTransport transport(recorded);
+    platform::sim::ReplayBoxes boxes(recorded);
+    platform::sim::ReplayClock clock;
+    platform::Services& installed = platform::GetServices();
+    installed.boxes = &boxes;
+    installed.clock = &clock;
+    CDDrive::SetTransport(&transport);
+    {
+      TestForm form(package.data());
+      form.FormCreate();
+      if (form.CurrentDrive == nullptr) {
+        CDDrive::SetTransport(nullptr);
+        return ::testing::AssertionFailure() << "the recorded drive does not fit the package";
+      }
+      transport.BeginFlash();
+      boxes.BeginFlash();
+      form.Dispatch(&FlashFormCore::FlashButtonClick);
+    }
+    CDDrive::SetTransport(nullptr);
+    replayed = services.transcripts.Texts();
+  }
+  if (replayed.size() != 1) return ::testing::AssertionFailure() << replayed.size() << " transcripts from one replay";
+  const platform::TranscriptReadResult again = platform::ReadTranscript(replayed[0]);
+  if (!again.transcript) return ::testing::AssertionFailure() << "the replay's transcript is refused: " << again.error;
+  const std::optional<platform::sim::ReplayDifference> difference =
+      platform::sim::CompareReplay(recorded, *again.transcript, flash::SimulatedRestartText());
+  if (!difference) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the replay parts from the recording at line " << difference->line
+                                       << ":\n  recorded: " << platform::sim::ShortRecord(difference->recorded, 200)
+                                       << "\n  replayed: " << platform::sim::ShortRecord(difference->replayed, 200);
+}
+
+::testing::AssertionResult AllReplay(const std::vector<uint8_t>& package, const std::vector<std::string>& transcripts) {
+  for (size_t i = 0; i < transcripts.size(); ++i) {
+    ::testing::AssertionResult result = Replays(package, transcripts[i]);
+    if (!result) return ::testing::AssertionFailure() << "transcript " << i + 1 << ": " << result.message();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace testing_support
