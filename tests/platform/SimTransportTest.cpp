@@ -1,12 +1,17 @@
 // The simulated drive's protocol, fault injection and logs, driven directly
-// through the transport interface.
+// through the transport interface; the transcripts a replayed drive is read
+// from, and the replayed drive itself.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <numeric>
+#include <string>
 #include <vector>
 
+#include "platform/Transcript.h"
+#include "platform/sim/ReplayTransport.h"
 #include "platform/sim/SimTransport.h"
 
 using platform::CommandOutcome;
@@ -352,3 +357,205 @@ TEST(SimDefaultSetTest, FiveDrivesOnHostAdaptersZeroToFour) {
 }
 
 }  // namespace
+
+// --- Transcripts ----------------------------------------------------------------
+
+namespace {
+
+// A short transcript with a record of every kind, one a line.
+std::vector<std::string> TranscriptLines() {
+  return {
+      "flashutil transcript 1",                                                                 // 1
+      std::string("program ") + platform::ProgramVersion(),                                     // 2
+      "started 2026-12-07T22:14:08Z",                                                           // 3
+      "package \"VOX-TEL\" \"QRD-73318K\" \"Q150\" 524288 sha256 " + std::string(64, 'a'),        // 4
+      "drive \"/dev/sim-sg0\" 0:0:0:0 \"0-0-0  : VOX-TEL QRD-73318K      Q120\"",                // 5
+      "@0.000100 filters no",                                                                   // 6
+      "@0.000412 box Confirmation \"Confirm\" Yes/No: \\nUpdate Firmware Q120 to Q150 ?\\n",      // 7
+      "@1.204000 answer Yes",                                                                   // 8
+      "@1.204100 hold ok",                                                                      // 9
+      "@1.204187 > 1B 00 00 00 03 00 00 00 00 00 00 00  in 0  60 s",                            // 10
+      "@1.204612 < 425 us  ok  errno 0  status 00  sense -  residual 0",                        // 11
+      "@1.300000 status \"Write BIN to drive's DRAM... \"",                                     // 12
+      "@1.300100 > 3B 05 01 00 00 00 00 00 04 00 00 00  out 4  60 s  data 0123456789abcdef",    // 13
+      "@1.301100 < 1000 us  ok  errno 0  status 00  sense -  residual 0",                       // 14
+      "@2.100000 > 3C 01 01 00 00 00 00 00 04 00 00 00  in 4  60 s",                            // 15
+      "@2.101000 < 1000 us  ok  errno 0  status 00  sense -  residual 0  data AAECAw==",         // 16
+      "@9.000000 combo insert 0 \"0-0-0  : VOX-TEL QRD-73318K      Q150\"",                     // 17
+      "@9.100000 end",                                                                          // 18
+  };
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+// The transcript with line `number` (from 1) replaced.
+std::string WithLine(size_t number, const std::string& line) {
+  std::vector<std::string> lines = TranscriptLines();
+  lines[number - 1] = line;
+  return Joined(lines);
+}
+
+std::string WithoutLine(size_t number) {
+  std::vector<std::string> lines = TranscriptLines();
+  lines.erase(lines.begin() + static_cast<long>(number - 1));
+  return Joined(lines);
+}
+
+}  // namespace
+
+TEST(TranscriptTest, ReadsEveryKindOfRecordAsWritten) {
+  const platform::TranscriptReadResult read = platform::ReadTranscript(Joined(TranscriptLines()));
+  ASSERT_TRUE(read.transcript) << read.error;
+  const platform::ParsedTranscript& t = *read.transcript;
+  EXPECT_EQ(t.header.driveIdentity, "0-0-0  : VOX-TEL QRD-73318K      Q120");
+  EXPECT_EQ(t.header.imageLength, 524288u);
+  ASSERT_EQ(t.records.size(), 13u);
+  EXPECT_FALSE(t.records[0].filters);
+  EXPECT_EQ(t.records[1].shown, "\nUpdate Firmware Q120 to Q150 ?\n");
+  EXPECT_EQ(t.records[2].answer, platform::BoxAnswer::Yes);
+  EXPECT_EQ(t.records[3].hold.sysError, 0);
+  EXPECT_EQ(t.records[7].dataDigest, "0123456789abcdef");
+  EXPECT_EQ(t.records[10].dataIn, (std::vector<uint8_t>{0, 1, 2, 3}));
+  EXPECT_EQ(t.records[11].line, 17u);
+  // What the writer writes, the reader reads back.
+  const platform::HoldOutcome busy{16, true, "/dev/sim-sr0"};
+  const std::string held = platform::ReadTranscript(WithLine(9, "@1.204100 " + platform::HoldLine(busy))).error;
+  EXPECT_EQ(held, "");
+  EXPECT_EQ(platform::ReadTranscript(WithLine(6, "@0.000100 " + platform::FiltersLine(true))).error, "");
+}
+
+// Each bad transcript is refused, naming its line.
+TEST(TranscriptTest, RefusesBadTranscriptsNamingTheLine) {
+  const std::string good = Joined(TranscriptLines());
+  const struct {
+    const char* name;
+    std::string text;
+    std::string error;  // the beginning of the refusal
+  } cases[] = {
+      {"empty", "", "line 1: the transcript ends inside its header"},
+      {"cut in the header", good.substr(0, good.find("started")), "line 3: the transcript ends inside its header"},
+      {"not a transcript", "hello\n", "line 1: this is not a flashutil transcript"},
+      {"cut before end", good.substr(0, good.rfind("@9.100000")), "line 18: the transcript ends without its \"end\""},
+      {"cut in a line", good.substr(0, good.find("residual 0\n@1.300000")), "line 11: the transcript ends in the middle of a line"},
+      {"other version", WithLine(2, "program 0.9.9.9"), "line 2: the transcript was written by version 0.9.9.9 "},
+      {"started", WithLine(3, "started yesterday"), "line 3: "},
+      {"package", WithLine(4, "package VOX-TEL QRD Q150 524288"), "line 4: "},
+      {"package digest", WithLine(4, "package \"V\" \"M\" \"Q150\" 524288 sha256 abc"), "line 4: "},
+      {"drive", WithLine(5, "drive \"/dev/sim-sg0\" 0:0:0 \"x\""), "line 5: "},
+      {"time", WithLine(10, "@1.2 > 1B 00 00 00 03 00 00 00 00 00 00 00  in 0  60 s"), "line 10: \"1.2\" is not a time"},
+      {"no time", WithLine(10, "> 1B 00 00 00 03 00 00 00 00 00 00 00  in 0  60 s"), "line 10: a record must start"},
+      {"unknown record", WithLine(12, "@1.300000 beep"), "line 12: \"beep\" is not a record"},
+      {"request direction", WithLine(10, "@1.204187 > 1B 00 00 00 03 00 00 00 00 00 00 00  sideways 0  60 s"),
+       "line 10: the direction must be in or out"},
+      {"request byte", WithLine(10, "@1.204187 > 1B 00 00 00 03 00 00 00 00 00 00 0G  in 0  60 s"),
+       "line 10: \"0G\" is not a command byte"},
+      {"request bytes", WithLine(10, "@1.204187 > 1B 00 00  in 0  60 s"), "line 10: a command request must have"},
+      {"digest on data in", WithLine(15, "@2.100000 > 3C 01 01 00 00 00 00 00 04 00 00 00  in 4  60 s  data 0123456789abcdef"),
+       "line 15: only data sent to the drive has a digest"},
+      {"answer verdict", WithLine(11, "@1.204612 < 425 us  fine  errno 0  status 00  sense -  residual 0"),
+       "line 11: the verdict must be"},
+      {"answer status", WithLine(11, "@1.204612 < 425 us  ok  errno 0  status 0G  sense -  residual 0"),
+       "line 11: \"0G\" is not a status byte"},
+      {"answer sense", WithLine(11, "@1.204612 < 425 us  ok  errno 0  status 02  sense 7000  residual 0"),
+       "line 11: the sense must be 32 bytes"},
+      {"answer data", WithLine(16, "@2.101000 < 1000 us  ok  errno 0  status 00  sense -  residual 0  data AAE*Aw=="),
+       "line 16: the data from the drive must be in base64"},
+      {"answer more data", WithLine(16, "@2.101000 < 1000 us  ok  errno 0  status 00  sense -  residual 0  data AAECAwQ="),
+       "line 16: the answer brings more data"},
+      {"answer without request", WithoutLine(10), "line 10: an answer without its command request"},
+      {"request without answer", WithoutLine(11), "line 11: a command request must be followed by its answer"},
+      {"box kind", WithLine(7, "@0.000412 box Question \"Confirm\" Yes/No: x"), "line 7: a box must name its kind"},
+      {"bare box", WithLine(7, "@0.000412 box"), "line 7: a box must name its kind"},
+      {"box caption", WithLine(7, "@0.000412 box Error Confirm Yes/No: x"), "line 7: a box must have its caption"},
+      {"box buttons", WithLine(7, "@0.000412 box Error \"Confirm\" Maybe: x"), "line 7: a box must name its buttons"},
+      {"box text", WithLine(7, "@0.000412 box Error \"Confirm\" OK: a\\qb"), "line 7: the box's text has a byte"},
+      {"box answer", WithLine(8, "@1.204000 answer Maybe"), "line 8: an answer must be Yes, No, OK or Closed"},
+      {"answer without box", WithoutLine(7), "line 7: an answer without its box"},
+      {"box without answer", WithoutLine(8), "line 8: a box must be followed by the user's answer"},
+      {"status", WithLine(12, "@1.300000 status Write BIN"), "line 12: a status line must have its text in quotes"},
+      {"combo", WithLine(17, "@9.000000 combo insert first \"x\""), "line 17: a drive box entry must be"},
+      {"hold", WithLine(9, "@1.204100 hold maybe"), "line 9: a hold must be"},
+      {"hold without node", WithLine(9, "@1.204100 hold errno 16 busy"), "line 9: a hold must be"},
+      {"filters", WithLine(6, "@0.000100 filters perhaps"), "line 6: \"filters\" must be followed by yes or no"},
+      {"end", WithLine(18, "@9.100000 end now"), "line 18: \"end\" or \"end exception\""},
+      {"after end", good + "@9.200000 status \"x\"\n", "line 19: a record after the transcript's end"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const platform::TranscriptReadResult read = platform::ReadTranscript(c.text);
+    EXPECT_FALSE(read.transcript);
+    EXPECT_EQ(read.error.rfind(c.error, 0), 0u) << read.error;
+  }
+}
+
+// The replayed drive answers the start-up's INQUIRY with the recorded
+// identity, then the recorded commands as recorded; the first other command
+// fails, and every one after it, and says where.
+TEST(TranscriptTest, ReplayedDriveAnswersAsRecordedUntilACommandDiffers) {
+  const platform::TranscriptReadResult read = platform::ReadTranscript(Joined(TranscriptLines()));
+  ASSERT_TRUE(read.transcript) << read.error;
+  platform::sim::ReplayTransport replay(*read.transcript);
+  const std::vector<platform::DeviceInfo> drives = replay.EnumerateDrives();
+  ASSERT_EQ(drives.size(), 1u);
+  EXPECT_EQ(drives[0].node, "/dev/sim-sg0");
+  DeviceHandle handle = platform::kNoHandle;
+  ASSERT_EQ(replay.Open(drives[0], handle), 0);
+  std::vector<uint8_t> inquiry(128, 0xEE);
+  CommandOutcome outcome = replay.Execute(handle, Cdb{0x12, 0, 0, 0, 128}, Direction::In, inquiry.data(), 128, 60);
+  EXPECT_TRUE(outcome.transportOk);
+  EXPECT_EQ(std::string(inquiry.begin() + 8, inquiry.begin() + 36), "VOX-TEL QRD-73318K      Q120");
+
+  replay.BeginFlash();
+  EXPECT_FALSE(replay.FiltersCommands(handle));
+  EXPECT_EQ(replay.LockExclusive(handle).sysError, 0);
+  EXPECT_TRUE(replay.Execute(handle, Cdb{0x1B, 0, 0, 0, 0x03}, Direction::In, nullptr, 0, 60).transportOk);
+  // Data other than the recorded: its digest differs.
+  std::vector<uint8_t> data{9, 9, 9, 9};
+  outcome = replay.Execute(handle, Cdb{0x3B, 0x05, 0x01, 0, 0, 0, 0, 0, 4}, Direction::Out, data.data(), 4, 60);
+  EXPECT_FALSE(outcome.transportOk);
+  EXPECT_EQ(outcome.sysError, platform::sim::kReplayDiverged);
+  ASSERT_TRUE(replay.Divergence());
+  EXPECT_EQ(replay.Divergence()->line, 13u);
+  EXPECT_EQ(replay.Divergence()->recorded, "> 3B 05 01 00 00 00 00 00 04 00 00 00  out 4  60 s  data 0123456789abcdef");
+  // The recorded read after it is not answered either.
+  std::vector<uint8_t> read4(4, 0xEE);
+  EXPECT_FALSE(replay.Execute(handle, Cdb{0x3C, 0x01, 0x01, 0, 0, 0, 0, 0, 4}, Direction::In, read4.data(), 4, 60).transportOk);
+  EXPECT_EQ(read4, std::vector<uint8_t>(4, 0xEE));
+  EXPECT_EQ(replay.Divergence()->line, 13u);
+}
+
+// Only the bytes that arrived are written into the buffer; a recorded
+// time-out comes back as one, at once.
+TEST(TranscriptTest, ReplayedDriveBringsOnlyTheRecordedBytes) {
+  std::vector<uint8_t> sent{0xAB, 0xCD, 0xEF, 0x01};
+  std::vector<std::string> lines = TranscriptLines();
+  lines[10] = "@1.204612 < 60000000 us  timeout  errno 62  status 00  sense -  residual 0";
+  lines[12] = "@1.300100 > 3B 05 01 00 00 00 00 00 04 00 00 00  out 4  60 s  data " + platform::DataDigest(sent.data(), 4);
+  lines[15] = "@2.101000 < 1000 us  ok  errno 0  status 00  sense -  residual 2  data AAE=";
+  const platform::TranscriptReadResult read = platform::ReadTranscript(Joined(lines));
+  ASSERT_TRUE(read.transcript) << read.error;
+  platform::sim::ReplayTransport replay(*read.transcript);
+  DeviceHandle handle = platform::kNoHandle;
+  ASSERT_EQ(replay.Open(replay.EnumerateDrives()[0], handle), 0);
+  replay.BeginFlash();
+  CommandOutcome outcome = replay.Execute(handle, Cdb{0x1B, 0, 0, 0, 0x03}, Direction::In, nullptr, 0, 60);
+  EXPECT_FALSE(outcome.transportOk);
+  EXPECT_TRUE(outcome.timedOut);
+  EXPECT_EQ(outcome.sysError, 62);
+  EXPECT_TRUE(replay.Execute(handle, Cdb{0x3B, 0x05, 0x01, 0, 0, 0, 0, 0, 4}, Direction::Out, sent.data(), 4, 60)
+                  .transportOk);
+  std::vector<uint8_t> block(4, 0xEE);
+  outcome = replay.Execute(handle, Cdb{0x3C, 0x01, 0x01, 0, 0, 0, 0, 0, 4}, Direction::In, block.data(), 4, 60);
+  EXPECT_TRUE(outcome.transportOk);
+  EXPECT_EQ(outcome.residual, 2u);
+  EXPECT_EQ(block, (std::vector<uint8_t>{0x00, 0x01, 0xEE, 0xEE}));
+  EXPECT_FALSE(replay.Divergence());
+  // Past the recording's end.
+  EXPECT_FALSE(replay.Execute(handle, Cdb{0x00}, Direction::In, nullptr, 0, 60).transportOk);
+  ASSERT_TRUE(replay.Divergence());
+  EXPECT_EQ(replay.Divergence()->line, 18u);
+}
