@@ -20,8 +20,11 @@ size_t LineAfter(const ParsedTranscript& transcript) {
   return transcript.records.empty() ? 6 : transcript.records.back().line + 1;
 }
 
-// A record as the comparison sees it: an answer without how long it took.
+// A record as the comparison sees it: an answer without how long it took,
+// and the drive box's entry without its place in the box (the replay lists
+// the recorded drive alone).
 std::string Compared(const TranscriptRecord& record) {
+  if (record.kind == Kind::ComboInsert) return ComboInsertShownLine(0, record.shown);
   if (record.kind != Kind::Answer) return record.text;
   const size_t unit = record.text.find(" us  ");
   return unit == std::string::npos ? record.text : record.text.substr(unit + 5);

@@ -105,8 +105,9 @@ class ReplayClock final : public Clock {
 
 // The first place where the replayed flash's transcript differs from the
 // recorded one: every record in order, each box with its answer, status
-// line, drive entry, hold and command with its answer (not the times, nor
-// how long a command took). `addedBox` is a plain box the replay may show
+// line, drive entry, hold and command with its answer (not the times, how
+// long a command took, nor where in the drive box the entry stands: the
+// replay lists the recorded drive alone). `addedBox` is a plain box the replay may show
 // where the recording has none (the restart that simulated drives do not
 // do, after a Yes that restarted the recorded machine). Unset: the same.
 std::optional<ReplayDifference> CompareReplay(const ParsedTranscript& recorded, const ParsedTranscript& replayed,

@@ -869,6 +869,8 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
        "", 0},
       {"drives --json none/Q150.EXE", 3, "", "flashutil-pack: no drive fits none/Q150.EXE\n", 0},
   };
+  const std::string replayedSame = "Replay: the same as the recording, to its end (";
+  std::string q150Transcript;  // of the first flash, for the bad transcripts below
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);
     const Outcome outcome = packSim(c.arguments);
@@ -895,6 +897,18 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
       EXPECT_EQ(text.size() > 4 ? text.substr(text.size() - 4) : text, "end\n") << transcript;
       EXPECT_EQ(outcome.out.substr(outcome.out.size() - std::min(outcome.out.size(), transcript.size() + 13)),
                 "Transcript: " + transcript + "\n");
+      // It replays with the program it recorded to the same end, and leaves no transcript of its own.
+      const std::string program = c.arguments.substr(c.arguments.rfind(' ') + 1);
+      const size_t transcripts = std::distance(std::filesystem::directory_iterator(std::filesystem::path(transcript).parent_path()),
+                                               std::filesystem::directory_iterator());
+      const Outcome replay = packSim("replay " + Quoted(transcript) + " " + program);
+      EXPECT_EQ(replay.status, 0) << replay.out << replay.err;
+      EXPECT_NE(replay.out.find("\n" + replayedSame + transcript + " line "), std::string::npos) << replay.out;
+      EXPECT_EQ(replay.out.find("Transcript: "), std::string::npos) << replay.out;
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(std::filesystem::path(transcript).parent_path()),
+                              std::filesystem::directory_iterator()),
+                static_cast<long>(transcripts));
+      if (q150Transcript.empty() && c.arguments == "flash --yes Q150.EXE") q150Transcript = transcript;
     } else {
       EXPECT_EQ(transcript, "");
     }
@@ -913,6 +927,80 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
       EXPECT_EQ(outcome.err, c.err);
     }
     EXPECT_EQ(progress, c.progressLines);
+  }
+
+  // Bad transcripts, and programs that are not the recorded one: each
+  // refused naming the transcript's line (2), or replayed up to the line
+  // where it parts from the recording (1).
+  ASSERT_FALSE(q150Transcript.empty());
+  std::vector<std::string> lines;
+  {
+    std::ifstream file(q150Transcript, std::ios::binary);
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+  }
+  const auto lineOf = [&](const std::string& part) {
+    const auto at = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    EXPECT_NE(at, lines.end()) << part;
+    return static_cast<size_t>(at - lines.begin());
+  };
+  const auto joined = [](const std::vector<std::string>& some) {
+    std::string text;
+    for (const std::string& line : some) text += line + "\n";
+    return text;
+  };
+  const auto edited = [&](size_t index, const std::string& line) {
+    std::vector<std::string> copy = lines;
+    copy[index] = line;
+    return joined(copy);
+  };
+  // One byte of the second block's read-back changed, and the answer line of the line that follows it.
+  const size_t readBack = lineOf("> 3C 01 01 00 40 00") + 1;
+  std::string changedData = lines[readBack];
+  changedData[changedData.size() - 10] = changedData[changedData.size() - 10] == 'A' ? 'B' : 'A';
+  const size_t write = lineOf("> 3B 05 01 01 00 00");
+  std::string changedCommand = lines[write];
+  changedCommand.replace(changedCommand.find("> 3B 05 01 01 00 00"), 19, "> 3B 05 01 01 40 00");
+  const std::string cutText = joined(lines);
+  const std::string at = "flashutil-pack: bad.txt: line ";
+  const struct {
+    const char* name;
+    std::string text;
+    std::string program;
+    int status;
+    std::string err;  // the beginning of standard error
+  } bad[] = {
+      {"cut in the header", joined({lines[0], lines[1]}), "Q150.EXE", 2, at + "3: the transcript ends inside its header"},
+      {"cut before end", joined(std::vector<std::string>(lines.begin(), lines.end() - 1)), "Q150.EXE", 2,
+       at + std::to_string(lines.size()) + ": the transcript ends without its \"end\" line"},
+      {"cut in a line", cutText.substr(0, cutText.find('\n', cutText.find("> 3C 01 01 00 80 00")) - 5), "Q150.EXE", 2,
+       at + std::to_string(lineOf("> 3C 01 01 00 80 00") + 1) + ": the transcript ends in the middle of a line"},
+      {"other version", edited(1, "program 0.0.0.1"), "Q150.EXE", 2, at + "2: the transcript was written by version 0.0.0.1"},
+      {"malformed request", edited(write, lines[write] + " x"), "Q150.EXE", 2, at + std::to_string(write + 1) + ": "},
+      {"malformed answer", edited(write + 1, lines[write + 1] + " x"), "Q150.EXE", 2, at + std::to_string(write + 2) + ": "},
+      {"answer without request", edited(write, lines[write + 1]), "Q150.EXE", 2,
+       at + std::to_string(write + 1) + ": an answer without its command request"},
+      {"other program", cutText, "S150.EXE", 2, "flashutil-pack: S150.EXE is not the program of bad.txt (line 4)"},
+      {"changed command", edited(write, changedCommand), "Q150.EXE", 1,
+       "flashutil-pack: the replay differs from bad.txt at line " + std::to_string(write + 1) + ": recorded " +
+           changedCommand.substr(changedCommand.find(' ') + 1)},
+      {"changed read-back", edited(readBack, changedData), "Q150.EXE", 1,
+       "flashutil-pack: the replay differs from bad.txt at line " + std::to_string(readBack + 2) + ": recorded > 3C 01 01 00 80 00"},
+  };
+  for (const auto& b : bad) {
+    SCOPED_TRACE(b.name);
+    {
+      std::ofstream file(dir / "bad.txt", std::ios::binary);
+      file << b.text;
+    }
+    const Outcome replay = packSim("replay bad.txt " + b.program);
+    EXPECT_EQ(replay.status, b.status) << replay.out << replay.err;
+    EXPECT_EQ(replay.err.rfind(b.err, 0), 0u) << replay.err;
+    EXPECT_EQ(replay.err.find('\n'), replay.err.size() - 1) << replay.err;
+    if (std::string(b.name) == "changed read-back") {
+      EXPECT_NE(replay.out.find("\nRead back and Verify drive's DRAM... , Compare BIN and DRAM Fail! \nCompare BIN and DRAM fail!\n"),
+                std::string::npos)
+          << replay.out;
+    }
   }
 
   // On a terminal the questions are asked. Ctrl-C at the revision question
