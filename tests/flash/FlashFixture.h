@@ -136,9 +136,8 @@ class FlashFixtureT : public ::testing::Test {
   std::vector<uint8_t> package;
   std::unique_ptr<testing_support::TestForm> form;
   // False where the test changes what no transcript holds: the program's
-  // memory in the middle of a run, a drive that passes for a real one (a
-  // replay's drive is simulated), or a drive flashed again after its new
-  // revision no longer fits (a replay's start-up lists only a fitting drive).
+  // memory in the middle of a run, or a drive that passes for a real one (a
+  // replay's drive is simulated).
   bool replays = true;
 
  private:

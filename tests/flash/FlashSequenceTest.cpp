@@ -168,7 +168,6 @@ TEST_F(FlashSequenceTest, FlashGoesOnWithoutAnInhibitor) {
   SimDrive& drive = AddDrive();
   Create(CraftImage(ImageClass::LongId));
   services.inhibitor.available = false;
-  replays = false;
   Click();
   EXPECT_EQ(drive.FlashStartCount(), 1u);
   EXPECT_EQ(form->status, kCompleted);

@@ -16,7 +16,9 @@ namespace testing_support {
 // where it parts.
 ::testing::AssertionResult Replays(const std::vector<uint8_t>& package, const std::string& transcript);
 
-// Every transcript in `transcripts` replays (each named by its number in a failure).
+// Every transcript in `transcripts` replays (each named by its number in a
+// failure); after the first, one whose drive the start-up does not list
+// (flashed again after its new revision left the package's range) is passed over.
 ::testing::AssertionResult AllReplay(const std::vector<uint8_t>& package, const std::vector<std::string>& transcripts);
 
 }  // namespace testing_support
