@@ -190,7 +190,7 @@ class FlashRun {
     if (!CanFlash()) return;
     if (!Confirm()) return;
     // A stop asked for during the question ends the run with nothing sent.
-    if (platform::StopRequested()) return;
+    if (StopTaken()) return;
     if (!exclusive_.Take()) return;
     state_.FlashAll = image_.flashAll;
     BringToRest();
@@ -198,6 +198,7 @@ class FlashRun {
     // The last moment a stop is taken: nothing has been written to the drive
     // yet. From here on the run goes to its end.
     if (!platform::BeginWriting()) {
+      if (platform::Transcript* transcript = transcript_.Get()) transcript->Stopped();
       Finish();
       return;
     }
@@ -218,6 +219,13 @@ class FlashRun {
 
  private:
   bool NeedsProfile() const { return state_.ShortIdProfile || state_.LongIdProfile; }
+
+  // A stop the user asked for, written into the transcript where it is taken.
+  bool StopTaken() {
+    if (!platform::StopRequested()) return false;
+    if (platform::Transcript* transcript = transcript_.Get()) transcript->Stopped();
+    return true;
+  }
 
   void Status(const std::string& text) {
     view_.SetStatus(text);
@@ -278,7 +286,7 @@ class FlashRun {
       platform::SleepMs(kPollIntervalMs);
       commands_.SendPreparation(TestUnitReadyBlock());
       commands_.SendPreparation(StopPlayScanBlock());
-      if (!drive_.CheckSense(0x02, 0x04, 0x01) || platform::StopRequested()) break;
+      if (!drive_.CheckSense(0x02, 0x04, 0x01) || StopTaken()) break;
     }
     commands_.SendPreparation(StopPlayScanBlock());
     commands_.SendPreparation(StartStopUnitBlock(0x00));

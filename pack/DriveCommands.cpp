@@ -337,10 +337,12 @@ int DriveCommands::Replay(const std::string& path, const std::string& program, b
     out_ << std::flush;
   });
   platform::sim::ReplayClock clock;
+  platform::sim::ReplayStops stops(transport);
   platform::MemoryTranscriptStore replayed;
   platform::Services services;
   services.boxes = &boxes;
   services.clock = &clock;
+  services.stop = &stops;
   services.transcripts = &replayed;
   out_ << "Replay of " << platform::PrintableText(path) << ": the drive answers as recorded; no drive is reached.\n"
        << std::flush;

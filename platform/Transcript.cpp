@@ -362,6 +362,15 @@ void Transcript::Hold(const HoldOutcome& outcome) { Timed(HoldLine(outcome)); }
 
 void Transcript::Filters(bool filters) { Timed(FiltersLine(filters)); }
 
+void Transcript::Stopped() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopped_) return;
+    stopped_ = true;
+  }
+  Timed(kStopLine);
+}
+
 void Transcript::End(bool exception) {
   Timed(exception ? "end exception" : "end");
   std::lock_guard<std::mutex> lock(mutex_);
@@ -572,6 +581,15 @@ bool ParseRecord(const std::string& line, TranscriptRecord& record, std::string&
     size_t at = 14 + words[2].size();
     if (!TakeQuoted(text, at, record.shown) || at != text.size()) {
       error = "a drive box entry must have its text in quotes";
+      return false;
+    }
+    return true;
+  }
+
+  if (kind == kStopLine) {
+    record.kind = TranscriptRecord::Kind::Stop;
+    if (words.size() != 1) {
+      error = "\"stop\" stands alone";
       return false;
     }
     return true;

@@ -40,7 +40,8 @@
 // "hold" tells whether the drive could be
 // held exclusively for the flash: "hold ok", or the system's error code,
 // "busy" where another program uses the drive, and the node that could not
-// be held ("hold errno 16 busy "/dev/sr0""). The last line is "end", or "end exception"
+// be held ("hold errno 16 busy "/dev/sr0""). "stop" stands where the flash
+// took the user's request to stop (Ctrl-C before the first write). The last line is "end", or "end exception"
 // when the flash was ended by an exception.
 #pragma once
 
@@ -96,6 +97,7 @@ std::string ComboInsertShownLine(int index, const std::string& text);
 std::string HoldLine(const HoldOutcome& outcome);
 // "filters yes" or "filters no".
 std::string FiltersLine(bool filters);
+inline constexpr const char* kStopLine = "stop";
 
 // --- Writing -------------------------------------------------------------------
 
@@ -191,6 +193,8 @@ class Transcript {
   void ComboInsert(int index, const std::string& text);
   void Hold(const HoldOutcome& outcome);
   void Filters(bool filters);
+  // "stop", the first time only.
+  void Stopped();
   // "end", or "end exception" when `exception`; nothing is written after it.
   void End(bool exception);
   // Puts what was written so far on the disk (before the drive starts
@@ -208,6 +212,7 @@ class Transcript {
   std::mutex mutex_;
   uint64_t startMicroseconds_ = 0;
   bool ended_ = false;
+  bool stopped_ = false;
   bool intact_ = true;
 };
 
@@ -225,7 +230,7 @@ uint64_t MonotonicMicroseconds();
 // --- Reading -------------------------------------------------------------------
 
 struct TranscriptRecord {
-  enum class Kind { Request, Answer, Box, BoxAnswer, Status, ComboInsert, Hold, Filters, End };
+  enum class Kind { Request, Answer, Box, BoxAnswer, Status, ComboInsert, Hold, Filters, Stop, End };
   Kind kind = Kind::End;
   size_t line = 0;       // 1-based line number in the transcript
   double seconds = 0;    // the "@" time

@@ -78,6 +78,16 @@ bool ReplayTransport::FiltersCommands(DeviceHandle) const {
   return record->filters;
 }
 
+bool ReplayTransport::StopReached() const {
+  if (stopped_) return true;
+  if (!begun_ || divergence_) return false;
+  const TranscriptRecord* record = Next(Kind::Stop);
+  if (record == nullptr || record->kind != Kind::Stop) return false;
+  next_ = static_cast<size_t>(record - transcript_.records.data()) + 1;
+  stopped_ = true;
+  return true;
+}
+
 HoldOutcome ReplayTransport::LockExclusive(DeviceHandle) {
   if (!begun_ || divergence_) return {};
   const TranscriptRecord* record = Next(Kind::Hold);

@@ -57,6 +57,9 @@ class ReplayTransport final : public DriveTransport {
 
   // From now on the commands are those of the recorded flash.
   void BeginFlash() { begun_ = true; }
+  // Whether the recorded flash took a stop here: the next recorded record
+  // is the stop (or it was).
+  bool StopReached() const;
   // The first command that was not the recorded one; unset while there is none.
   const std::optional<ReplayDifference>& Divergence() const { return divergence_; }
 
@@ -71,7 +74,19 @@ class ReplayTransport final : public DriveTransport {
   std::string inquiry_;  // vendor, product and revision: 28 bytes
   bool begun_ = false;
   mutable size_t next_ = 0;
+  mutable bool stopped_ = false;
   std::optional<ReplayDifference> divergence_;
+};
+
+// The user's request to stop where the recorded flash took it.
+class ReplayStops final : public StopRequests {
+ public:
+  explicit ReplayStops(const ReplayTransport& transport) : transport_(transport) {}
+  bool Requested() const override { return transport_.StopReached(); }
+  bool BeginWriting() override { return !transport_.StopReached(); }
+
+ private:
+  const ReplayTransport& transport_;
 };
 
 // Boxes answered as recorded once the flash began (before it, the start-up

@@ -481,6 +481,7 @@ TEST(TranscriptTest, RefusesBadTranscriptsNamingTheLine) {
       {"hold", WithLine(9, "@1.204100 hold maybe"), "line 9: a hold must be"},
       {"hold without node", WithLine(9, "@1.204100 hold errno 16 busy"), "line 9: a hold must be"},
       {"filters", WithLine(6, "@0.000100 filters perhaps"), "line 6: \"filters\" must be followed by yes or no"},
+      {"stop", WithLine(12, "@1.300000 stop now"), "line 12: \"stop\" stands alone"},
       {"end", WithLine(18, "@9.100000 end now"), "line 18: \"end\" or \"end exception\""},
       {"after end", good + "@9.200000 status \"x\"\n", "line 19: a record after the transcript's end"},
   };

@@ -1011,13 +1011,19 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
   EXPECT_NE(interrupted.out.find("flashutil-pack: interrupted: nothing was written to the drive"), std::string::npos)
       << interrupted.out;
   EXPECT_EQ(interrupted.out.find("Write BIN"), std::string::npos) << interrupted.out;
-  // With --yes, while the drive is becoming ready: the flash stops before its first write.
+  // With --yes, while the drive is becoming ready: the flash stops before
+  // its first write, and its transcript replays to the same stop.
   interrupted = OnTerminal(dir.Path(), {"flash", "--yes", "--simulate", "slow-ready", "Q150.EXE"},
                            {{question + "\r\nyes (--yes)", ""}});
   EXPECT_EQ(interrupted.status, 130);
   EXPECT_NE(interrupted.out.find("flashutil-pack: interrupted: nothing was written to the drive"), std::string::npos)
       << interrupted.out;
   EXPECT_EQ(interrupted.out.find("Write BIN"), std::string::npos) << interrupted.out;
+  const size_t named = interrupted.out.rfind("Transcript: ");
+  ASSERT_NE(named, std::string::npos) << interrupted.out;
+  const std::string stopped = interrupted.out.substr(named + 12, interrupted.out.find('\r', named) - named - 12);
+  const Outcome replayedStop = packSim("replay " + Quoted(stopped) + " Q150.EXE");
+  EXPECT_EQ(replayedStop.status, 0) << replayedStop.out << replayedStop.err;
   Outcome declined = OnTerminal(dir.Path(), {"flash", "Q150.EXE"}, {{"[y/N]", "y\n"}, {question, "n\n"}});
   EXPECT_EQ(declined.status, 1);
   EXPECT_NE(declined.out.find("flashutil-pack: not flashed: nothing was sent to the drive"), std::string::npos)

@@ -26,9 +26,11 @@ const char* const kDoesNotFit = "the recorded drive does not fit the package";
     platform::sim::ReplayTransport transport(recorded);
     platform::sim::ReplayBoxes boxes(recorded);
     platform::sim::ReplayClock clock;
+    platform::sim::ReplayStops stops(transport);
     platform::Services& installed = platform::GetServices();
     installed.boxes = &boxes;
     installed.clock = &clock;
+    installed.stop = &stops;
     CDDrive::SetTransport(&transport);
     {
       TestForm form(package.data());
