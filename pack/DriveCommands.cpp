@@ -298,6 +298,22 @@ std::string PackageLine(const std::string& vendor, const std::string& model, con
   return "\"" + vendor + "\" \"" + model + "\" \"" + version + "\" " + std::to_string(length) + " bytes, SHA-256 " + sha256;
 }
 
+// A record as the transcript's line reads (shortened): its texts are
+// escaped already, their backslashes are not escaped again.
+std::string RecordText(const std::string& record) {
+  const std::string printable = platform::PrintableText(platform::sim::ShortRecord(record));
+  std::string text;
+  for (size_t at = 0; at < printable.size(); ++at) {
+    if (printable.compare(at, 4, "\\x5c") == 0) {
+      text += '\\';
+      at += 3;
+    } else {
+      text += printable[at];
+    }
+  }
+  return text;
+}
+
 }  // namespace
 
 int DriveCommands::Replay(const std::string& path, const std::string& program, bool progressBar) {
@@ -372,11 +388,13 @@ int DriveCommands::Replay(const std::string& path, const std::string& program, b
     return kSuccess;
   }
   const std::string recordedText =
-      difference->recorded.empty() ? "the recording had ended" : "recorded " + platform::sim::ShortRecord(difference->recorded);
+      difference->recorded.empty() ? "the recording had ended" : "recorded " + RecordText(difference->recorded);
   const std::string replayedText =
-      difference->replayed.empty() ? "the replay ended there" : "the replay " + platform::sim::ShortRecord(difference->replayed);
-  return Error(kFailure, "the replay differs from " + path + " at line " + std::to_string(difference->line) + ": " +
-                             recordedText + "; " + replayedText);
+      difference->replayed.empty() ? "the replay ended there" : "the replay " + RecordText(difference->replayed);
+  err_ << kName << "the replay differs from " << platform::PrintableText(path) << " at line " << difference->line << ": "
+       << recordedText << "; " << replayedText << '\n'
+       << std::flush;
+  return kFailure;
 }
 
 }  // namespace pack

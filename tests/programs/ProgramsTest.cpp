@@ -960,6 +960,9 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
   const size_t write = lineOf("> 3B 05 01 01 00 00");
   std::string changedCommand = lines[write];
   changedCommand.replace(changedCommand.find("> 3B 05 01 01 00 00"), 19, "> 3B 05 01 01 40 00");
+  const size_t revision = lineOf("Update Firmware Q120");
+  std::string changedBox = lines[revision];
+  changedBox.replace(changedBox.find("Q120"), 4, "Q121");
   const std::string cutText = joined(lines);
   const std::string at = "flashutil-pack: bad.txt: line ";
   const struct {
@@ -983,6 +986,11 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
       {"changed command", edited(write, changedCommand), "Q150.EXE", 1,
        "flashutil-pack: the replay differs from bad.txt at line " + std::to_string(write + 1) + ": recorded " +
            changedCommand.substr(changedCommand.find(' ') + 1)},
+      // A box that differs is answered No, and named as the line reads.
+      {"changed box", edited(revision, changedBox), "Q150.EXE", 1,
+       "flashutil-pack: the replay differs from bad.txt at line " + std::to_string(revision + 1) +
+           ": recorded box Confirmation \"Confirm\" Yes/No: \\nUpdate Firmware Q121 to Q150 ?\\n; the replay box "
+           "Confirmation \"Confirm\" Yes/No: \\nUpdate Firmware Q120 to Q150 ?\\n\n"},
       {"changed read-back", edited(readBack, changedData), "Q150.EXE", 1,
        "flashutil-pack: the replay differs from bad.txt at line " + std::to_string(readBack + 2) + ": recorded > 3C 01 01 00 80 00"},
   };
