@@ -124,7 +124,9 @@ class ReplayClock final : public Clock {
 // long a command took, nor where in the drive box the entry stands: the
 // replay lists the recorded drive alone). `addedBox` is a plain box the replay may show
 // where the recording has none (the restart that simulated drives do not
-// do, after a Yes that restarted the recorded machine). Unset: the same.
+// do, after a Yes that restarted the recorded machine). A drive held
+// where the recording holds none (the command library's path) is no
+// difference either. Unset: the same.
 std::optional<ReplayDifference> CompareReplay(const ParsedTranscript& recorded, const ParsedTranscript& replayed,
                                               const std::string& addedBox = {});
 

@@ -529,6 +529,40 @@ TEST(TranscriptTest, ReplayedDriveAnswersAsRecordedUntilACommandDiffers) {
   EXPECT_EQ(replay.Divergence()->line, 13u);
 }
 
+// The comparison of a replay with its recording: the times and durations do
+// not count, nor a drive held where the recording (the command library's
+// path) held none; any other record does, named by its recorded line.
+TEST(TranscriptTest, ReplayIsComparedRecordByRecord) {
+  const auto parsed = [](const std::string& text) {
+    platform::TranscriptReadResult read = platform::ReadTranscript(text);
+    EXPECT_TRUE(read.transcript) << read.error;
+    return read.transcript.value_or(platform::ParsedTranscript{});
+  };
+  const platform::ParsedTranscript recorded = parsed(Joined(TranscriptLines()));
+  EXPECT_FALSE(platform::sim::CompareReplay(recorded, recorded));
+  EXPECT_FALSE(platform::sim::CompareReplay(
+      recorded, parsed(WithLine(11, "@7.000000 < 99 us  ok  errno 0  status 00  sense -  residual 0"))));
+  EXPECT_FALSE(platform::sim::CompareReplay(parsed(WithoutLine(9)), recorded));
+  const platform::HoldOutcome busy{16, true, "/dev/sim-sg0"};
+  const auto held = platform::sim::CompareReplay(parsed(WithoutLine(9)), parsed(WithLine(9, "@1.204100 " + platform::HoldLine(busy))));
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->line, 9u);
+  const auto status = platform::sim::CompareReplay(recorded, parsed(WithLine(12, "@1.300000 status \"Write BIN\"")));
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->line, 12u);
+  EXPECT_EQ(status->recorded, "status \"Write BIN to drive's DRAM... \"");
+  EXPECT_EQ(status->replayed, "status \"Write BIN\"");
+  const auto data = platform::sim::CompareReplay(
+      recorded, parsed(WithLine(16, "@2.101000 < 1000 us  ok  errno 0  status 00  sense -  residual 0  data AAECBA==")));
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->line, 16u);
+  // A replay that ends before the drive's entry is refreshed.
+  const auto shorter = platform::sim::CompareReplay(recorded, parsed(WithoutLine(17)));
+  ASSERT_TRUE(shorter);
+  EXPECT_EQ(shorter->line, 17u);
+  EXPECT_EQ(shorter->replayed, "end");
+}
+
 // Only the bytes that arrived are written into the buffer; a recorded
 // time-out comes back as one, at once.
 TEST(TranscriptTest, ReplayedDriveBringsOnlyTheRecordedBytes) {
