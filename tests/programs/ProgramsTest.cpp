@@ -48,7 +48,7 @@ namespace {
 // tests, not in the state folder of the user who runs them.
 #ifndef _WIN32
 const bool kTestStateFolder = [] {
-  const std::string folder = std::filesystem::current_path().string() + "/test-state";
+  const std::string folder = std::string(FLASHUTIL_BINARY_DIR) + "/test-state";
   return ::setenv("XDG_STATE_HOME", folder.c_str(), 1) == 0;
 }();
 #endif
