@@ -195,8 +195,8 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
   services.boxes = &boxes;
   services.stop = &interrupts;
   services.transcripts = options.transcripts;
-  // No restart and no cursor; the sleep/shutdown lock of the desktop is not
-  // reachable without its bus binding.
+  services.inhibitor = options.inhibitor;
+  // No restart and no cursor: the closing line asks the user to restart.
   DriveScope scope(*transport, services);
 
   FlashFormCore form(package.KeyWord(), view);
