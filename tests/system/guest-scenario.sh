@@ -105,13 +105,17 @@ for name in q150 k300 s150; do echo "$name:"; cat /tmp/$name.log; done
 
 # A whole flash by the flash program for IMAGE, as a person would run it, on
 # drive model NAME: the program's output, then every command the drive got,
-# then whether the drive's flash now holds the image.
-flash_program() {  # SECTION IMAGE NAME
-  local start
+# then whether the drive's flash now holds the image. With NODE, another
+# program opens NODE with O_EXCL while the restart question is up: the flash
+# has given the drive back by then.
+flash_program() {  # SECTION IMAGE NAME [NODE]
+  local start hook=
+  [ -n "$4" ] && hook="case \"\$BOX_TEXT\" in *restarted*) guest_probe hold $4 excl once;; esac"
   order $3 reset "mark $1"
   section $1
   start=$(uptime_s)
-  QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp/runtime HOME=/tmp timeout 120 flashutil-system-$2
+  FLASHUTIL_TEST_BOX_HOOK="$hook" QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp/runtime HOME=/tmp \
+    timeout 120 flashutil-system-$2
   echo "EXIT $?"
   echo "MODEL $1: $(echo "$start $(uptime_s)" | awk '{printf "%.2f", $2 - $1}') s" >&2
   echo "DRIVE"
@@ -119,9 +123,11 @@ flash_program() {  # SECTION IMAGE NAME
   if cmp -s /tmp/$3.flash /images/$2.BIN; then echo "FLASH equals $2.BIN"; else echo "FLASH differs from $2.BIN"; fi
 }
 mkdir -p -m 0700 /tmp/runtime
-flash_program flash-sg-q150 Q150 q150
-flash_program flash-sg-k300 K300 k300
-flash_program flash-sg-s150 S150 s150
+# The sg node of the drive at a SCSI address.
+sg_at() { echo /dev/$(ls /sys/bus/scsi/devices/$1/scsi_generic); }
+flash_program flash-sg-q150 Q150 q150 $(sg_at 4:0:1:0)
+flash_program flash-sg-k300 K300 k300 $(sg_at 5:0:1:0)
+flash_program flash-sg-s150 S150 s150 $(sg_at 6:0:1:0)
 
 # The command line on the same drives: flashutil-pack lists them, and flashes
 # the image of each flash program above as a script runs it (--yes, output
