@@ -196,6 +196,8 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
   services.stop = &interrupts;
   services.transcripts = options.transcripts;
   services.inhibitor = options.inhibitor;
+  // The process's clock for the waits between readiness polls (none: real sleeps).
+  services.clock = platform::GetServices().clock;
   // No restart and no cursor: the closing line asks the user to restart.
   DriveScope scope(*transport, services);
 
