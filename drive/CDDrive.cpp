@@ -404,6 +404,10 @@ platform::HoldOutcome CDDrive::LockExclusive() {
 void CDDrive::UnlockExclusive() {
   if (!NtMode || Transport == nullptr || Handle == platform::kNoHandle) return;
   Transport->UnlockExclusive(Handle);
+  // A drive reached through its block node keeps it: a plain descriptor of
+  // a block node keeps no other program out, and its last close would make
+  // the kernel unlock the tray and look at the drive again.
+  if (!Device.blockDevice.empty() && Device.node == Device.blockDevice) return;
   // Nothing of this program keeps the node open while it waits on the user:
   // another program may open it, exclusively too (a burning program, or
   // this program started again).

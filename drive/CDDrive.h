@@ -78,7 +78,8 @@ class CDDrive {
   // Lets go of the hold and gives the drive's node back, so that other
   // programs may open it (exclusively, too) while the program waits on the
   // user; the drive's next command, or its next hold, opens it again, and
-  // fails with that open's error when it cannot.
+  // fails with that open's error when it cannot. A drive reached through
+  // its block node keeps that node open.
   void UnlockExclusive();
 
   static void SetTimeOut(uint16_t Seconds);

@@ -481,6 +481,19 @@ TEST_F(CDDriveTest, HoldLetGoGivesTheNodeBackUntilTheNextCommand) {
   drive.reset();
   EXPECT_EQ(CDDrive::OpenCount, 0);
   EXPECT_EQ(sim.Drive(0).OpenHandles(), 0u);
+
+  // Reached through its block node (its sg node refused), a drive keeps
+  // that node: it keeps no other program out.
+  DriveConfig blockOnly = At(1);
+  blockOnly.blockNode = "/dev/sim-sr1";
+  blockOnly.openError = EACCES;
+  sim.AddDrive(blockOnly);
+  CDDrive block(Found(1));
+  ASSERT_EQ(block.GetNode(), "/dev/sim-sr1");
+  ASSERT_EQ(block.LockExclusive().sysError, 0);
+  block.UnlockExclusive();
+  EXPECT_EQ(sim.Drive(1).OpenHandles(), 1u);
+  EXPECT_FALSE(sim.Drive(1).HeldExclusively());
 }
 
 TEST_F(CDDriveTest, AccessMethodIsDecidedOnlyWhileNoDriveIsOpen) {
