@@ -135,8 +135,13 @@ flash_program flash-sg-s150 S150 s150 $(sg_at 6:0:1:0)
 # flash as above; a Ctrl-C while the drive is brought to rest (its START STOP
 # UNIT takes 2 s), after which nothing may be written; and a flash that fails
 # (a corrupt byte in DRAM). Its output goes to a file, as a script's does (the
-# guest's own output is a terminal).
-pack() { timeout 120 flashutil-pack-system "$@" > /tmp/pack.txt 2>&1; echo "EXIT $?" >> /tmp/pack.txt; cat /tmp/pack.txt; }
+# guest's own output is a terminal); the time in its transcript's name is
+# left out.
+pack() {
+  HOME=/tmp timeout 120 flashutil-pack-system "$@" > /tmp/pack.txt 2>&1
+  echo "EXIT $?" >> /tmp/pack.txt
+  sed 's/flash-[0-9]*-[0-9]*Z-/flash-TIME-/' /tmp/pack.txt
+}
 section cli-drives
 start=$(uptime_s)
 order k300 reset
