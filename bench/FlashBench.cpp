@@ -4,19 +4,28 @@
 // the same transport, and with the same flash through a form without a window.
 // The 30 ms readiness poll is taken out by a clock that does not wait. A
 // second pair runs both sides with block commands that take 1 ms each, to
-// show the window's cost next to a drive that needs time for its transfers.
+// show the window's cost next to a drive that needs time for its transfers;
+// beside them, the whole command `flashutil-pack flash --yes PROGRAM` on that
+// drive: reading the program file, start-up, drive detection, the flash and
+// its lines of output.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <stdlib.h>
+#include <unistd.h>
+
 #include "app/TFlashForm.h"
+#include "pack/DriveCommands.h"
 #include "tests/support/ForwardingTransport.h"
 #include "tests/support/TestForm.h"
 #include "drive/CDDrive.h"
@@ -167,6 +176,44 @@ void BM_FlashThroughWindowSlowDrive(benchmark::State& state) {
   CDDrive::SetTransport(setup.transport.get());
 }
 
+// flashutil-pack flash --yes on the drive with 1 ms block commands: a
+// program file that holds the package, read afresh by every flash; the
+// output goes nowhere.
+void BM_FlashThroughCommandLineSlowDrive(benchmark::State& state) {
+  FlashSetup& setup = Setup();
+  if (setup.package.empty()) {
+    state.SkipWithError("samples/Q150.BIN is missing or not 512 KiB");
+    return;
+  }
+  std::string folder = (std::filesystem::temp_directory_path() / "flashutil-bench-XXXXXX").string();
+  if (::mkdtemp(folder.data()) == nullptr) {
+    state.SkipWithError("cannot make a folder for the program file");
+    return;
+  }
+  const std::string program = folder + "/Q150.EXE";
+  std::ofstream(program, std::ios::binary)
+      .write(reinterpret_cast<const char*>(setup.package.data()), static_cast<std::streamsize>(setup.package.size()));
+  struct : std::streambuf {
+    int overflow(int c) override { return c; }
+  } discard;
+  std::ostream nowhere(&discard);
+  pack::DriveCommands commands(
+      setup.package.data(),
+      [&](const std::string&) { return std::make_unique<SlowBlockTransport>(*setup.transport); }, nowhere, nowhere);
+  pack::FlashOptions options;
+  options.answers.yes = true;
+  int status = 0;
+  for (auto _ : state) {
+    status |= commands.Flash(program, options);
+    state.PauseTiming();
+    setup.transport->ClearLog();
+    state.ResumeTiming();
+  }
+  std::filesystem::remove_all(folder);
+  CDDrive::SetTransport(setup.transport.get());  // the command leaves none installed
+  if (status != 0) state.SkipWithError("a flash from the command line failed");
+}
+
 void BM_FlashThroughMemoryForm(benchmark::State& state) {
   FlashSetup& setup = Setup();
   testing_support::TestForm form(setup.package.data());
@@ -244,3 +291,4 @@ BENCHMARK(BM_FlashThroughMemoryForm)->Unit(benchmark::kMillisecond)->UseRealTime
 BENCHMARK(BM_BareBlockCommands)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FlashThroughWindowSlowDrive)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BareBlockCommandsSlowDrive)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FlashThroughCommandLineSlowDrive)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -118,11 +118,10 @@ CDDrive::~CDDrive() {
   // A drive whose construction failed was never counted: it must neither
   // lower OpenCount nor release the library that open drives still use.
   if (NtMode) {
-    if (Handle != platform::kNoHandle) {
-      if (Transport != nullptr) Transport->Close(Handle);
-      Handle = platform::kNoHandle;
-      if (Counted && OpenCount > 0) --OpenCount;
-    }
+    if (Handle != platform::kNoHandle && Transport != nullptr) Transport->Close(Handle);
+    Handle = platform::kNoHandle;
+    // A drive that gave its node back is still counted.
+    if (Counted && OpenCount > 0) --OpenCount;
   } else if (Counted) {
     if (AspiLibrary && OpenCount == 0) {
       AspiLibrary.reset();
@@ -255,6 +254,9 @@ uint32_t CDDrive::SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint
     outcome.sysError = ENODEV;
   } else if (buffer == nullptr && Length > 0) {
     outcome.sysError = EFAULT;  // no buffer installed: nothing may be transferred
+  } else if (const int error = OpenAgain(); error != 0) {
+    outcome.sysError = error;  // the node given back did not open again
+    outcome.residual = Length;
   } else {
     // The drive may take up to the time-out to answer: the window stays alive meanwhile.
     platform::RunBlocking([&] {
@@ -387,20 +389,52 @@ std::string CDDrive::SystemText(int code) const {
 }
 
 bool CDDrive::FiltersCommands() const {
+  if (NodeGivenBack) return NtMode && FiltersWhenGivenBack;
   return NtMode && Transport != nullptr && Handle != platform::kNoHandle && Transport->FiltersCommands(Handle);
 }
 
 platform::HoldOutcome CDDrive::LockExclusive() {
   if (!NtMode) return {};  // the command library has no exclusive access
-  const platform::HoldOutcome outcome = Transport == nullptr || Handle == platform::kNoHandle
-                                            ? platform::HoldOutcome{EBADF, false, Device.Name()}
-                                            : Transport->LockExclusive(Handle);
+  platform::HoldOutcome outcome;
+  if (Transport == nullptr) {
+    outcome = {EBADF, false, Device.Name()};
+  } else if (const int error = OpenAgain(); error != 0) {
+    outcome = {error, error == EBUSY, Device.Name()};
+  } else if (Handle == platform::kNoHandle) {
+    outcome = {EBADF, false, Device.Name()};
+  } else {
+    outcome = Transport->LockExclusive(Handle);
+  }
   if (platform::Transcript* transcript = platform::ActiveTranscript()) transcript->Hold(outcome);
   return outcome;
 }
 
 void CDDrive::UnlockExclusive() {
-  if (NtMode && Transport != nullptr && Handle != platform::kNoHandle) Transport->UnlockExclusive(Handle);
+  if (!NtMode || Transport == nullptr || Handle == platform::kNoHandle) return;
+  Transport->UnlockExclusive(Handle);
+  // A drive reached through its block node keeps it: a plain descriptor of
+  // a block node keeps no other program out, and its last close would make
+  // the kernel unlock the tray and look at the drive again.
+  if (!Device.blockDevice.empty() && Device.node == Device.blockDevice) return;
+  // Nothing of this program keeps the node open while it waits on the user:
+  // another program may open it, exclusively too (a burning program, or
+  // this program started again).
+  FiltersWhenGivenBack = Transport->FiltersCommands(Handle);
+  Transport->Close(Handle);
+  Handle = platform::kNoHandle;
+  NodeGivenBack = true;
+}
+
+int CDDrive::OpenAgain() {
+  if (!NodeGivenBack) return 0;
+  if (Transport == nullptr) return ENODEV;
+  const int error = Transport->Open(Device, Handle);
+  if (error != 0) {
+    Handle = platform::kNoHandle;
+    return error;
+  }
+  NodeGivenBack = false;
+  return 0;
 }
 
 bool CDDrive::LastCommandSucceeded() const {

@@ -75,6 +75,11 @@ class CDDrive {
   // Holds the drive exclusively for a flash (see
   // DriveTransport::LockExclusive). Nothing is sent to the drive.
   platform::HoldOutcome LockExclusive();
+  // Lets go of the hold and gives the drive's node back, so that other
+  // programs may open it (exclusively, too) while the program waits on the
+  // user; the drive's next command, or its next hold, opens it again, and
+  // fails with that open's error when it cannot. A drive reached through
+  // its block node keeps that node open.
   void UnlockExclusive();
 
   static void SetTimeOut(uint16_t Seconds);
@@ -145,6 +150,9 @@ class CDDrive {
   // The system's text for an error code, as the path that reported it has
   // it (errno texts, or Windows' message table with its line end).
   std::string SystemText(int code) const;
+  // Opens the node given back by UnlockExclusive again; 0 when the drive
+  // has its node, otherwise the open's error.
+  int OpenAgain();
 
   bool Counted = false;           // counted in OpenCount (construction succeeded)
   bool LastTransportOk = false;   // the last command's transport call succeeded
@@ -152,6 +160,8 @@ class CDDrive {
   int LastSystemError = 0;        // errno reported by the transport for the last command
   uint32_t LastResidual = 0;      // bytes of the last command's data phase not transferred
   bool LastTimedOut = false;      // the system's time-out ended the last command
+  bool NodeGivenBack = false;     // the node is closed until the next command or hold
+  bool FiltersWhenGivenBack = false;  // FiltersCommands of the node as it was given back
 
   static inline platform::DriveTransport* Transport = nullptr;
   static inline platform::CommandLibraryPath* LibraryPath = nullptr;

@@ -248,8 +248,10 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
   services.boxes = &boxes;
   services.stop = &interrupts;
   services.transcripts = options.transcripts;
-  // No restart and no cursor; the sleep/shutdown lock of the desktop is not
-  // reachable without its bus binding.
+  services.inhibitor = options.inhibitor;
+  // The process's clock for the waits between readiness polls (none: real sleeps).
+  services.clock = platform::GetServices().clock;
+  // No restart and no cursor: the closing line asks the user to restart.
   DriveScope scope(*transport, services);
 
   const int started = RunForm(program, package.KeyWord(), view, options.drive, [&] { return interrupts.Requested(); },

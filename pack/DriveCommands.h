@@ -11,6 +11,7 @@
 #include <string>
 
 #include "pack/TerminalForm.h"
+#include "platform/Services.h"
 #include "platform/Transcript.h"
 #include "platform/Transport.h"
 
@@ -30,6 +31,9 @@ struct FlashOptions {
   bool progressBar = false;  // standard output is a terminal
   // Where the flash's transcript goes; null: it leaves none.
   platform::TranscriptStore* transcripts = nullptr;
+  // The sleep/shutdown lock the flash holds while it writes, as the
+  // window's; none: the flash goes on without it.
+  platform::SleepInhibitor* inhibitor = nullptr;
 };
 
 class DriveCommands {

@@ -23,7 +23,11 @@
 #include "flash/CommandBlocks.h"
 #include "platform/sim/SimTransport.h"
 #else
+#include <QCoreApplication>
+#include <clocale>
+
 #include "platform/linux/SgTransport.h"
+#include "platform/qt/Logind.h"
 #endif
 
 namespace {
@@ -267,6 +271,19 @@ int Run(const std::vector<std::string>& args) {
     }
     platform::FolderTranscriptStore transcripts;
     flashOptions.transcripts = &transcripts;
+#if !defined(FLASHUTIL_TRANSPORT_SIM)
+    // A flash of a real drive holds logind's sleep/shutdown lock while it
+    // writes, as the window does; where logind cannot be reached it goes on
+    // without. Qt's bus connection wants an application object; the
+    // program's own texts stay in the C locale it started with.
+    int count = 1;
+    char name[] = "flashutil-pack";
+    char* names[] = {name, nullptr};
+    QCoreApplication application(count, names);
+    std::setlocale(LC_ALL, "C");
+    platform::LogindInhibitor inhibitor;
+    flashOptions.inhibitor = &inhibitor;
+#endif
     return drives.Flash(operands[0], flashOptions);
   }
   if (command == "build") {

@@ -433,6 +433,69 @@ TEST_F(CDDriveTest, PassThroughCountsOpenHandles) {
   EXPECT_EQ(sim.CloseOrder(), (std::vector<int>{1, 0}));
 }
 
+// Letting go of the exclusive hold gives the node back: another program may
+// open it and hold it itself until this drive's next command or hold opens
+// it again, which fails with the open's error while it cannot. The drive
+// stays counted throughout.
+TEST_F(CDDriveTest, HoldLetGoGivesTheNodeBackUntilTheNextCommand) {
+  DriveConfig config = At(0);
+  config.discPresent = true;  // TEST UNIT READY answers GOOD
+  sim.AddDrive(config);
+  auto drive = std::make_unique<CDDrive>(Found(0));
+  ASSERT_EQ(drive->LockExclusive().sysError, 0);
+  platform::DeviceHandle other = platform::kNoHandle;
+  EXPECT_EQ(sim.Open(Found(0), other), EBUSY);
+
+  drive->UnlockExclusive();
+  EXPECT_EQ(sim.Drive(0).OpenHandles(), 0u);
+  ASSERT_EQ(sim.Open(Found(0), other), 0);
+  ASSERT_EQ(sim.LockExclusive(other).sysError, 0);
+  // The other program holds it: this drive's command and hold fail on the open.
+  const size_t sent = sim.Log().size();
+  EXPECT_EQ(TestUnitReady(*drive), 0u);
+  EXPECT_EQ(drive->LastError, static_cast<uint32_t>(EBUSY));
+  EXPECT_FALSE(drive->LastCommandSucceeded());
+  const platform::HoldOutcome refused = drive->LockExclusive();
+  EXPECT_EQ(refused.sysError, EBUSY);
+  EXPECT_TRUE(refused.inUse);
+  EXPECT_EQ(refused.node, Found(0).node);
+  EXPECT_EQ(sim.Log().size(), sent);  // nothing reached the drive
+  sim.UnlockExclusive(other);
+  sim.Close(other);
+
+  // A node that does not open at all: its error.
+  sim.Drive(0).Config().openError = EACCES;
+  EXPECT_EQ(TestUnitReady(*drive), 0u);
+  EXPECT_EQ(drive->LastError, static_cast<uint32_t>(EACCES));
+  sim.Drive(0).Config().openError = 0;
+
+  // The next command opens it again and goes to the drive; so does a hold.
+  EXPECT_EQ(TestUnitReady(*drive), 1u);
+  EXPECT_EQ(sim.Log().size(), sent + 1);
+  EXPECT_EQ(sim.Drive(0).OpenHandles(), 1u);
+  drive->UnlockExclusive();
+  EXPECT_EQ(drive->LockExclusive().sysError, 0);
+  EXPECT_TRUE(sim.Drive(0).HeldExclusively());
+  EXPECT_EQ(CDDrive::OpenCount, 1);
+  drive->UnlockExclusive();
+  drive.reset();
+  EXPECT_EQ(CDDrive::OpenCount, 0);
+  EXPECT_EQ(sim.Drive(0).OpenHandles(), 0u);
+
+  // Reached through its block node (its sg node refused), a drive keeps
+  // that node: it keeps no other program out.
+  DriveConfig blockOnly = At(1);
+  blockOnly.blockNode = "/dev/sim-sr1";
+  blockOnly.openError = EACCES;
+  sim.AddDrive(blockOnly);
+  CDDrive block(Found(1));
+  ASSERT_EQ(block.GetNode(), "/dev/sim-sr1");
+  ASSERT_EQ(block.LockExclusive().sysError, 0);
+  block.UnlockExclusive();
+  EXPECT_EQ(sim.Drive(1).OpenHandles(), 1u);
+  EXPECT_FALSE(sim.Drive(1).HeldExclusively());
+}
+
 TEST_F(CDDriveTest, AccessMethodIsDecidedOnlyWhileNoDriveIsOpen) {
   sim.AddDrive(At(0));
   sim.AddDrive(At(1));

@@ -58,6 +58,10 @@ TEST_P(EndToEndTest, FlashesTheImageIntoTheDrive) {
   EXPECT_EQ(form->comboIndex, 0);
   EXPECT_EQ(services.inhibitor.who, platform::ApplicationTitle);
   EXPECT_EQ(services.inhibitor.why, "Updating drive firmware");
+  // Once the flash is over the program keeps nothing of the drive open:
+  // another program may open its node, exclusively too.
+  EXPECT_EQ(drive.OpenHandles(), 0u);
+  EXPECT_FALSE(drive.HeldExclusively());
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, EndToEndTest,

@@ -14,6 +14,10 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
+
+#include "pack/DriveCommands.h"
+#include "platform/sim/SimTransport.h"
+#include "tests/support/RunLog.h"
 #endif
 
 #include <algorithm>
@@ -1045,6 +1049,129 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
             std::string::npos)
       << late.out;
   EXPECT_NE(late.out.find("Flash Completed."), std::string::npos) << late.out;
+}
+
+// The lock that keeps the machine from sleeping or shutting down, in
+// flashutil-pack's flash (in this process, on simulated drives): taken right
+// before the first WRITE BUFFER, let go once the flash start has answered
+// (before the drive's entry is refreshed and before the closing line), and
+// let go after a failed flash as well; without logind the flash goes on.
+TEST(Programs, PackFlashHoldsTheSleepLockWhileItWrites) {
+  TempDir dir;
+  const std::string samples = FLASHUTIL_SOURCE_DIR "/samples/";
+  std::filesystem::copy_file(samples + "FLASHUTIL.INI", dir / "FLASHUTIL.INI");
+  std::filesystem::copy_file(samples + "Q150.BIN", dir / "Q150.BIN");
+  const Outcome built = Pack(dir.Path(), BuildArguments(dir / "FLASHUTIL.INI", "0", dir / "Q150.BIN") +
+                                             " --output-dir " + Quoted(dir.Path().string()));
+  ASSERT_EQ(built.status, 0) << built.err;
+
+  // The lock of logind, recorded in the run's log with the line the
+  // program had printed last.
+  struct Lock final : platform::SleepInhibitor {
+    testing_support::RunLog& log;
+    const std::ostringstream& out;
+    bool available = true;
+    bool held = false;
+    Lock(testing_support::RunLog& log_, const std::ostringstream& out_) : log(log_), out(out_) {}
+    std::string LastLine() const {
+      std::string text = out.str();
+      if (!text.empty()) text.pop_back();
+      return text.substr(text.find_last_of('\n') + 1);
+    }
+    bool Acquire(const std::string&, const std::string&) override {
+      if (!available) return false;
+      held = true;
+      log.push_back(testing_support::kInhibitLine + " after: " + LastLine());
+      return true;
+    }
+    void Release() override {
+      if (!held) return;
+      held = false;
+      log.push_back(testing_support::kInhibitReleaseLine + " after: " + LastLine());
+    }
+  };
+  // The simulated drives, each command recorded in the log before it goes.
+  struct Recorded final : testing_support::ForwardingTransport {
+    std::unique_ptr<platform::DriveTransport> drives;
+    testing_support::RecordingTransport recording;
+    Recorded(std::unique_ptr<platform::DriveTransport> inner, testing_support::RunLog& log)
+        : ForwardingTransport(*inner), drives(std::move(inner)), recording(*drives, log) {}
+    platform::CommandOutcome Execute(platform::DeviceHandle handle, const platform::Cdb& cdb,
+                                     platform::Direction direction, uint8_t* buffer, uint32_t length,
+                                     unsigned timeoutSeconds) override {
+      return recording.Execute(handle, cdb, direction, buffer, length, timeoutSeconds);
+    }
+    platform::HoldOutcome LockExclusive(platform::DeviceHandle handle) override {
+      return recording.LockExclusive(handle);
+    }
+    void UnlockExclusive(platform::DeviceHandle handle) override { recording.UnlockExclusive(handle); }
+  };
+
+  const struct {
+    const char* name;
+    bool logind;         // logind answers
+    bool corrupt;        // the read-back differs
+    int status;
+    const char* takenAfter;     // the line printed last when the lock is taken
+    const char* releasedAfter;  // and when it is let go
+  } cases[] = {
+      {"flashed", true, false, 0, "yes (--yes)", "Flash Completed."},
+      {"failed", true, true, 1, "yes (--yes)", "Compare BIN and DRAM fail!"},
+      {"no logind", false, false, 0, nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing_support::RunLog log;
+    std::ostringstream out, err;
+    Lock lock(log, out);
+    lock.available = c.logind;
+    const auto makeTransport = [&](const std::string& revision) {
+      std::unique_ptr<platform::sim::SimTransport> drives = platform::sim::MakeDefaultSimTransport(revision);
+      if (c.corrupt) drives->Drive(0).FailOpcode(0x3C, platform::sim::Fault::CorruptByte(100));
+      return std::unique_ptr<platform::DriveTransport>(std::make_unique<Recorded>(std::move(drives), log));
+    };
+    pack::DriveCommands commands(reinterpret_cast<const uint8_t*>(FLASHUTIL_KEYWORD), makeTransport, out, err);
+    pack::FlashOptions options;
+    options.answers.yes = true;
+    options.inhibitor = &lock;
+    EXPECT_EQ(commands.Flash(dir / "Q150.EXE", options), c.status) << out.str() << err.str();
+    EXPECT_FALSE(lock.held);
+
+    const auto at = [&](const std::string& prefix) {
+      for (size_t i = 0; i < log.size(); ++i) {
+        if (log[i].rfind(prefix, 0) == 0) return i;
+      }
+      return log.size();
+    };
+    const size_t taken = at(testing_support::kInhibitLine), released = at(testing_support::kInhibitReleaseLine);
+    const size_t firstWrite = at("> 3B");
+    ASSERT_LT(firstWrite, log.size());
+    if (!c.logind) {
+      EXPECT_EQ(taken, log.size());
+      EXPECT_EQ(released, log.size());
+      EXPECT_NE(out.str().find("\nFlash Completed.\n"), std::string::npos) << out.str();
+      continue;
+    }
+    ASSERT_LT(released, log.size());
+    EXPECT_EQ(log[taken], testing_support::kInhibitLine + " after: " + c.takenAfter);
+    EXPECT_EQ(log[released], testing_support::kInhibitReleaseLine + " after: " + c.releasedAfter);
+    // Taken right before the first write; let go after the drive's last
+    // command of the flash (the flash start, or the read-back that failed),
+    // while the drive is still held.
+    EXPECT_EQ(taken + 1, firstWrite);
+    const size_t letGo = at(testing_support::kLetGoLine);
+    EXPECT_LT(released, letGo);
+    size_t lastCommand = 0;
+    for (size_t i = 0; i < released; ++i) {
+      if (log[i].rfind("> ", 0) == 0) lastCommand = i;
+    }
+    EXPECT_EQ(log[lastCommand].rfind(c.corrupt ? "> 3C" : "> 3B 05 01 00 00 00 00 00 00 80", 0), 0u) << log[lastCommand];
+    // The drive's refreshed entry comes after: an INQUIRY while it is held.
+    if (!c.corrupt) {
+      EXPECT_EQ(log[released + 1].rfind("> 12", 0), 0u) << log[released + 1];
+    }
+    EXPECT_EQ(std::count(log.begin(), log.end(), log[taken]), 1);
+  }
 }
 
 #endif

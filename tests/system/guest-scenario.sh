@@ -105,13 +105,17 @@ for name in q150 k300 s150; do echo "$name:"; cat /tmp/$name.log; done
 
 # A whole flash by the flash program for IMAGE, as a person would run it, on
 # drive model NAME: the program's output, then every command the drive got,
-# then whether the drive's flash now holds the image.
-flash_program() {  # SECTION IMAGE NAME
-  local start
+# then whether the drive's flash now holds the image. With NODE, another
+# program opens NODE with O_EXCL while the restart question is up: the flash
+# has given the drive back by then.
+flash_program() {  # SECTION IMAGE NAME [NODE]
+  local start hook=
+  [ -n "$4" ] && hook="case \"\$BOX_TEXT\" in *restarted*) guest_probe hold $4 excl once;; esac"
   order $3 reset "mark $1"
   section $1
   start=$(uptime_s)
-  QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp/runtime HOME=/tmp timeout 120 flashutil-system-$2
+  FLASHUTIL_TEST_BOX_HOOK="$hook" QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp/runtime HOME=/tmp \
+    timeout 120 flashutil-system-$2
   echo "EXIT $?"
   echo "MODEL $1: $(echo "$start $(uptime_s)" | awk '{printf "%.2f", $2 - $1}') s" >&2
   echo "DRIVE"
@@ -119,9 +123,58 @@ flash_program() {  # SECTION IMAGE NAME
   if cmp -s /tmp/$3.flash /images/$2.BIN; then echo "FLASH equals $2.BIN"; else echo "FLASH differs from $2.BIN"; fi
 }
 mkdir -p -m 0700 /tmp/runtime
-flash_program flash-sg-q150 Q150 q150
-flash_program flash-sg-k300 K300 k300
-flash_program flash-sg-s150 S150 s150
+# The sg node of the drive at a SCSI address.
+sg_at() { echo /dev/$(ls /sys/bus/scsi/devices/$1/scsi_generic); }
+flash_program flash-sg-q150 Q150 q150 $(sg_at 4:0:1:0)
+flash_program flash-sg-k300 K300 k300 $(sg_at 5:0:1:0)
+flash_program flash-sg-s150 S150 s150 $(sg_at 6:0:1:0)
+
+# The command line on the same drives: flashutil-pack lists them, and flashes
+# the image of each flash program above as a script runs it (--yes, output
+# not a terminal); its output (standard error too), the drive's log and its
+# flash as above; a Ctrl-C while the drive is brought to rest (its START STOP
+# UNIT takes 2 s), after which nothing may be written; and a flash that fails
+# (a corrupt byte in DRAM). Its output goes to a file, as a script's does (the
+# guest's own output is a terminal); the time in its transcript's name is
+# left out.
+pack() {
+  HOME=/tmp timeout 120 flashutil-pack-system "$@" > /tmp/pack.txt 2>&1
+  echo "EXIT $?" >> /tmp/pack.txt
+  sed 's/flash-[0-9]*-[0-9]*Z-/flash-TIME-/' /tmp/pack.txt
+}
+section cli-drives
+start=$(uptime_s)
+order k300 reset
+pack drives
+pack drives /probe/flashutil-system-K300
+cli_flash() {  # SECTION IMAGE NAME [ORDER...]
+  local section=$1 image=$2 name=$3
+  shift 3
+  rm -f /tmp/$name.flash
+  order $name reset "mark $section" "$@"
+  section $section
+  pack flash /probe/flashutil-system-$image --yes
+  echo "DRIVE"
+  model_log $name $section
+  if cmp -s /tmp/$name.flash /images/$image.BIN; then echo "FLASH equals $image.BIN"; else echo "FLASH differs from $image.BIN"; fi
+}
+order q150 reset "mark cli-interrupt" "fail op=1B nth=1 stall 2"
+section cli-interrupt
+# SIGINT from another process once the drive holds the command; the program
+# runs in the foreground, where SIGINT is not ignored.
+( wait_until "sed -n '/^MARK cli-interrupt\$/,\$p' /tmp/q150.log | grep -q STALL" &&
+  kill -INT $(pidof flashutil-pack-system) ) &
+interrupter=$!
+pack flash /probe/flashutil-system-Q150 --yes
+wait $interrupter
+echo "DRIVE"
+model_log q150 cli-interrupt
+echo "WRITE BUFFER commands: $(sed -n '/^MARK cli-interrupt$/,$p' /tmp/q150.log | grep -c '^3B ')"
+cli_flash cli-flash-q150 Q150 q150
+cli_flash cli-flash-k300 K300 k300
+cli_flash cli-flash-s150 S150 s150
+cli_flash cli-fail S150 s150 "fail op=3B b9=00 nth=10 dram 0x24100 0x01"
+echo "MODEL command line: $(echo "$start $(uptime_s)" | awk '{printf "%.2f", $2 - $1}') s" >&2
 
 # Faults of the drive during a flash, through the same start-up and FLASH on a
 # headless form (guest_probe flash), on drive s150 with the short-ID image.

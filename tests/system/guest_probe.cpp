@@ -26,11 +26,12 @@
 //                                     sweep KEY ASC ASCQ    a clean run, then one
 //                                                           run per command of it
 //                                                           with that sense on it
-//   guest_probe hold NODE excl|plain
+//   guest_probe hold NODE excl|plain [once]
 //                                   another program on the drive: opens NODE
 //                                   (read-write, without waiting; with O_EXCL, or
 //                                   without), prints "HELD NODE" and keeps it
-//                                   open until it is killed
+//                                   open until it is killed (with "once": closes
+//                                   it and ends)
 //   Any mode may be preceded by "--uid N": the program drops to that user
 //   (and group) before it touches a drive.
 #include <fcntl.h>
@@ -436,6 +437,10 @@ int Hold(const std::vector<std::string>& args) {
   }
   std::printf("HELD %s\n", args[0].c_str());
   std::fflush(stdout);
+  if (args.size() > 2 && args[2] == "once") {
+    ::close(fd);
+    return 0;
+  }
   for (;;) ::pause();
 }
 
