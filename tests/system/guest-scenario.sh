@@ -154,6 +154,7 @@ cli_flash() {  # SECTION IMAGE NAME [ORDER...]
   order $name reset "mark $section" "$@"
   section $section
   pack flash /probe/flashutil-system-$image --yes
+  sed -n 's/^Transcript: //p' /tmp/pack.txt > /tmp/$section.transcript
   echo "DRIVE"
   model_log $name $section
   if cmp -s /tmp/$name.flash /images/$image.BIN; then echo "FLASH equals $image.BIN"; else echo "FLASH differs from $image.BIN"; fi
@@ -166,6 +167,7 @@ section cli-interrupt
   kill -INT $(pidof flashutil-pack-system) ) &
 interrupter=$!
 pack flash /probe/flashutil-system-Q150 --yes
+sed -n 's/^Transcript: //p' /tmp/pack.txt > /tmp/cli-interrupt.transcript
 wait $interrupter
 echo "DRIVE"
 model_log q150 cli-interrupt
@@ -175,6 +177,15 @@ cli_flash cli-flash-k300 K300 k300
 cli_flash cli-flash-s150 S150 s150
 cli_flash cli-fail S150 s150 "fail op=3B b9=00 nth=10 dram 0x24100 0x01"
 echo "MODEL command line: $(echo "$start $(uptime_s)" | awk '{printf "%.2f", $2 - $1}') s" >&2
+# The transcripts of the failed flash and of the one stopped by Ctrl-C go to
+# the host in this section, for it to replay (tests/system/run-system-tests.sh
+# replay): each between its TRANSCRIPT line and END TRANSCRIPT.
+section transcripts
+for run in cli-fail cli-interrupt; do
+  echo "TRANSCRIPT $run"
+  cat "$(cat /tmp/$run.transcript)"
+  echo "END TRANSCRIPT"
+done
 
 # Faults of the drive during a flash, through the same start-up and FLASH on a
 # headless form (guest_probe flash), on drive s150 with the short-ID image.

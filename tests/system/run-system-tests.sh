@@ -93,5 +93,33 @@ if [ "$mode" = check ]; then
   exit 1
 fi
 
-echo "usage: run-system-tests.sh boot|check ..." >&2
+# run-system-tests.sh replay OUT PACK SECTION PROGRAM...
+#   takes the transcripts of the guest's command-line flashes out of its
+#   output (section "transcripts") and replays each with PACK and the flash
+#   program it was made with: each must come to the recorded end.
+if [ "$mode" = replay ]; then
+  out=$2 pack=$3
+  shift 3
+  if [ -e "$out/SKIPPED" ]; then cat "$out/SKIPPED"; exit 77; fi
+  [ -s "$out/run/stdout" ] || { echo "no guest output in $out/run (the boot test failed)"; exit 1; }
+  failed=0
+  while [ $# -ge 2 ]; do
+    run=$1 program=$2
+    shift 2
+    awk -v want="TRANSCRIPT $run" '$0 == want { on = 1; next } /^END TRANSCRIPT$/ { on = 0 } on' \
+      "$out/run/stdout" | tr -d '\r' > "$out/$run.transcript"
+    [ -s "$out/$run.transcript" ] || { echo "$run: no transcript in the guest's output"; exit 1; }
+    size=$(wc -c < "$out/$run.transcript")
+    set +e
+    "$pack" replay "$out/$run.transcript" "$program" > "$out/$run.replay" 2>&1
+    status=$?
+    set -e
+    echo "--- $run: $size bytes, replay exit $status"
+    grep -v '^progress ' "$out/$run.replay"
+    [ $status -eq 0 ] && grep -q '^Replay: the same as the recording' "$out/$run.replay" || failed=1
+  done
+  exit $failed
+fi
+
+echo "usage: run-system-tests.sh boot|check|replay ..." >&2
 exit 2
