@@ -7,7 +7,7 @@
 // show the window's cost next to a drive that needs time for its transfers;
 // beside them, the whole command `flashutil-pack flash --yes PROGRAM` on that
 // drive: reading the program file, start-up, drive detection, the flash and
-// its lines of output.
+// its lines of output; and the same with its transcript written.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -32,6 +32,7 @@
 #include "flash/CommandBlocks.h"
 #include "package/Package.h"
 #include "platform/Services.h"
+#include "platform/Transcript.h"
 #include "platform/qt/QtServices.h"
 #include "platform/sim/SimTransport.h"
 
@@ -178,8 +179,10 @@ void BM_FlashThroughWindowSlowDrive(benchmark::State& state) {
 
 // flashutil-pack flash --yes on the drive with 1 ms block commands: a
 // program file that holds the package, read afresh by every flash; the
-// output goes nowhere.
-void BM_FlashThroughCommandLineSlowDrive(benchmark::State& state) {
+// output goes nowhere. With `transcript`, each flash writes its transcript
+// into the folder, as the command does in the user's state folder (the file
+// is removed between flashes, outside the time taken).
+void FlashThroughCommandLineSlowDrive(benchmark::State& state, bool transcript) {
   FlashSetup& setup = Setup();
   if (setup.package.empty()) {
     state.SkipWithError("samples/Q150.BIN is missing or not 512 KiB");
@@ -202,16 +205,26 @@ void BM_FlashThroughCommandLineSlowDrive(benchmark::State& state) {
       [&](const std::string&) { return std::make_unique<SlowBlockTransport>(*setup.transport); }, nowhere, nowhere);
   pack::FlashOptions options;
   options.answers.yes = true;
+  platform::FolderTranscriptStore store(folder + "/state");
+  if (transcript) options.transcripts = &store;
   int status = 0;
   for (auto _ : state) {
     status |= commands.Flash(program, options);
     state.PauseTiming();
     setup.transport->ClearLog();
+    if (transcript && store.LastPath().empty()) status |= 1;
+    if (!store.LastPath().empty()) std::filesystem::remove(store.LastPath());
     state.ResumeTiming();
   }
   std::filesystem::remove_all(folder);
   CDDrive::SetTransport(setup.transport.get());  // the command leaves none installed
   if (status != 0) state.SkipWithError("a flash from the command line failed");
+}
+
+void BM_FlashThroughCommandLineSlowDrive(benchmark::State& state) { FlashThroughCommandLineSlowDrive(state, false); }
+
+void BM_FlashThroughCommandLineSlowDriveTranscript(benchmark::State& state) {
+  FlashThroughCommandLineSlowDrive(state, true);
 }
 
 void BM_FlashThroughMemoryForm(benchmark::State& state) {
@@ -292,3 +305,4 @@ BENCHMARK(BM_BareBlockCommands)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FlashThroughWindowSlowDrive)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BareBlockCommandsSlowDrive)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FlashThroughCommandLineSlowDrive)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FlashThroughCommandLineSlowDriveTranscript)->Unit(benchmark::kMillisecond)->UseRealTime();

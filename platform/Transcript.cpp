@@ -150,22 +150,22 @@ std::string DataDigest(const uint8_t* data, size_t size) {
 }
 
 std::string Base64(const uint8_t* data, size_t size) {
-  std::string text;
-  text.reserve((size + 2) / 3 * 4);
+  // Written in place: a read-back brings half a megabyte per flash.
+  std::string text((size + 2) / 3 * 4, '=');
+  char* out = text.data();
   size_t at = 0;
-  for (; at + 3 <= size; at += 3) {
+  for (; at + 3 <= size; at += 3, out += 4) {
     const uint32_t group = (uint32_t{data[at]} << 16) | (uint32_t{data[at + 1]} << 8) | data[at + 2];
-    text += kBase64Alphabet[group >> 18];
-    text += kBase64Alphabet[(group >> 12) & 63];
-    text += kBase64Alphabet[(group >> 6) & 63];
-    text += kBase64Alphabet[group & 63];
+    out[0] = kBase64Alphabet[group >> 18];
+    out[1] = kBase64Alphabet[(group >> 12) & 63];
+    out[2] = kBase64Alphabet[(group >> 6) & 63];
+    out[3] = kBase64Alphabet[group & 63];
   }
   if (at < size) {
     const uint32_t group = (uint32_t{data[at]} << 16) | (at + 1 < size ? uint32_t{data[at + 1]} << 8 : 0);
-    text += kBase64Alphabet[group >> 18];
-    text += kBase64Alphabet[(group >> 12) & 63];
-    text += at + 1 < size ? kBase64Alphabet[(group >> 6) & 63] : '=';
-    text += '=';
+    out[0] = kBase64Alphabet[group >> 18];
+    out[1] = kBase64Alphabet[(group >> 12) & 63];
+    if (at + 1 < size) out[2] = kBase64Alphabet[(group >> 6) & 63];
   }
   return text;
 }
