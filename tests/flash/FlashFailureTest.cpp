@@ -161,6 +161,7 @@ RunResult RunOnce(ImageClass kind, const std::vector<uint8_t>& package, uint32_t
     result.flashHoldsImage = std::equal(drive.Flash().begin(), drive.Flash().end(), bin);
   }
   CDDrive::SetTransport(nullptr);
+  EXPECT_TRUE(testing_support::MatchLog(result.log, services.transcripts.Texts()));
   EXPECT_TRUE(testing_support::AllReplay(package, services.transcripts.Texts()));
   return result;
 }

@@ -84,6 +84,8 @@ class FlashFixtureT : public ::testing::Test {
     const std::vector<std::string> texts = services.transcripts.Texts();
     if (HasFatalFailure() || !replays || replayed_ == texts.size()) return;
     const platform::Services installed = platform::GetServices();
+    EXPECT_TRUE(testing_support::MatchLog(
+        log, std::vector<std::string>(texts.begin() + static_cast<long>(replayed_), texts.end())));
     EXPECT_TRUE(testing_support::AllReplay(
         package, std::vector<std::string>(texts.begin() + static_cast<long>(replayed_), texts.end())));
     replayed_ = texts.size();

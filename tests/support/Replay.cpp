@@ -1,5 +1,7 @@
 #include "tests/support/Replay.h"
 
+#include <algorithm>
+
 #include "drive/CDDrive.h"
 #include "flash/FlashRun.h"
 #include "platform/Transcript.h"
@@ -64,6 +66,36 @@ const char* const kDoesNotFit = "the recorded drive does not fit the package";
     // range with its new revision: the start-up of a replay does not list it.
     if (!result && i > 0 && std::string(result.message()) == kDoesNotFit) continue;
     if (!result) return ::testing::AssertionFailure() << "transcript " << i + 1 << ": " << result.message();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult MatchLog(const std::vector<std::string>& log, const std::vector<std::string>& transcripts) {
+  const auto shown = [](const std::string& line) {
+    return line.rfind("> ", 0) == 0 || line.rfind("box ", 0) == 0 || line.rfind("status ", 0) == 0 ||
+           line.rfind("combo insert ", 0) == 0;
+  };
+  std::vector<std::string> seen;
+  for (const std::string& line : log) {
+    if (shown(line)) seen.push_back(line);
+  }
+  size_t at = 0;
+  for (size_t t = 0; t < transcripts.size(); ++t) {
+    const platform::TranscriptReadResult read = platform::ReadTranscript(transcripts[t]);
+    if (!read.transcript) return ::testing::AssertionFailure() << "transcript " << t << ": " << read.error;
+    std::vector<std::string> recorded;
+    for (const platform::TranscriptRecord& record : read.transcript->records) {
+      if (shown(record.text)) recorded.push_back(record.text);
+    }
+    if (recorded.empty()) continue;
+    const auto found = std::search(seen.begin() + static_cast<long>(at), seen.end(), recorded.begin(), recorded.end());
+    if (found == seen.end()) {
+      ::testing::AssertionResult failure = ::testing::AssertionFailure();
+      failure << "transcript " << t << " is not what the run log saw during its flash; it holds:";
+      for (const std::string& line : recorded) failure << "\n  " << line.substr(0, 120);
+      return failure;
+    }
+    at = static_cast<size_t>(found - seen.begin()) + recorded.size();
   }
   return ::testing::AssertionSuccess();
 }

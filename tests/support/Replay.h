@@ -21,4 +21,9 @@ namespace testing_support {
 // (flashed again after its new revision left the package's range) is passed over.
 ::testing::AssertionResult AllReplay(const std::vector<uint8_t>& package, const std::vector<std::string>& transcripts);
 
+// Each transcript holds what the run log saw while its flash ran: the same
+// command lines, boxes, status lines and refreshed drive entry, in the same
+// order, none left out (the log may hold more between two flashes).
+::testing::AssertionResult MatchLog(const std::vector<std::string>& log, const std::vector<std::string>& transcripts);
+
 }  // namespace testing_support
