@@ -35,6 +35,7 @@
 #include "platform/sim/SimTransport.h"
 #include "tests/package/WorkDir.h"
 #include "tests/support/CraftedPackage.h"
+#include "tests/support/Replay.h"
 #include "tests/support/TestDoubles.h"
 
 namespace {
@@ -65,6 +66,12 @@ QRect InForm(const QWidget* widget, const QWidget* form) {
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override { App(); }
+  // Every flash of the window left a transcript, which replays to the same end.
+  void TearDown() override {
+    CDDrive::SetTransport(nullptr);
+    EXPECT_TRUE(testing_support::AllReplay(flash, services.transcripts.Texts()));
+    CDDrive::SetTransport(nullptr);
+  }
   // A drive on `transport` that the crafted flash package fits; the drive
   // layer then talks to that transport.
   platform::sim::SimDrive& AddFittingDrive(platform::sim::SimTransport& transport, unsigned flashStartMs = 0) {

@@ -117,6 +117,7 @@ flash_program() {  # SECTION IMAGE NAME [NODE]
   FLASHUTIL_TEST_BOX_HOOK="$hook" QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp/runtime HOME=/tmp \
     timeout 120 flashutil-system-$2
   echo "EXIT $?"
+  ls -t /tmp/.local/state/flashutil/flash-*.txt | head -n 1 > /tmp/$1.transcript
   echo "MODEL $1: $(echo "$start $(uptime_s)" | awk '{printf "%.2f", $2 - $1}') s" >&2
   echo "DRIVE"
   model_log $3 $1
@@ -177,11 +178,12 @@ cli_flash cli-flash-k300 K300 k300
 cli_flash cli-flash-s150 S150 s150
 cli_flash cli-fail S150 s150 "fail op=3B b9=00 nth=10 dram 0x24100 0x01"
 echo "MODEL command line: $(echo "$start $(uptime_s)" | awk '{printf "%.2f", $2 - $1}') s" >&2
-# The transcripts of the failed flash and of the one stopped by Ctrl-C go to
-# the host in this section, for it to replay (tests/system/run-system-tests.sh
-# replay): each between its TRANSCRIPT line and END TRANSCRIPT.
+# The transcripts of the window's whole flash of S150, of the command line's
+# failed flash and of its flash stopped by Ctrl-C go to the host in this
+# section, for it to replay (tests/system/run-system-tests.sh replay): each
+# between its TRANSCRIPT line and END TRANSCRIPT.
 section transcripts
-for run in cli-fail cli-interrupt; do
+for run in flash-sg-s150 cli-fail cli-interrupt; do
   echo "TRANSCRIPT $run"
   cat "$(cat /tmp/$run.transcript)"
   echo "END TRANSCRIPT"
