@@ -1,5 +1,6 @@
 #include "platform/Transcript.h"
 
+#include <array>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -171,6 +172,13 @@ std::string Base64(const uint8_t* data, size_t size) {
 }
 
 std::optional<std::vector<uint8_t>> FromBase64(const std::string& text) {
+  // Each character's value, 64 for one outside the alphabet.
+  static const std::array<uint8_t, 256> values = [] {
+    std::array<uint8_t, 256> table{};
+    table.fill(64);
+    for (uint8_t i = 0; i < 64; ++i) table[static_cast<uint8_t>(kBase64Alphabet[i])] = i;
+    return table;
+  }();
   if (text.size() % 4 != 0) return std::nullopt;
   std::vector<uint8_t> data;
   data.reserve(text.size() / 4 * 3);
@@ -185,9 +193,8 @@ std::optional<std::vector<uint8_t>> FromBase64(const std::string& text) {
       } else if (padding > 0) {
         return std::nullopt;
       } else {
-        const char* found = std::strchr(kBase64Alphabet, c);
-        if (c == 0 || found == nullptr) return std::nullopt;
-        value = static_cast<uint32_t>(found - kBase64Alphabet);
+        value = values[static_cast<uint8_t>(c)];
+        if (value == 64) return std::nullopt;
       }
       group = (group << 6) | value;
     }
