@@ -1,7 +1,8 @@
 // The transcript of a flash: every command sent to the drive with its
 // answer, and every text the user was shown, with times, written line by
-// line as the flash goes and flushed after each line, so that a crash or a
-// power loss keeps what happened until then. Read back, a transcript lets the
+// line as the flash goes, each line handed to the system at once, so that a
+// crash keeps what happened until then; before the drive starts programming
+// its flash the file is synced, so that a power loss keeps it too. Read back, a transcript lets the
 // simulated drive answer as the recorded drive did (platform/sim/ReplayTransport).
 //
 // This file is the one home of the format; the tests' run log
@@ -13,8 +14,8 @@
 //   started 2026-12-07T22:14:08Z
 //   package "VOX-TEL" "QRD-73318K" "Q150" 524288 sha256 9f86d08...
 //   drive "/dev/sg1" 0:0:0:0 "0-0-0 : VOX-TEL QRD-73318K      Q120"
-//   @0.000412 box Confirmation "Confirm" Yes/No: \nUpdate Firmware Q120 to Q150 ?\n
 //   @0.000300 filters no
+//   @0.000412 box Confirmation "Confirm" Yes/No: \nUpdate Firmware Q120 to Q150 ?\n
 //   @1.204000 answer Yes
 //   @1.204100 hold ok
 //   @1.204187 > 1B 00 00 00 03 00 00 00 00 00 00 00  in 0  60 s
@@ -37,12 +38,12 @@
 // base64. Data sent to the drive is kept as its digest. A text shown in a box
 // is followed by the user's answer. "filters" tells whether the system lets
 // only its safe commands through to the drive ("yes": the flash is refused).
-// "hold" tells whether the drive could be
-// held exclusively for the flash: "hold ok", or the system's error code,
-// "busy" where another program uses the drive, and the node that could not
-// be held ("hold errno 16 busy "/dev/sr0""). "stop" stands where the flash
-// took the user's request to stop (Ctrl-C before the first write). The last line is "end", or "end exception"
-// when the flash was ended by an exception.
+// "hold" tells whether the drive could be held exclusively for the flash:
+// "hold ok", or the system's error code, "busy" where another program uses
+// the drive, and the node that could not be held ("hold errno 16 busy
+// "/dev/sr0""). "stop" stands where the flash took the user's request to
+// stop (Ctrl-C before the first write). The last line is "end", or "end
+// exception" when the flash was ended by an exception.
 #pragma once
 
 #include <cstdint>
