@@ -62,7 +62,7 @@ const char* const kDoesNotFit = "the recorded drive does not fit the package";
 ::testing::AssertionResult AllReplay(const std::vector<uint8_t>& package, const std::vector<std::string>& transcripts) {
   for (size_t i = 0; i < transcripts.size(); ++i) {
     ::testing::AssertionResult result = Replays(package, transcripts[i]);
-    // A drive flashed again in the same session may have left the package's
+    // A drive flashed again within one test may have left the package's
     // range with its new revision: the start-up of a replay does not list it.
     if (!result && i > 0 && std::string(result.message()) == kDoesNotFit) continue;
     if (!result) return ::testing::AssertionFailure() << "transcript " << i + 1 << ": " << result.message();
