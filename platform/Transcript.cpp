@@ -71,24 +71,27 @@ bool TakeQuoted(const std::string& line, size_t& at, std::string& text) {
   return true;
 }
 
-bool BoxKindFromName(const std::string& name, BoxKind& kind) {
-  for (const BoxKind candidate : {BoxKind::Warning, BoxKind::Error, BoxKind::Confirmation, BoxKind::Plain}) {
-    if (name == BoxKindName(candidate)) {
-      kind = candidate;
+// The one of `candidates` that `nameOf` calls `name`.
+template <typename Value, size_t count>
+bool FromName(const std::string& name, const Value (&candidates)[count], const char* (*nameOf)(Value),
+              Value& value) {
+  for (const Value candidate : candidates) {
+    if (name == nameOf(candidate)) {
+      value = candidate;
       return true;
     }
   }
   return false;
 }
 
+bool BoxKindFromName(const std::string& name, BoxKind& kind) {
+  static const BoxKind kinds[] = {BoxKind::Warning, BoxKind::Error, BoxKind::Confirmation, BoxKind::Plain};
+  return FromName(name, kinds, BoxKindName, kind);
+}
+
 bool BoxAnswerFromName(const std::string& name, BoxAnswer& answer) {
-  for (const BoxAnswer candidate : {BoxAnswer::Yes, BoxAnswer::No, BoxAnswer::Ok, BoxAnswer::Closed}) {
-    if (name == BoxAnswerName(candidate)) {
-      answer = candidate;
-      return true;
-    }
-  }
-  return false;
+  static const BoxAnswer answers[] = {BoxAnswer::Yes, BoxAnswer::No, BoxAnswer::Ok, BoxAnswer::Closed};
+  return FromName(name, answers, BoxAnswerName, answer);
 }
 
 }  // namespace
@@ -284,6 +287,14 @@ std::string HoldLine(const HoldOutcome& outcome) {
 std::string FiltersLine(bool filters) { return filters ? "filters yes" : "filters no"; }
 
 // --- Writing -------------------------------------------------------------------
+
+std::string TranscriptFileName(const std::string& name, int attempt) {
+  if (attempt <= 1) return name;
+  const size_t dot = name.rfind('.');
+  std::string file = name;
+  file.insert(dot == std::string::npos ? file.size() : dot, "-" + std::to_string(attempt));
+  return file;
+}
 
 namespace {
 

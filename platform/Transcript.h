@@ -163,6 +163,11 @@ class MemoryTranscriptStore final : public TranscriptStore {
   std::vector<std::shared_ptr<std::string>> texts_;
 };
 
+// The name of a store's `attempt`th try at a new transcript called `name`:
+// the name itself, then "-2", "-3", ... before its extension, so that two
+// flashes within one second keep both transcripts.
+std::string TranscriptFileName(const std::string& name, int attempt);
+
 // What a transcript's header says.
 struct TranscriptHeader {
   std::string programVersion;  // "1.0.4.8"

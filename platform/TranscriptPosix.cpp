@@ -76,12 +76,8 @@ std::unique_ptr<TranscriptSink> FolderTranscriptStore::Create(const std::string&
     error_ = "cannot create the folder " + folder_ + ": " + std::strerror(errno);
     return nullptr;
   }
-  // Two flashes within one second get the names name, name-2, name-3, ...
-  const size_t dot = name.rfind('.');
   for (int attempt = 1; attempt < 100; ++attempt) {
-    std::string file = name;
-    if (attempt > 1) file.insert(dot == std::string::npos ? file.size() : dot, "-" + std::to_string(attempt));
-    const std::string path = folder_ + "/" + file;
+    const std::string path = folder_ + "/" + TranscriptFileName(name, attempt);
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
       path_ = path;

@@ -68,11 +68,8 @@ std::unique_ptr<TranscriptSink> FolderTranscriptStore::Create(const std::string&
     error_ = "cannot create the folder " + folder_ + ": " + ErrorText(GetLastError());
     return nullptr;
   }
-  const size_t dot = name.rfind('.');
   for (int attempt = 1; attempt < 100; ++attempt) {
-    std::string file = name;
-    if (attempt > 1) file.insert(dot == std::string::npos ? file.size() : dot, "-" + std::to_string(attempt));
-    const std::string path = folder_ + "\\" + file;
+    const std::string path = folder_ + "\\" + TranscriptFileName(name, attempt);
     const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
