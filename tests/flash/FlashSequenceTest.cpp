@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "flash/ProfileTable.h"
+#include "platform/Sha256.h"
+#include "platform/Transcript.h"
 #include "tests/flash/FlashFixture.h"
 
 namespace flash_tests {
@@ -308,6 +310,30 @@ TEST_F(FlashSequenceTest, SecondRunAfterAFailureStartsAfresh) {
   EXPECT_EQ(drive.FlashStartCount(), 1u);
   EXPECT_EQ(services.inhibitor.acquired, 2);
   EXPECT_EQ(services.inhibitor.released, 2);
+}
+
+// Each transcript names the image that its flash sent, also when the same
+// program flashes another image of the same length right after.
+TEST_F(FlashSequenceTest, TranscriptNamesTheImageOfEachFlash) {
+  DriveConfig config = FittingDrive();
+  config.revisionAfterFlash = "Q121";  // still in the range: the drive fits both images
+  AddDrive(config);
+  std::vector<std::string> digests;
+  for (const uint8_t last : {0x11, 0x22}) {
+    std::vector<uint8_t> image = CraftImage(ImageClass::NoProfile);
+    image[package::kBinAreaOffset + 524287] = last;
+    Create(image);
+    Click();
+    ASSERT_EQ(form->status, kCompleted);
+    digests.push_back(platform::Sha256Hex(Bin(), 524288));
+  }
+  const std::vector<std::string> texts = services.transcripts.Texts();
+  ASSERT_EQ(texts.size(), 2u);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const platform::TranscriptReadResult read = platform::ReadTranscript(texts[i]);
+    ASSERT_TRUE(read.transcript) << read.error;
+    EXPECT_EQ(read.transcript->header.imageSha256, digests[i]) << "flash " << i + 1;
+  }
 }
 
 // A program with stand-in profiles must not send them to a real drive.
