@@ -206,7 +206,13 @@ bool CDDrive::Identify() {
 
 uint32_t CDDrive::SendCommand(const platform::Cdb& Cdb, uint8_t DataIn, uint32_t Length) {
   platform::Transcript* transcript = platform::ActiveTranscript();
-  if (transcript == nullptr) return NtMode ? SendPassThrough(Cdb, DataIn, Length) : SendAspi(Cdb, DataIn, Length);
+  bool failed = false;
+  if (transcript == nullptr) {
+    const uint32_t result =
+        NtMode ? SendPassThrough(Cdb, DataIn, Length, failed) : SendAspi(Cdb, DataIn, Length, failed);
+    if (failed) ReportError();
+    return result;
+  }
 
   // The request is in the transcript before the drive has it, so that a
   // command the program never came back from is there too.
@@ -214,7 +220,8 @@ uint32_t CDDrive::SendCommand(const platform::Cdb& Cdb, uint8_t DataIn, uint32_t
   const platform::Direction direction = DataIn == 1 ? platform::Direction::In : platform::Direction::Out;
   transcript->Request(Cdb, direction, Length, TimeOut, buffer);
   const uint64_t start = platform::MonotonicMicroseconds();
-  const uint32_t result = NtMode ? SendPassThrough(Cdb, DataIn, Length) : SendAspi(Cdb, DataIn, Length);
+  const uint32_t result =
+      NtMode ? SendPassThrough(Cdb, DataIn, Length, failed) : SendAspi(Cdb, DataIn, Length, failed);
   const uint64_t took = platform::MonotonicMicroseconds() - start;
 
   platform::CommandOutcome outcome;
@@ -234,6 +241,8 @@ uint32_t CDDrive::SendCommand(const platform::Cdb& Cdb, uint8_t DataIn, uint32_t
                                ? Length - std::min(LastResidual, Length)
                                : 0;
   transcript->Answer(outcome, took, buffer, arrived);
+  // A failure's message comes after the drive's answer, in the transcript as on the screen.
+  if (failed) ReportError();
   return result;
 }
 
@@ -244,7 +253,7 @@ uint32_t CDDrive::SendCommand(uint8_t Cdb0, uint8_t Cdb1, uint8_t Cdb2, uint8_t 
                      DataIn, Length);
 }
 
-uint32_t CDDrive::SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length) {
+uint32_t CDDrive::SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length, bool& failed) {
   PassThroughSense.fill(0);
   RequestSize = 80;
   uint8_t* buffer = UseInquiryBuffer ? InquiryData.data() : DataBuffer;
@@ -281,11 +290,11 @@ uint32_t CDDrive::SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint
   Ascq = PassThroughSense[13];
 
   if (IoctlSucceeded && SenseKey == 0) return 1;
-  ReportError();
+  failed = true;
   return 0;
 }
 
-uint32_t CDDrive::SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length) {
+uint32_t CDDrive::SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length, bool& failed) {
   AspiRequest = platform::AspiRequest{};
   AspiRequest.command = 2;
   AspiRequest.hostAdapter = HostAdapter;
@@ -328,7 +337,7 @@ uint32_t CDDrive::SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Le
   LastScsiStatus = AspiRequest.targetStatus;
 
   if (Status == platform::kSrbCompleted && SenseKey == 0) return Length;
-  ReportError();
+  failed = true;
   return 0;
 }
 

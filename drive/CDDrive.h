@@ -144,8 +144,10 @@ class CDDrive {
 
  private:
   bool LoadCommandLibrary();
-  uint32_t SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length);
-  uint32_t SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length);
+  // One command by either path; `failed` is set when it failed, for
+  // SendCommand to report (ReportError) once its answer is recorded.
+  uint32_t SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length, bool& failed);
+  uint32_t SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length, bool& failed);
   std::string InquiryPart() const;
   // The system's text for an error code, as the path that reported it has
   // it (errno texts, or Windows' message table with its line end).

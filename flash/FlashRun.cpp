@@ -262,7 +262,10 @@ class FlashRun {
       return false;
     }
     const bool filters = drive_.FiltersCommands();
-    if (platform::Transcript* transcript = transcript_.Get()) transcript->Filters(filters);
+    if (platform::Transcript* transcript = transcript_.Get()) {
+      transcript->Filters(filters);
+      if (CDDrive::ReportErrors) transcript->ErrorsShown();
+    }
     if (filters) {
       platform::ShowError(
           "\nThe drive cannot be flashed through " + drive_.GetNode() +

@@ -369,6 +369,7 @@ int DriveCommands::Replay(const std::string& path, const std::string& program, b
     const int started = RunForm(program, package.KeyWord(), view, header.driveNode, [] { return false; }, [&] {
       transport.BeginFlash();
       boxes.BeginFlash();
+      CDDrive::ReportErrors = transport.ErrorsShown();
     });
     if (started >= 0) return started;
   }

@@ -380,6 +380,8 @@ void Transcript::Hold(const HoldOutcome& outcome) { Timed(HoldLine(outcome)); }
 
 void Transcript::Filters(bool filters) { Timed(FiltersLine(filters)); }
 
+void Transcript::ErrorsShown() { Timed(kErrorsShownLine); }
+
 void Transcript::Stopped() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -610,6 +612,11 @@ bool ParseRecord(const std::string& line, TranscriptRecord& record, std::string&
       error = "\"stop\" stands alone";
       return false;
     }
+    return true;
+  }
+
+  if (text == kErrorsShownLine) {
+    record.kind = TranscriptRecord::Kind::ErrorsShown;
     return true;
   }
 

@@ -38,6 +38,9 @@
 // base64. Data sent to the drive is kept as its digest. A text shown in a box
 // is followed by the user's answer. "filters" tells whether the system lets
 // only its safe commands through to the drive ("yes": the flash is refused).
+// "errors shown", written only where it holds, comes next: a drive could
+// not be opened at start-up, and from then on the program shows every
+// command that fails in a box of its own, after the command's answer.
 // "hold" tells whether the drive could be held exclusively for the flash:
 // "hold ok", or the system's error code, "busy" where another program uses
 // the drive, and the node that could not be held ("hold errno 16 busy
@@ -99,6 +102,7 @@ std::string HoldLine(const HoldOutcome& outcome);
 // "filters yes" or "filters no".
 std::string FiltersLine(bool filters);
 inline constexpr const char* kStopLine = "stop";
+inline constexpr const char* kErrorsShownLine = "errors shown";
 
 // --- Writing -------------------------------------------------------------------
 
@@ -199,6 +203,7 @@ class Transcript {
   void ComboInsert(int index, const std::string& text);
   void Hold(const HoldOutcome& outcome);
   void Filters(bool filters);
+  void ErrorsShown();
   // "stop", the first time only.
   void Stopped();
   // "end", or "end exception" when `exception`; nothing is written after it.
@@ -236,7 +241,7 @@ uint64_t MonotonicMicroseconds();
 // --- Reading -------------------------------------------------------------------
 
 struct TranscriptRecord {
-  enum class Kind { Request, Answer, Box, BoxAnswer, Status, ComboInsert, Hold, Filters, Stop, End };
+  enum class Kind { Request, Answer, Box, BoxAnswer, Status, ComboInsert, Hold, Filters, ErrorsShown, Stop, End };
   Kind kind = Kind::End;
   size_t line = 0;       // 1-based line number in the transcript
   double seconds = 0;    // the "@" time

@@ -55,6 +55,11 @@ ReplayTransport::ReplayTransport(const ParsedTranscript& transcript) : transcrip
 
 std::vector<DeviceInfo> ReplayTransport::EnumerateDrives() { return {device_}; }
 
+bool ReplayTransport::ErrorsShown() const {
+  return std::any_of(transcript_.records.begin(), transcript_.records.end(),
+                     [](const TranscriptRecord& record) { return record.kind == Kind::ErrorsShown; });
+}
+
 int ReplayTransport::Open(const DeviceInfo& device, DeviceHandle& handle) {
   if (device.node != device_.node) return ENODEV;
   handle = 1;

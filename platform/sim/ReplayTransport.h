@@ -55,6 +55,10 @@ class ReplayTransport final : public DriveTransport {
                          unsigned timeoutSeconds) override;
   void Close(DeviceHandle) override {}
 
+  // Whether the recorded program showed every failed command in a box of
+  // its own (a drive had not opened at its start-up, which the transcript
+  // does not hold): the replay's program must do the same.
+  bool ErrorsShown() const;
   // From now on the commands are those of the recorded flash.
   void BeginFlash() { begun_ = true; }
   // Whether the recorded flash took a stop here: the next recorded record

@@ -1,6 +1,7 @@
 // The flash sequence behind the FLASH button, end to end on simulated drives:
 // prompts, preparation, profile, blocks, entry critical, checks, flash start,
 // refreshed entry, restart offer, and the inhibitor around the flash.
+#include <cerrno>
 #include <cstring>
 
 #include "flash/ProfileTable.h"
@@ -334,6 +335,33 @@ TEST_F(FlashSequenceTest, TranscriptNamesTheImageOfEachFlash) {
     ASSERT_TRUE(read.transcript) << read.error;
     EXPECT_EQ(read.transcript->header.imageSha256, digests[i]) << "flash " << i + 1;
   }
+}
+
+// A drive that the start-up could not open makes the program show every
+// failed command in a box: during the flash, after the command's answer in
+// the transcript, which replays (in TearDown) with those boxes.
+TEST_F(FlashSequenceTest, FailedCommandsShownAfterADriveDidNotOpenAreInTheTranscript) {
+  DriveConfig locked = FittingDrive();
+  locked.openError = EACCES;
+  AddDrive(locked);
+  AddDrive();
+  Create(CraftImage(ImageClass::NoProfile));
+  ASSERT_TRUE(CDDrive::ReportErrors);
+  Click();
+  EXPECT_EQ(form->status, kCompleted);
+  const std::vector<std::string> texts = services.transcripts.Texts();
+  ASSERT_EQ(texts.size(), 1u);
+  const platform::TranscriptReadResult read = platform::ReadTranscript(texts[0]);
+  ASSERT_TRUE(read.transcript) << read.error;
+  const std::vector<platform::TranscriptRecord>& records = read.transcript->records;
+  size_t shown = 0;
+  for (size_t i = 1; i < records.size(); ++i) {
+    if (records[i].kind != platform::TranscriptRecord::Kind::Box) continue;
+    if (records[i].shown.rfind("SenseCode: ", 0) != 0) continue;
+    ++shown;
+    EXPECT_EQ(records[i - 1].kind, platform::TranscriptRecord::Kind::Answer) << records[i].text;
+  }
+  EXPECT_GT(shown, 0u);
 }
 
 // A program with stand-in profiles must not send them to a real drive.

@@ -43,6 +43,7 @@ const char* const kDoesNotFit = "the recorded drive does not fit the package";
       }
       transport.BeginFlash();
       boxes.BeginFlash();
+      CDDrive::ReportErrors = transport.ErrorsShown();
       form.Dispatch(&FlashFormCore::FlashButtonClick);
     }
     CDDrive::SetTransport(nullptr);
