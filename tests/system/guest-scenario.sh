@@ -105,7 +105,8 @@ for name in q150 k300 s150; do echo "$name:"; cat /tmp/$name.log; done
 
 # A whole flash by the flash program for IMAGE, as a person would run it, on
 # drive model NAME: the program's output, then every command the drive got,
-# then whether the drive's flash now holds the image. With NODE, another
+# then whether the drive's flash now holds the image, and the replay of the
+# flash's transcript by the command line. With NODE, another
 # program opens NODE with O_EXCL while the restart question is up: the flash
 # has given the drive back by then.
 flash_program() {  # SECTION IMAGE NAME [NODE]
@@ -122,6 +123,13 @@ flash_program() {  # SECTION IMAGE NAME [NODE]
   echo "DRIVE"
   model_log $3 $1
   if cmp -s /tmp/$3.flash /images/$2.BIN; then echo "FLASH equals $2.BIN"; else echo "FLASH differs from $2.BIN"; fi
+  replay $1 $(command -v flashutil-system-$2)
+}
+# The transcript that the flash of SECTION left, replayed by the command line
+# with PROGRAM: its exit status and last line (the transcript's name left out).
+replay() {  # SECTION PROGRAM
+  HOME=/tmp timeout 120 flashutil-pack-system replay "$(cat /tmp/$1.transcript)" $2 > /tmp/replay.txt 2>&1
+  echo "REPLAY exit $?: $(tail -n 1 /tmp/replay.txt | sed 's|([^ ]*/flash-[^ ]* line|(line|')"
 }
 mkdir -p -m 0700 /tmp/runtime
 # The sg node of the drive at a SCSI address.
@@ -132,10 +140,10 @@ flash_program flash-sg-s150 S150 s150 $(sg_at 6:0:1:0)
 
 # The command line on the same drives: flashutil-pack lists them, and flashes
 # the image of each flash program above as a script runs it (--yes, output
-# not a terminal); its output (standard error too), the drive's log and its
-# flash as above; a Ctrl-C while the drive is brought to rest (its START STOP
-# UNIT takes 2 s), after which nothing may be written; and a flash that fails
-# (a corrupt byte in DRAM). Its output goes to a file, as a script's does (the
+# not a terminal); its output (standard error too), the drive's log, its
+# flash and the replay of its transcript as above; a Ctrl-C while the drive
+# is brought to rest (its START STOP UNIT takes 2 s), after which nothing may
+# be written; and a flash that fails (a corrupt byte in DRAM). Its output goes to a file, as a script's does (the
 # guest's own output is a terminal); the time in its transcript's name is
 # left out.
 pack() {
@@ -159,6 +167,7 @@ cli_flash() {  # SECTION IMAGE NAME [ORDER...]
   echo "DRIVE"
   model_log $name $section
   if cmp -s /tmp/$name.flash /images/$image.BIN; then echo "FLASH equals $image.BIN"; else echo "FLASH differs from $image.BIN"; fi
+  replay $section /probe/flashutil-system-$image
 }
 order q150 reset "mark cli-interrupt" "fail op=1B nth=1 stall 2"
 section cli-interrupt
@@ -173,6 +182,7 @@ wait $interrupter
 echo "DRIVE"
 model_log q150 cli-interrupt
 echo "WRITE BUFFER commands: $(sed -n '/^MARK cli-interrupt$/,$p' /tmp/q150.log | grep -c '^3B ')"
+replay cli-interrupt /probe/flashutil-system-Q150
 cli_flash cli-flash-q150 Q150 q150
 cli_flash cli-flash-k300 K300 k300
 cli_flash cli-flash-s150 S150 s150
@@ -227,7 +237,7 @@ RUNS
 section stale-readback-run
 cat /tmp/stale.txt
 section stale-readback
-grep '^VERDICT' /tmp/stale.txt
+grep -e '^VERDICT' -e '^REPLAY' /tmp/stale.txt
 
 # Not compared: the round trip of a command through the ring.
 section model-bench
@@ -250,7 +260,7 @@ awk '/^LOG 1B 00 00 00 03/ { on = 1 } on && /^LOG 4A/ { during++ } /^LOG 3B 05 0
      /^LOG 4A/ { all++ }
      END { printf "POLLS DURING THE FLASH %d\n", during
            printf "MODEL polling: %d of the run'"'"'s %d polls during the flash\n", during, all > "/dev/stderr" }' /tmp/polling.txt
-grep -e '^STATUS' -e '^VERDICT' /tmp/polling.txt
+grep -e '^STATUS' -e '^VERDICT' -e '^REPLAY' /tmp/polling.txt
 
 # Another program has the drive open when FLASH is pressed: a descriptor of
 # its sg node, or a claim of its block node as a burning program has it. The
@@ -275,7 +285,7 @@ modes="$(stat -c %a /dev/$sg) $(stat -c %a /dev/$sr)"
 chmod 0666 /dev/$sg
 chmod 0644 /dev/$sr
 echo user-sg | timeout 120 guest_probe --uid 1000 flash /tmp/s150 /images/S150.BIN "VOX-TEL CRW-5232S" S100-S199 CRW-5232S S150. VoxTEL |
-  grep -e '^UID' -e '^RUN' -e '^STATUS' -e '^ENTRY' -e '^VERDICT'
+  grep -e '^UID' -e '^RUN' -e '^STATUS' -e '^ENTRY' -e '^VERDICT' -e '^REPLAY'
 chmod ${modes% *} /dev/$sg
 chmod ${modes#* } /dev/$sr
 order s150 reset

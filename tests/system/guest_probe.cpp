@@ -26,6 +26,8 @@
 //                                     sweep KEY ASC ASCQ    a clean run, then one
 //                                                           run per command of it
 //                                                           with that sense on it
+//                                   Each run's transcript is replayed on the spot
+//                                   against its recorded answers (REPLAY lines).
 //   guest_probe hold NODE excl|plain [once]
 //                                   another program on the drive: opens NODE
 //                                   (read-write, without waiting; with O_EXCL, or
@@ -58,7 +60,9 @@
 #include "flash/CommandBlocks.h"
 #include "package/Package.h"
 #include "tests/support/PrintingServices.h"
+#include "tests/support/Replay.h"
 #include "platform/Services.h"
+#include "platform/Transcript.h"
 #include "platform/linux/SgTransport.h"
 #include "tests/support/TestDoubles.h"
 #include "tests/support/TestForm.h"
@@ -261,6 +265,9 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 
 // What one flash run left: the boxes, the status line, the drive's entry,
 // and what the drive model logged meanwhile.
+const char* const kReplaySame = "the same as the recording";
+const char* const kNoTranscript = "no transcript: no flash began";
+
 struct RunResult {
   std::vector<std::string> boxes;
   std::string status;
@@ -270,6 +277,9 @@ struct RunResult {
   bool flashed = false;       // the drive ran a flash start
   bool imageIntact = false;   // and its flash now holds the image
   size_t kernelTail = 0;      // the log's lines from here on are the kernel's own, after the run
+  // The run's transcript replayed against its recorded answers: "the same
+  // as the recording", or where the replay parts from it.
+  std::string replay;
 };
 
 // A command that the kernel sends by itself when a block node opens or
@@ -293,6 +303,13 @@ void SettleLog(const std::string& logPath) {
   }
 }
 
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n') c = '~';
+  }
+  return text;
+}
+
 // Runs the program's start-up and FLASH on a fresh headless form (a fresh
 // start of the program), after sending `orders` to the drive model.
 RunResult FlashRun(const std::vector<uint8_t>& pkg, const std::string& modelFiles, const std::string& orders,
@@ -314,8 +331,10 @@ RunResult FlashRun(const std::vector<uint8_t>& pkg, const std::string& modelFile
 
   testing_support::ScriptedBoxes boxes;
   boxes.AnswerYes(3);  // the warning, the update prompt, the restart offer
-  platform::MessageBoxes* const printing = platform::GetServices().boxes;
+  platform::MemoryTranscriptStore transcripts;
+  const platform::Services outside = platform::GetServices();
   platform::GetServices().boxes = &boxes;
+  platform::GetServices().transcripts = &transcripts;
   CDDrive::ResetClassState();
   CDDrive::SetTransport(&transport);
   RunResult result;
@@ -329,7 +348,18 @@ RunResult FlashRun(const std::vector<uint8_t>& pkg, const std::string& modelFile
   }
   CDDrive::SetTransport(nullptr);
   SettleLog(logPath);
-  platform::GetServices().boxes = printing;
+  // The transcript that the flash left, replayed on the spot: what the
+  // kernel stack answered must be enough to run the same flash again.
+  const std::vector<std::string> texts = transcripts.Texts();
+  if (texts.empty()) {
+    result.replay = kNoTranscript;
+  } else if (texts.size() != 1) {
+    result.replay = std::to_string(texts.size()) + " transcripts";
+  } else {
+    const ::testing::AssertionResult replayed = testing_support::Replays(pkg, texts[0]);
+    result.replay = replayed ? kReplaySame : OneLine(replayed.message());
+  }
+  platform::GetServices() = outside;
   for (const auto& box : boxes.shown) result.boxes.push_back(box.text);
   result.completed = result.status == "Flash Completed.";
 
@@ -351,13 +381,6 @@ RunResult FlashRun(const std::vector<uint8_t>& pkg, const std::string& modelFile
   const uint32_t length = view.BinLength();
   result.imageIntact = flash.size() >= length && std::memcmp(flash.data(), view.BinArea(), length) == 0;
   return result;
-}
-
-std::string OneLine(std::string text) {
-  for (char& c : text) {
-    if (c == '\n') c = '~';
-  }
-  return text;
 }
 
 // A run may end in "Flash Completed." only when the drive ran the flash
@@ -393,6 +416,10 @@ int Flash(const std::vector<std::string>& args, platform::DriveTransport& transp
       for (const std::string& entry : clean.log) commands += entry.rfind("FLASH ", 0) == 0 ? 0 : 1;
       std::printf("SWEEP clean run: %zu commands, %s, %s\n", commands, clean.status.c_str(),
                   Verdict(clean).c_str());
+      const std::string same = kReplaySame;
+      size_t replayedSame = clean.replay == same ? 1 : 0;
+      size_t recorded = clean.replay == kNoTranscript ? 0 : 1;
+      if (clean.replay != same) std::printf("SWEEP clean run's replay: %s\n", clean.replay.c_str());
       for (size_t n = 1; n <= commands; ++n) {
         const RunResult run = FlashRun(
             pkg, modelFiles, "reset;fail nth=" + std::to_string(n) + " sense " + key + " " + asc + " " + ascq,
@@ -407,8 +434,12 @@ int Flash(const std::vector<std::string>& args, platform::DriveTransport& transp
         std::printf("SWEEP %zu|%s|%s|%s|%s\n", n, faulted.c_str(),
                     run.boxes.empty() ? "" : OneLine(run.boxes.back()).c_str(), run.status.c_str(),
                     Verdict(run).c_str());
+        if (run.replay != kNoTranscript) ++recorded;
+        if (run.replay == same) ++replayedSame;
+        else std::printf("SWEEP %zu replay: %s\n", n, run.replay.c_str());
         std::fflush(stdout);
       }
+      std::printf("SWEEP replays: %zu of the %zu transcripts %s\n", replayedSame, recorded, same.c_str());
       continue;
     }
     std::string orders;
@@ -420,7 +451,7 @@ int Flash(const std::vector<std::string>& args, platform::DriveTransport& transp
     for (const std::string& box : run.boxes) std::printf("BOX %s\n", OneLine(box).c_str());
     std::printf("STATUS %s\nENTRY %s\n", run.status.c_str(), run.entry.c_str());
     for (const std::string& entry : run.log) std::printf("LOG %s\n", entry.c_str());
-    std::printf("VERDICT %s\n", Verdict(run).c_str());
+    std::printf("VERDICT %s\nREPLAY %s\n", Verdict(run).c_str(), run.replay.c_str());
     std::fprintf(stderr, "run %s: %.2f s\n", name.c_str(), seconds);
     std::fflush(stdout);
   }
