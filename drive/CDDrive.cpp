@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "platform/Services.h"
 #include "platform/Transcript.h"
@@ -240,7 +241,9 @@ uint32_t CDDrive::SendCommand(const platform::Cdb& Cdb, uint8_t DataIn, uint32_t
   const uint32_t arrived = direction == platform::Direction::In && LastTransportOk && buffer != nullptr
                                ? Length - std::min(LastResidual, Length)
                                : 0;
-  transcript->Answer(outcome, took, buffer, arrived);
+  std::optional<platform::LibraryStatus> library;
+  if (!NtMode) library = platform::LibraryStatus{AspiRequest.status, AspiRequest.hostStatus};
+  transcript->Answer(outcome, took, buffer, arrived, library);
   // A failure's message comes after the drive's answer, in the transcript as on the screen.
   if (failed) ReportError();
   return result;

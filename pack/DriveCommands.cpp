@@ -33,13 +33,16 @@ const char* const kSimulatedLine = "Simulated drives: none of these drives exist
 // The transport and the services of one command, put back as they were when it ends.
 class DriveScope {
  public:
-  DriveScope(platform::DriveTransport& transport, const platform::Services& services)
+  DriveScope(platform::DriveTransport& transport, const platform::Services& services,
+             platform::CommandLibraryPath* library = nullptr)
       : saved_(platform::GetServices()) {
     CDDrive::SetTransport(&transport);
+    CDDrive::SetCommandLibrary(library);
     platform::GetServices() = services;
   }
   ~DriveScope() {
     CDDrive::SetTransport(nullptr);
+    CDDrive::SetCommandLibrary(nullptr);
     platform::GetServices() = saved_;
   }
   DriveScope(const DriveScope&) = delete;
@@ -205,7 +208,7 @@ int DriveCommands::RunForm(const std::string& program, const uint8_t* keyWord, T
     chosen = -1;
     for (int k = 0; k < view.ComboCount(); ++k) {
       const CDDrive& candidate = *form.Drives->Slots[static_cast<size_t>(form.DriveIndex[static_cast<size_t>(k)])];
-      if (drive == candidate.GetNode() || drive == candidate.Device.node ||
+      if (drive == candidate.GetNode() || drive == candidate.Device.node || drive == candidate.Device.Name() ||
           (!candidate.Device.blockDevice.empty() && drive == candidate.Device.blockDevice)) {
         chosen = k;
       }
@@ -365,7 +368,9 @@ int DriveCommands::Replay(const std::string& path, const std::string& program, b
   out_ << "Replay of " << platform::PrintableText(path) << ": the drive answers as recorded; no drive is reached.\n"
        << std::flush;
   {
-    DriveScope scope(transport, services);
+    // A recording made through the command library replays through it.
+    platform::sim::ReplayLibraryPath library(transport);
+    DriveScope scope(transport, services, transport.ThroughLibrary() ? &library : nullptr);
     const int started = RunForm(program, package.KeyWord(), view, header.driveNode, [] { return false; }, [&] {
       transport.BeginFlash();
       boxes.BeginFlash();

@@ -219,7 +219,7 @@ std::string CommandRequestLine(const Cdb& cdb, Direction direction, uint32_t len
 }
 
 std::string CommandAnswerLine(const CommandOutcome& outcome, uint64_t microseconds, const uint8_t* dataIn,
-                              uint32_t dataInLength) {
+                              uint32_t dataInLength, const std::optional<LibraryStatus>& library) {
   std::string line = "< " + std::to_string(microseconds) + " us  ";
   line += outcome.timedOut ? "timeout" : outcome.transportOk ? "ok" : "failed";
   line += "  errno " + std::to_string(outcome.sysError);
@@ -233,6 +233,7 @@ std::string CommandAnswerLine(const CommandOutcome& outcome, uint64_t microsecon
     line += "-";
   }
   line += "  residual " + std::to_string(outcome.residual);
+  if (library) line += "  library " + Hex2(library->request) + " " + Hex2(library->hostAdapter);
   if (dataIn != nullptr && dataInLength > 0) line += "  data " + Base64(dataIn, dataInLength);
   return line;
 }
@@ -362,8 +363,8 @@ void Transcript::Request(const Cdb& cdb, Direction direction, uint32_t length, u
 }
 
 void Transcript::Answer(const CommandOutcome& outcome, uint64_t microseconds, const uint8_t* dataIn,
-                        uint32_t dataInLength) {
-  Timed(CommandAnswerLine(outcome, microseconds, dataIn, dataInLength));
+                        uint32_t dataInLength, const std::optional<LibraryStatus>& library) {
+  Timed(CommandAnswerLine(outcome, microseconds, dataIn, dataInLength, library));
 }
 
 void Transcript::Box(BoxKind kind, const std::string& caption, const std::string& text, BoxButtons buttons) {
@@ -480,8 +481,14 @@ bool ParseRecord(const std::string& line, TranscriptRecord& record, std::string&
 
   if (kind == "<") {
     record.kind = TranscriptRecord::Kind::Answer;
-    // "<" N "us" verdict "errno" N "status" XX "sense" S "residual" N ["data" B64]
-    if ((words.size() != 12 && words.size() != 14) || words[2] != "us" || words[4] != "errno" ||
+    // "<" N "us" verdict "errno" N "status" XX "sense" S "residual" N ["library" XX XX] ["data" B64]
+    const bool library = words.size() > 12 && words[12] == "library";
+    if (library && words.size() < 15) {
+      error = "the library's request and host adapter status must be two bytes in hex";
+      return false;
+    }
+    const size_t dataAt = library ? 15 : 12;
+    if ((words.size() != dataAt && words.size() != dataAt + 2) || words[2] != "us" || words[4] != "errno" ||
         words[6] != "status" || words[8] != "sense" || words[10] != "residual") {
       error = "a command answer must have its time, verdict, errno, status, sense and residual";
       return false;
@@ -526,8 +533,17 @@ bool ParseRecord(const std::string& line, TranscriptRecord& record, std::string&
       return false;
     }
     outcome.residual = static_cast<uint32_t>(value);
-    if (words.size() == 14) {
-      std::optional<std::vector<uint8_t>> data = words[12] == "data" ? FromBase64(words[13]) : std::nullopt;
+    if (library) {
+      LibraryStatus status;
+      if (!ParseHexByte(words[13], status.request) || !ParseHexByte(words[14], status.hostAdapter)) {
+        error = "the library's request and host adapter status must be two bytes in hex";
+        return false;
+      }
+      record.library = status;
+    }
+    if (words.size() == dataAt + 2) {
+      std::optional<std::vector<uint8_t>> data =
+          words[dataAt] == "data" ? FromBase64(words[dataAt + 1]) : std::nullopt;
       if (!data || data->empty()) {
         error = "the data from the drive must be in base64";
         return false;

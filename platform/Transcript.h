@@ -34,8 +34,10 @@
 // time it took in microseconds; the transport's verdict (ok, failed, or
 // timeout when the system's time-out ended it) and the system's error code;
 // the SCSI status; the 32 sense bytes in hex, or "-" when there were none;
-// the residual; and for data from the drive the bytes that arrived, in
-// base64. Data sent to the drive is kept as its digest. A text shown in a box
+// the residual; for a command through the command library (ASPI),
+// "library" with the request's status and the host adapter's status in hex,
+// which its messages show; and for data from the drive the bytes that
+// arrived, in base64. Data sent to the drive is kept as its digest. A text shown in a box
 // is followed by the user's answer. "filters" tells whether the system lets
 // only its safe commands through to the drive ("yes": the flash is refused).
 // "errors shown", written only where it holds, comes next: a drive could
@@ -82,10 +84,18 @@ std::optional<std::vector<uint8_t>> FromBase64(const std::string& text);
 // the data is what the drive received (direction out), none for data in.
 std::string CommandRequestLine(const Cdb& cdb, Direction direction, uint32_t length, unsigned timeoutSeconds,
                                const uint8_t* dataOut = nullptr);
+// The command library's own verdict on a command: its request's status and
+// the host adapter's status.
+struct LibraryStatus {
+  uint8_t request = 0;
+  uint8_t hostAdapter = 0;
+  bool operator==(const LibraryStatus&) const = default;
+};
 // "< 425 us  ok  errno 0  status 00  sense -  residual 0  data AAEC...": `dataIn`
-// holds the bytes that arrived (null or empty for none).
+// holds the bytes that arrived (null or empty for none); `library` is there
+// for a command through the command library ("library 04 00" after the residual).
 std::string CommandAnswerLine(const CommandOutcome& outcome, uint64_t microseconds, const uint8_t* dataIn,
-                              uint32_t dataInLength);
+                              uint32_t dataInLength, const std::optional<LibraryStatus>& library = std::nullopt);
 
 // "box Warning "Warning" Yes/No: \nWARNING !!!..." and the user's answer, "answer Yes".
 std::string BoxShownLine(BoxKind kind, const std::string& caption, const std::string& text, BoxButtons buttons);
@@ -196,7 +206,8 @@ class Transcript {
   Transcript& operator=(const Transcript&) = delete;
 
   void Request(const Cdb& cdb, Direction direction, uint32_t length, unsigned timeoutSeconds, const uint8_t* dataOut);
-  void Answer(const CommandOutcome& outcome, uint64_t microseconds, const uint8_t* dataIn, uint32_t dataInLength);
+  void Answer(const CommandOutcome& outcome, uint64_t microseconds, const uint8_t* dataIn, uint32_t dataInLength,
+              const std::optional<LibraryStatus>& library = std::nullopt);
   void Box(BoxKind kind, const std::string& caption, const std::string& text, BoxButtons buttons);
   void BoxAnswered(BoxAnswer answer);
   void Status(const std::string& text);
@@ -257,6 +268,7 @@ struct TranscriptRecord {
   uint64_t microseconds = 0;
   CommandOutcome outcome;
   std::vector<uint8_t> dataIn;
+  std::optional<LibraryStatus> library;  // through the command library
   // Box, BoxAnswer, Status, ComboInsert
   BoxKind boxKind = BoxKind::Plain;
   std::string caption;

@@ -55,6 +55,11 @@ ReplayTransport::ReplayTransport(const ParsedTranscript& transcript) : transcrip
 
 std::vector<DeviceInfo> ReplayTransport::EnumerateDrives() { return {device_}; }
 
+bool ReplayTransport::ThroughLibrary() const {
+  return std::any_of(transcript_.records.begin(), transcript_.records.end(),
+                     [](const TranscriptRecord& record) { return record.library.has_value(); });
+}
+
 bool ReplayTransport::ErrorsShown() const {
   return std::any_of(transcript_.records.begin(), transcript_.records.end(),
                      [](const TranscriptRecord& record) { return record.kind == Kind::ErrorsShown; });
@@ -114,6 +119,7 @@ CommandOutcome ReplayTransport::Diverge(const std::string& came) {
 
 CommandOutcome ReplayTransport::Execute(DeviceHandle, const Cdb& cdb, Direction direction, uint8_t* buffer,
                                         uint32_t length, unsigned timeoutSeconds) {
+  lastLibrary_.reset();
   if (!begun_) {
     // The start-up's identification: the recorded drive's identity.
     CommandOutcome outcome;
@@ -146,10 +152,81 @@ CommandOutcome ReplayTransport::Execute(DeviceHandle, const Cdb& cdb, Direction 
   }
   const TranscriptRecord& answer = records[at + 1];
   next_ = at + 2;
+  lastLibrary_ = answer.library;
   if (buffer != nullptr && !answer.dataIn.empty()) {
     std::memcpy(buffer, answer.dataIn.data(), std::min<size_t>(answer.dataIn.size(), length));
   }
   return answer.outcome;
+}
+
+// --- ReplayLibraryPath ----------------------------------------------------------
+
+namespace {
+
+// Beyond the request status codes of platform/CommandLibrary.h.
+constexpr uint8_t kSrbInvalidHostAdapter = 0x81;
+constexpr uint8_t kSrbNoDevice = 0x82;
+
+class ReplayLibrary final : public AspiLibrary {
+ public:
+  explicit ReplayLibrary(ReplayTransport& transport) : transport_(transport) {
+    const std::vector<DeviceInfo> drives = transport_.EnumerateDrives();
+    if (!drives.empty()) device_ = drives.front();
+  }
+
+  bool HasEntry(const std::string&) override { return true; }
+  uint32_t GetSupportInfo() override { return uint32_t{kSrbCompleted} << 8 | static_cast<uint8_t>(device_.host + 1); }
+
+  void SendCommand(AspiRequest& request) override {
+    request.hostStatus = 0;
+    request.targetStatus = 0;
+    request.senseArea.fill(0);
+    if (request.hostAdapter > device_.host) {
+      request.status = kSrbInvalidHostAdapter;
+    } else if (request.hostAdapter != device_.host || request.target != device_.target ||
+               request.lun != device_.lun) {
+      request.status = kSrbNoDevice;
+    } else {
+      request.status = kSrbPending;
+    }
+  }
+
+  bool WaitForCompletion(AspiRequest& request, uint32_t milliseconds) override {
+    if (request.status != kSrbPending) return true;
+    Cdb cdb{};
+    std::copy_n(request.cdb.begin(), cdb.size(), cdb.begin());
+    const Direction direction = (request.flags & kSrbDirOut) != 0 ? Direction::Out : Direction::In;
+    const CommandOutcome outcome =
+        transport_.Execute(1, cdb, direction, request.buffer, request.bufferLength, milliseconds / 1000);
+    error_ = outcome.sysError;
+    const std::optional<LibraryStatus>& recorded = transport_.LastLibraryStatus();
+    // A wait that the recorded library let run out: the request stays pending.
+    if (outcome.timedOut || (recorded && recorded->request == kSrbPending)) return false;
+    if (recorded) {
+      request.status = recorded->request;
+      request.hostStatus = recorded->hostAdapter;
+    } else {
+      // The start-up's identification, or a command past the recording.
+      request.status = outcome.transportOk ? kSrbCompleted : kSrbError;
+    }
+    request.targetStatus = outcome.status;
+    std::copy_n(outcome.sense.begin(), std::min<size_t>(request.senseLength, request.senseArea.size()),
+                request.senseArea.begin());
+    return true;
+  }
+
+  int SystemError() const override { return error_; }
+
+ private:
+  ReplayTransport& transport_;
+  DeviceInfo device_;
+  int error_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<AspiLibrary> ReplayLibraryPath::LoadAspiLibrary(const std::string&) {
+  return std::make_unique<ReplayLibrary>(transport_);
 }
 
 // --- ReplayBoxes ----------------------------------------------------------------

@@ -18,10 +18,12 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/CommandLibrary.h"
 #include "platform/Services.h"
 #include "platform/Transcript.h"
 #include "platform/Transport.h"
@@ -59,6 +61,12 @@ class ReplayTransport final : public DriveTransport {
   // its own (a drive had not opened at its start-up, which the transcript
   // does not hold): the replay's program must do the same.
   bool ErrorsShown() const;
+  // Whether the recorded program reached the drive through the command
+  // library (its answers carry the library's status): the replay must too.
+  bool ThroughLibrary() const;
+  // The command library's status in the answer to the last command, where
+  // the recording has it.
+  const std::optional<LibraryStatus>& LastLibraryStatus() const { return lastLibrary_; }
   // From now on the commands are those of the recorded flash.
   void BeginFlash() { begun_ = true; }
   // Whether the recorded flash took a stop here: the next recorded record
@@ -80,6 +88,22 @@ class ReplayTransport final : public DriveTransport {
   mutable size_t next_ = 0;
   mutable bool stopped_ = false;
   std::optional<ReplayDifference> divergence_;
+  std::optional<LibraryStatus> lastLibrary_;
+};
+
+// The command library of a recording made through it: one host adapter
+// more than the recorded drive's, the recorded drive at its adapter and
+// target alone, and each request answered by the replay transport (the
+// request stays pending until it is waited for, when its time-out is known)
+// with the library's status as recorded.
+class ReplayLibraryPath final : public CommandLibraryPath {
+ public:
+  explicit ReplayLibraryPath(ReplayTransport& transport) : transport_(transport) {}
+  bool UsesPassThrough() override { return false; }
+  std::unique_ptr<AspiLibrary> LoadAspiLibrary(const std::string& name) override;
+
+ private:
+  ReplayTransport& transport_;
 };
 
 // The user's request to stop where the recorded flash took it.

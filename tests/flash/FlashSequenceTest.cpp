@@ -364,6 +364,27 @@ TEST_F(FlashSequenceTest, FailedCommandsShownAfterADriveDidNotOpenAreInTheTransc
   EXPECT_GT(shown, 0u);
 }
 
+// Through the command library a failed command's message shows the
+// library's request status (04), not the drive's SCSI status: the
+// transcript keeps it, and the replay goes through the library too and
+// shows the same. (The run log sees only the pass-through path's commands.)
+TEST_F(FlashSequenceTest, FailureThroughTheCommandLibraryIsReplayedThroughIt) {
+  replays = false;
+  transport.SetPassThrough(false);
+  CDDrive::SetCommandLibrary(&transport);
+  SimDrive& drive = AddDrive();
+  Create(CraftImage(ImageClass::NoProfile));
+  drive.FailOpcode(0x3B, Fault::Sense(0x04, 0x44, 0x00), 3);
+  Click();
+  EXPECT_EQ(form->status, kWriteBin + ", Fail! ");
+  ASSERT_FALSE(services.boxes.shown.empty());
+  EXPECT_NE(services.boxes.shown.back().text.find("04 44 00. 04, "), std::string::npos)
+      << services.boxes.shown.back().text;
+  const std::vector<std::string> texts = services.transcripts.Texts();
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_TRUE(testing_support::Replays(package, texts[0]));
+}
+
 // A program with stand-in profiles must not send them to a real drive.
 class StandInTest : public FlashFixtureT<RealLookingTransport> {};
 

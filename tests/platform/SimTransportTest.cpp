@@ -421,7 +421,13 @@ TEST(TranscriptTest, ReadsEveryKindOfRecordAsWritten) {
   EXPECT_EQ(t.records[7].dataDigest, "0123456789abcdef");
   EXPECT_EQ(t.records[10].dataIn, (std::vector<uint8_t>{0, 1, 2, 3}));
   EXPECT_EQ(t.records[11].line, 17u);
+  EXPECT_FALSE(t.records[10].library);
   // What the writer writes, the reader reads back.
+  const platform::TranscriptReadResult library = platform::ReadTranscript(WithLine(
+      16, "@2.101000 < 1000 us  ok  errno 0  status 02  sense -  residual 0  library 04 11  data AAECAw=="));
+  ASSERT_TRUE(library.transcript) << library.error;
+  EXPECT_EQ(library.transcript->records[10].library, (platform::LibraryStatus{0x04, 0x11}));
+  EXPECT_EQ(library.transcript->records[10].dataIn, (std::vector<uint8_t>{0, 1, 2, 3}));
   const platform::HoldOutcome busy{16, true, "/dev/sim-sr0"};
   const std::string held = platform::ReadTranscript(WithLine(9, "@1.204100 " + platform::HoldLine(busy))).error;
   EXPECT_EQ(held, "");
@@ -466,6 +472,10 @@ TEST(TranscriptTest, RefusesBadTranscriptsNamingTheLine) {
        "line 16: the data from the drive must be in base64"},
       {"answer more data", WithLine(16, "@2.101000 < 1000 us  ok  errno 0  status 00  sense -  residual 0  data AAECAwQ="),
        "line 16: the answer brings more data"},
+      {"answer library status", WithLine(11, "@1.204612 < 425 us  ok  errno 0  status 00  sense -  residual 0  library 4 00"),
+       "line 11: the library's request and host adapter status must be two bytes in hex"},
+      {"answer library cut short", WithLine(16, "@2.101000 < 1000 us  ok  errno 0  status 00  sense -  residual 0  library 01"),
+       "line 16: the library's request and host adapter status must be two bytes in hex"},
       {"answer without request", WithoutLine(10), "line 10: an answer without its command request"},
       {"request without answer", WithoutLine(11), "line 11: a command request must be followed by its answer"},
       {"box kind", WithLine(7, "@0.000412 box Question \"Confirm\" Yes/No: x"), "line 7: a box must name its kind"},

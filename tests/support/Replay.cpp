@@ -34,11 +34,15 @@ const char* const kDoesNotFit = "the recorded drive does not fit the package";
     installed.clock = &clock;
     installed.stop = &stops;
     CDDrive::SetTransport(&transport);
+    // A recording made through the command library replays through it.
+    platform::sim::ReplayLibraryPath library(transport);
+    if (transport.ThroughLibrary()) CDDrive::SetCommandLibrary(&library);
     {
       TestForm form(package.data());
       form.FormCreate();
       if (form.CurrentDrive == nullptr) {
         CDDrive::SetTransport(nullptr);
+        CDDrive::SetCommandLibrary(nullptr);
         return ::testing::AssertionFailure() << kDoesNotFit;
       }
       transport.BeginFlash();
@@ -47,6 +51,7 @@ const char* const kDoesNotFit = "the recorded drive does not fit the package";
       form.Dispatch(&FlashFormCore::FlashButtonClick);
     }
     CDDrive::SetTransport(nullptr);
+    CDDrive::SetCommandLibrary(nullptr);
     replayed = services.transcripts.Texts();
   }
   if (replayed.size() != 1) return ::testing::AssertionFailure() << replayed.size() << " transcripts from one replay";
