@@ -5,7 +5,9 @@
 # made on the host, the second reporting Windows 98), PROGRAMS (the folder of
 # the Windows flash programs that press FLASH, flashutil-system-IMAGE.exe),
 # ASPI_LIBRARY (the tests' WNASPI32.DLL, which carries ASPI requests to the
-# drive letters through pass-through) and SAMPLES (the folder of their images).
+# drive letters through pass-through), SAMPLES (the folder of their images)
+# and PACK (the Linux command line of the same flash programs, which replays
+# the transcripts the Windows programs write).
 #
 # The host's root file system comes in read-only over 9p, with a tmpfs laid
 # over it (overlayfs) for whatever Wine writes; the guest's /dev, /proc and
@@ -87,10 +89,29 @@ run_windows() {  # PREFIX PROGRAM [WINEDEBUG [WINEDLLOVERRIDES]]
   sed "s|^|WINE ${2##*/}: |" /tmp/program.err | head -n 40 >&2
 }
 
+# The transcripts that the Windows programs write in PREFIX (under its
+# %LOCALAPPDATA%\flashutil): each flash's one is replayed by the Linux
+# command line with the same program file, on the host's files, as a person
+# helping with a failure would: its exit status and last line (the
+# transcript's name left out).
+transcripts() { find $root$1/drive_c -path '*/flashutil/flash-*.txt' 2> /dev/null; }
+replay_windows() {  # PREFIX PROGRAM
+  local found
+  found=$(transcripts $1)
+  if [ $(echo "$found" | grep -c .) -ne 1 ]; then
+    echo "REPLAY: $(echo "$found" | grep -c .) transcripts"
+  else
+    on_host /bin/sh -c 'HOME=/tmp exec "$0" replay "$1" "$2"' $PACK "${found#$root}" $2 > /tmp/replay.txt 2>&1
+    echo "REPLAY exit $?: $(tail -n 1 /tmp/replay.txt | sed 's|([^ ]*/flash-[^ ]* line|(line|')"
+  fi
+  transcripts $1 | xargs -r rm -f
+}
+
 # The prefix's server and services start once and stay for every program.
 start_wine() {  # PREFIX
   local start
   start=$(uptime_s)
+  transcripts $1 | xargs -r rm -f
   on_host /bin/sh -c 'WINEPREFIX=$0 exec "${WINE%/*}/wineserver" -p' "$1"
   on_host /bin/sh -c 'WINEPREFIX=$0 exec "$WINE" wineboot' "$1" > /dev/null 2>&1
   echo "TIME Wine started in ${1##*/}: $(since $start) s" >&2
@@ -110,6 +131,7 @@ flash_windows() {  # SECTION IMAGE NAME
   echo "DRIVE"
   model_log $3 $1 | tee /tmp/$3.nt.log
   if cmp -s /tmp/$3.flash $root$SAMPLES/$2.BIN; then echo "FLASH equals $2.BIN"; else echo "FLASH differs from $2.BIN"; fi
+  replay_windows $PREFIX_NT $PROGRAMS/flashutil-system-$2.exe
 }
 
 start_wine $PREFIX_NT
@@ -129,6 +151,8 @@ section wine-aspi-startup
 order q150 reset "mark aspi"
 run_windows $PREFIX_98 $PROGRAMS/flashutil-system-Q150.exe fixme+aspi,trace+aspi
 echo "INQUIRY COMMANDS $(model_log q150 aspi | grep -c '^12 ')"
+# No flash, so no transcript.
+transcripts $PREFIX_98 | xargs -r rm -f
 echo "WINE SAYS"
 sed -n 's/^[0-9a-f]*:[a-z]*:aspi:\([A-Za-z0-9_]*\) /\1: /p' /tmp/program.err | sort -u
 
@@ -182,6 +206,7 @@ flash_aspi() {  # SECTION IMAGE NAME [ORDER]...
   else
     echo "FLASH differs from $image.BIN"
   fi
+  replay_windows $PREFIX_98 $aspi/flashutil-system-$image.exe
 }
 flash_aspi wine-aspi-flash-q150 Q150 q150
 same_commands q150 /tmp/q150.aspi.log

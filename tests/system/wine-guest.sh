@@ -31,6 +31,8 @@ qemu=$(command -v qemu-system-x86_64 || true)
 "$qemu" -device help 2> /dev/null | grep -q '"virtio-9p-pci"' || skip "this QEMU cannot share a folder over 9p (virtio-9p-pci)"
 drive=$build/tests/system/tcmu_drive
 [ -x "$drive" ] || skip "$drive is missing: build the Linux tests first (scripts/build.sh)"
+pack=$build/tests/system/flashutil-pack-system
+[ -x "$pack" ] || skip "$pack is missing: build the Linux tests first (scripts/build.sh)"
 aspi=$winbuild/tests/win/aspi/WNASPI32.DLL
 [ -f "$aspi" ] || skip "$aspi is missing: build the Windows programs first (scripts/build-windows.sh)"
 for image in Q150 K300 S150; do
@@ -60,6 +62,7 @@ PREFIX_98=$work/prefix-98
 PROGRAMS=$winbuild/tests/win
 ASPI_LIBRARY=$aspi
 SAMPLES=$top/samples
+PACK=$pack
 EOF
 
 start=$(date +%s.%N)

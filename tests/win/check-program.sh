@@ -10,7 +10,11 @@
 #       the display file holds (tests/win/xvfb.sh), in an empty working directory
 #       (with the given files copied in under the given names) and compares
 #       what it printed with the expected output; the working directory's
-#       Windows path is printed as <dir>, backslashes as slashes
+#       Windows path is printed as <dir>, backslashes as slashes. With
+#       replay=<command line program> first among the files, the transcript
+#       of the flash that the program wrote in the prefix (%LOCALAPPDATA%\flashutil)
+#       is replayed with the program file by that Linux command line, and
+#       must replay to the same end
 set -eu
 mode=$1
 shift
@@ -74,16 +78,31 @@ dlls)
 run)
   wine=$1 prefix=$2 display=$(cat "$3") program=$4 expected=$5
   shift 5
+  pack=
+  case ${1-} in replay=*) pack=${1#replay=}; shift ;; esac
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
   name=$(basename "$program")
   cp "$program" "$work/$name"
   for pair in "$@"; do cp "${pair%%=*}" "$work/${pair#*=}"; done
   cd "$work"
+  transcripts() { find "$prefix/drive_c" -path '*/flashutil/flash-*.txt' 2> /dev/null | sort; }
+  transcripts > before.txt
   DISPLAY=:$display WINEPREFIX=$prefix WINEDEBUG=-all timeout 120 "$wine" "./$name" > output.raw 2> errors.txt || {
     echo "program failed with status $?"; cat errors.txt; exit 1; }
   tr -d '\r' < output.raw | tr '\\' '/' | sed "s|Z:$work|<dir>|g" > output.txt
   diff -u "$expected" output.txt || { echo "standard error:"; cat errors.txt; exit 1; }
+  if [ -n "$pack" ]; then
+    [ -x "$pack" ] || { echo "$pack is missing: build the Linux programs first (scripts/build.sh)," \
+      "or give the Windows build their folder (FLASHUTIL_LINUX_BUILD_DIR)"; exit 1; }
+    transcripts | comm -13 before.txt - > new.txt
+    [ "$(grep -c . new.txt)" -eq 1 ] || { echo "$(grep -c . new.txt) new transcripts, not 1:"; cat new.txt; exit 1; }
+    transcript=$(cat new.txt)
+    echo "transcript: $transcript"
+    "$pack" replay "$transcript" "$program" > replay.txt 2>&1 || {
+      echo "replay failed with status $?:"; grep -v '^progress ' replay.txt; exit 1; }
+    tail -n 1 replay.txt
+  fi
   ;;
 *)
   echo "unknown mode $mode" >&2
