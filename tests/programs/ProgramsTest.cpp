@@ -1018,11 +1018,20 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
   // On a terminal the questions are asked. Ctrl-C at the revision question
   // ends it with nothing written; No ends it as well.
   const std::string question = "Update Firmware Q120 to Q150 ?";
+  // Each flash on the terminal names its transcript, which replays to the same end.
+  const auto replaysToTheSameEnd = [&](const Outcome& flashed) {
+    const size_t named = flashed.out.rfind("Transcript: ");
+    ASSERT_NE(named, std::string::npos) << flashed.out;
+    const std::string path = flashed.out.substr(named + 12, flashed.out.find('\r', named) - named - 12);
+    const Outcome replayed = packSim("replay " + Quoted(path) + " Q150.EXE");
+    EXPECT_EQ(replayed.status, 0) << replayed.out << replayed.err;
+  };
   Outcome interrupted = OnTerminal(dir.Path(), {"flash", "Q150.EXE"}, {{"[y/N]", "y\n"}, {question, ""}});
   EXPECT_EQ(interrupted.status, 130);
   EXPECT_NE(interrupted.out.find("flashutil-pack: interrupted: nothing was written to the drive"), std::string::npos)
       << interrupted.out;
   EXPECT_EQ(interrupted.out.find("Write BIN"), std::string::npos) << interrupted.out;
+  replaysToTheSameEnd(interrupted);
   // With --yes, while the drive is becoming ready: the flash stops before
   // its first write, and its transcript replays to the same stop.
   interrupted = OnTerminal(dir.Path(), {"flash", "--yes", "--simulate", "slow-ready", "Q150.EXE"},
@@ -1031,15 +1040,12 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
   EXPECT_NE(interrupted.out.find("flashutil-pack: interrupted: nothing was written to the drive"), std::string::npos)
       << interrupted.out;
   EXPECT_EQ(interrupted.out.find("Write BIN"), std::string::npos) << interrupted.out;
-  const size_t named = interrupted.out.rfind("Transcript: ");
-  ASSERT_NE(named, std::string::npos) << interrupted.out;
-  const std::string stopped = interrupted.out.substr(named + 12, interrupted.out.find('\r', named) - named - 12);
-  const Outcome replayedStop = packSim("replay " + Quoted(stopped) + " Q150.EXE");
-  EXPECT_EQ(replayedStop.status, 0) << replayedStop.out << replayedStop.err;
+  replaysToTheSameEnd(interrupted);
   Outcome declined = OnTerminal(dir.Path(), {"flash", "Q150.EXE"}, {{"[y/N]", "y\n"}, {question, "n\n"}});
   EXPECT_EQ(declined.status, 1);
   EXPECT_NE(declined.out.find("flashutil-pack: not flashed: nothing was sent to the drive"), std::string::npos)
       << declined.out;
+  replaysToTheSameEnd(declined);
   // Once the drive is being written, Ctrl-C is refused and the flash goes on.
   Outcome late = OnTerminal(dir.Path(), {"flash", "--simulate", "slow-flash-start", "Q150.EXE"},
                             {{"[y/N]", "y\n"}, {question, "y\n"}, {"Flash is in progress", ""}});
@@ -1049,6 +1055,7 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
             std::string::npos)
       << late.out;
   EXPECT_NE(late.out.find("Flash Completed."), std::string::npos) << late.out;
+  replaysToTheSameEnd(late);
 }
 
 // The lock that keeps the machine from sleeping or shutting down, in
