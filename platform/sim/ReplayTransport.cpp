@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/sim/SimTransport.h"
+
 namespace platform::sim {
 
 namespace {
@@ -162,10 +164,6 @@ CommandOutcome ReplayTransport::Execute(DeviceHandle, const Cdb& cdb, Direction 
 // --- ReplayLibraryPath ----------------------------------------------------------
 
 namespace {
-
-// Beyond the request status codes of platform/CommandLibrary.h.
-constexpr uint8_t kSrbInvalidHostAdapter = 0x81;
-constexpr uint8_t kSrbNoDevice = 0x82;
 
 class ReplayLibrary final : public AspiLibrary {
  public:

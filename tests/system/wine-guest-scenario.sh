@@ -104,14 +104,14 @@ replay_windows() {  # PREFIX PROGRAM
     on_host /bin/sh -c 'HOME=/tmp exec "$0" replay "$1" "$2"' $PACK "${found#$root}" $2 > /tmp/replay.txt 2>&1
     echo "REPLAY exit $?: $(tail -n 1 /tmp/replay.txt | sed 's|([^ ]*/flash-[^ ]* line|(line|')"
   fi
-  transcripts $1 | xargs -r rm -f
+  transcripts $1 | xargs -r -d '\n' rm -f
 }
 
 # The prefix's server and services start once and stay for every program.
 start_wine() {  # PREFIX
   local start
   start=$(uptime_s)
-  transcripts $1 | xargs -r rm -f
+  transcripts $1 | xargs -r -d '\n' rm -f
   on_host /bin/sh -c 'WINEPREFIX=$0 exec "${WINE%/*}/wineserver" -p' "$1"
   on_host /bin/sh -c 'WINEPREFIX=$0 exec "$WINE" wineboot' "$1" > /dev/null 2>&1
   echo "TIME Wine started in ${1##*/}: $(since $start) s" >&2
@@ -152,7 +152,7 @@ order q150 reset "mark aspi"
 run_windows $PREFIX_98 $PROGRAMS/flashutil-system-Q150.exe fixme+aspi,trace+aspi
 echo "INQUIRY COMMANDS $(model_log q150 aspi | grep -c '^12 ')"
 # No flash, so no transcript.
-transcripts $PREFIX_98 | xargs -r rm -f
+transcripts $PREFIX_98 | xargs -r -d '\n' rm -f
 echo "WINE SAYS"
 sed -n 's/^[0-9a-f]*:[a-z]*:aspi:\([A-Za-z0-9_]*\) /\1: /p' /tmp/program.err | sort -u
 
