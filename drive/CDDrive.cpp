@@ -202,6 +202,7 @@ bool CDDrive::Identify() {
   if (DriveLetter != 0) Identity.push_back(static_cast<char>(DriveLetter));
   Identity += ": ";
   Identity += FormatField(InquiryData.data() + 8, InquiryData.size() - 8, 28);
+  FoundIdentity = Identity;
   return true;
 }
 

@@ -106,6 +106,10 @@ class CDDrive {
   uint32_t LastError = 0;
   platform::AspiRequest AspiRequest{};
   std::string Identity;
+  // The identity of the drive's last INQUIRY that brought one: what the
+  // start-up checked the drive with, even where a later INQUIRY failed and
+  // left "0" in Identity.
+  std::string FoundIdentity;
   platform::DeviceInfo Device;  // what the pass-through path opens
   int OpenError = 0;            // the system's error of a node that did not open, 0 when none
   std::string OpenErrorNode;    // and that node

@@ -140,6 +140,7 @@ class TranscriptScope {
     header.target = drive.Target;
     header.lun = drive.Lun;
     header.driveIdentity = drive.Identity;
+    if (drive.Identity.find(": ") == std::string::npos) header.foundIdentity = drive.FoundIdentity;
     transcript_ = std::make_unique<platform::Transcript>(std::move(sink), header);
     platform::SetActiveTranscript(transcript_.get());
   }

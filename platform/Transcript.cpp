@@ -338,7 +338,8 @@ Transcript::Transcript(std::unique_ptr<TranscriptSink> sink, const TranscriptHea
           header.imageSha256,
       "drive \"" + EscapedText(header.driveNode) + "\" " + std::to_string(header.host) + ":" +
           std::to_string(header.channel) + ":" + std::to_string(header.target) + ":" + std::to_string(header.lun) +
-          " \"" + EscapedText(header.driveIdentity) + "\"",
+          " \"" + EscapedText(header.driveIdentity) + "\"" +
+          (header.foundIdentity.empty() ? std::string() : " found \"" + EscapedText(header.foundIdentity) + "\""),
   };
   for (const std::string& line : lines) intact_ = sink_->WriteLine(line) && intact_;
 }
@@ -748,9 +749,19 @@ bool ParseHeader(const std::vector<std::string>& lines, TranscriptHeader& header
     header.channel = static_cast<uint8_t>(parts[1]);
     header.target = static_cast<uint8_t>(parts[2]);
     header.lun = static_cast<uint8_t>(parts[3]);
-    if (!TakeQuoted(line, at, header.driveIdentity) || at != line.size()) {
+    if (!TakeQuoted(line, at, header.driveIdentity)) {
       error = "the fifth line must end with the drive's entry in quotes";
       return false;
+    }
+    // The identity the start-up found, where the entry holds none.
+    if (at != line.size()) {
+      const std::string found = " found ";
+      const bool named = line.compare(at, found.size(), found) == 0;
+      if (named) at += found.size();
+      if (!named || !TakeQuoted(line, at, header.foundIdentity) || at != line.size()) {
+        error = "the fifth line must end with the drive's entry in quotes, and may add: found \"IDENTITY\"";
+        return false;
+      }
     }
   }
   return true;

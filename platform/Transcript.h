@@ -28,6 +28,9 @@
 //   @9.000000 combo insert 0 "0-0-0 : VOX-TEL QRD-73318K      Q150"
 //   @9.100000 end
 //
+// The drive line ends with the drive box's entry; where that holds no
+// identity ("0": an INQUIRY of the start-up failed after the first had found
+// the drive), it adds the identity found: found "0-0-0 : VOX-TEL ...".
 // Each line after the five header lines starts with "@" and the seconds since
 // the flash began. A command is a request line (">", written before the
 // command is sent) and an answer line ("<", written when it has ended): the
@@ -194,6 +197,10 @@ struct TranscriptHeader {
   std::string driveNode;       // "/dev/sg1", or the address where the drive has no node
   uint8_t host = 0, channel = 0, target = 0, lun = 0;
   std::string driveIdentity;   // the drive box's entry: "0-0-0 : VOX-TEL QRD-73318K      Q120"
+  // Where the entry holds no identity ("0": an INQUIRY after the first
+  // failed), the identity that the drive's first INQUIRY found and the
+  // start-up checked it with; empty otherwise.
+  std::string foundIdentity;
 };
 
 // The running flash's transcript. Commands may be written from the thread

@@ -52,6 +52,15 @@ ReplayTransport::ReplayTransport(const ParsedTranscript& transcript) : transcrip
   if (separator != std::string::npos) {
     if (separator > address.size()) device_.driveLetter = static_cast<uint8_t>(header.driveIdentity[address.size()]);
     inquiry_ = header.driveIdentity.substr(separator + 2, kIdentityBytes);
+    return;
+  }
+  // An entry without the identity: the start-up's first INQUIRY found the
+  // recorded one, and the next failed.
+  const size_t found = header.foundIdentity.find(": ");
+  if (found != std::string::npos) {
+    if (found > address.size()) device_.driveLetter = static_cast<uint8_t>(header.foundIdentity[address.size()]);
+    inquiry_ = header.foundIdentity.substr(found + 2, kIdentityBytes);
+    onlyFirstInquiry_ = true;
   }
 }
 
@@ -125,7 +134,8 @@ CommandOutcome ReplayTransport::Execute(DeviceHandle, const Cdb& cdb, Direction 
   if (!begun_) {
     // The start-up's identification: the recorded drive's identity.
     CommandOutcome outcome;
-    if (cdb[0] != kInquiry || direction != Direction::In || buffer == nullptr) {
+    if (cdb[0] != kInquiry || direction != Direction::In || buffer == nullptr ||
+        (onlyFirstInquiry_ && startupInquiries_++ > 0)) {
       outcome.sysError = kReplayDiverged;
       return outcome;
     }

@@ -4,7 +4,9 @@
 // it recorded.
 //
 // The drive is the transcript's: its node and address, and its identity for
-// the INQUIRY of the start-up, which the transcript does not hold. From
+// the INQUIRY of the start-up, which the transcript does not hold (where the
+// entry holds none, the identity the start-up found, for its first INQUIRY
+// alone: the later ones failed). From
 // BeginFlash on, each command must be the next recorded one (its 12 bytes,
 // direction, length, time-out and the digest of the data sent); it is then
 // answered as recorded: the bytes that arrived (and only those are written
@@ -84,6 +86,8 @@ class ReplayTransport final : public DriveTransport {
   const ParsedTranscript& transcript_;
   DeviceInfo device_;
   std::string inquiry_;  // vendor, product and revision: 28 bytes
+  bool onlyFirstInquiry_ = false;  // the start-up's later INQUIRYs failed: the entry holds no identity
+  unsigned startupInquiries_ = 0;
   bool begun_ = false;
   mutable size_t next_ = 0;
   mutable bool stopped_ = false;

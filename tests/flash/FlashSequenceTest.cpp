@@ -385,6 +385,23 @@ TEST_F(FlashSequenceTest, FailureThroughTheCommandLibraryIsReplayedThroughIt) {
   EXPECT_TRUE(testing_support::Replays(package, texts[0]));
 }
 
+// A drive whose second INQUIRY at start-up fails is listed as "0" and
+// flashed all the same; its transcript names the identity that the first
+// INQUIRY found, and replays (in TearDown) with it.
+TEST_F(FlashSequenceTest, DriveListedWithoutItsIdentityFlashesAndReplays) {
+  SimDrive& drive = AddDrive();
+  drive.FailOpcode(0x12, Fault::Sense(0x04, 0x44, 0x00), 2);
+  Create(CraftImage(ImageClass::NoProfile));
+  ASSERT_EQ(form->comboItems.size(), 1u);
+  EXPECT_EQ(form->comboItems[0], "0");
+  Click();
+  EXPECT_EQ(form->status, kCompleted);
+  const std::vector<std::string> texts = services.transcripts.Texts();
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_NE(texts[0].find("\"0\" found \"0-0-0  : VOX-TEL QRD-73318K      Q120\"\n"), std::string::npos)
+      << texts[0].substr(0, 400);
+}
+
 // A program with stand-in profiles must not send them to a real drive.
 class StandInTest : public FlashFixtureT<RealLookingTransport> {};
 

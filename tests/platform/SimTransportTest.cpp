@@ -422,6 +422,12 @@ TEST(TranscriptTest, ReadsEveryKindOfRecordAsWritten) {
   EXPECT_EQ(t.records[10].dataIn, (std::vector<uint8_t>{0, 1, 2, 3}));
   EXPECT_EQ(t.records[11].line, 17u);
   EXPECT_FALSE(t.records[10].library);
+  EXPECT_EQ(t.header.foundIdentity, "");
+  const platform::TranscriptReadResult found = platform::ReadTranscript(
+      WithLine(5, "drive \"/dev/sim-sg0\" 0:0:0:0 \"0\" found \"0-0-0  : VOX-TEL QRD-73318K      Q120\""));
+  ASSERT_TRUE(found.transcript) << found.error;
+  EXPECT_EQ(found.transcript->header.driveIdentity, "0");
+  EXPECT_EQ(found.transcript->header.foundIdentity, "0-0-0  : VOX-TEL QRD-73318K      Q120");
   // What the writer writes, the reader reads back.
   const platform::TranscriptReadResult library = platform::ReadTranscript(WithLine(
       16, "@2.101000 < 1000 us  ok  errno 0  status 02  sense -  residual 0  library 04 11  data AAECAw=="));
@@ -472,6 +478,8 @@ TEST(TranscriptTest, RefusesBadTranscriptsNamingTheLine) {
        "line 16: the data from the drive must be in base64"},
       {"answer more data", WithLine(16, "@2.101000 < 1000 us  ok  errno 0  status 00  sense -  residual 0  data AAECAwQ="),
        "line 16: the answer brings more data"},
+      {"drive found", WithLine(5, "drive \"/dev/sim-sg0\" 0:0:0:0 \"0\" found"),
+       "line 5: the fifth line must end with the drive's entry in quotes, and may add"},
       {"answer library status", WithLine(11, "@1.204612 < 425 us  ok  errno 0  status 00  sense -  residual 0  library 4 00"),
        "line 11: the library's request and host adapter status must be two bytes in hex"},
       {"answer library cut short", WithLine(16, "@2.101000 < 1000 us  ok  errno 0  status 00  sense -  residual 0  library 01"),
