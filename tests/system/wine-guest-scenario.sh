@@ -95,6 +95,7 @@ run_windows() {  # PREFIX PROGRAM [WINEDEBUG [WINEDLLOVERRIDES]]
 # helping with a failure would: its exit status and last line (the
 # transcript's name left out).
 transcripts() { find $root$1/drive_c -path '*/flashutil/flash-*.txt' 2> /dev/null; }
+forget_transcripts() { transcripts $1 | while IFS= read -r file; do rm -f "$file"; done; }
 replay_windows() {  # PREFIX PROGRAM
   local found
   found=$(transcripts $1)
@@ -104,14 +105,14 @@ replay_windows() {  # PREFIX PROGRAM
     on_host /bin/sh -c 'HOME=/tmp exec "$0" replay "$1" "$2"' $PACK "${found#$root}" $2 > /tmp/replay.txt 2>&1
     echo "REPLAY exit $?: $(tail -n 1 /tmp/replay.txt | sed 's|([^ ]*/flash-[^ ]* line|(line|')"
   fi
-  transcripts $1 | xargs -r -d '\n' rm -f
+  forget_transcripts $1
 }
 
 # The prefix's server and services start once and stay for every program.
 start_wine() {  # PREFIX
   local start
   start=$(uptime_s)
-  transcripts $1 | xargs -r -d '\n' rm -f
+  forget_transcripts $1
   on_host /bin/sh -c 'WINEPREFIX=$0 exec "${WINE%/*}/wineserver" -p' "$1"
   on_host /bin/sh -c 'WINEPREFIX=$0 exec "$WINE" wineboot' "$1" > /dev/null 2>&1
   echo "TIME Wine started in ${1##*/}: $(since $start) s" >&2
@@ -152,7 +153,7 @@ order q150 reset "mark aspi"
 run_windows $PREFIX_98 $PROGRAMS/flashutil-system-Q150.exe fixme+aspi,trace+aspi
 echo "INQUIRY COMMANDS $(model_log q150 aspi | grep -c '^12 ')"
 # No flash, so no transcript.
-transcripts $PREFIX_98 | xargs -r -d '\n' rm -f
+forget_transcripts $PREFIX_98
 echo "WINE SAYS"
 sed -n 's/^[0-9a-f]*:[a-z]*:aspi:\([A-Za-z0-9_]*\) /\1: /p' /tmp/program.err | sort -u
 
