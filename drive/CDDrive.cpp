@@ -208,24 +208,25 @@ bool CDDrive::Identify() {
 
 uint32_t CDDrive::SendCommand(const platform::Cdb& Cdb, uint8_t DataIn, uint32_t Length) {
   platform::Transcript* transcript = platform::ActiveTranscript();
-  bool failed = false;
-  if (transcript == nullptr) {
-    const uint32_t result =
-        NtMode ? SendPassThrough(Cdb, DataIn, Length, failed) : SendAspi(Cdb, DataIn, Length, failed);
-    if (failed) ReportError();
-    return result;
-  }
-
   // The request is in the transcript before the drive has it, so that a
   // command the program never came back from is there too.
   uint8_t* buffer = UseInquiryBuffer ? InquiryData.data() : DataBuffer;
   const platform::Direction direction = DataIn == 1 ? platform::Direction::In : platform::Direction::Out;
-  transcript->Request(Cdb, direction, Length, TimeOut, buffer);
+  if (transcript != nullptr) transcript->Request(Cdb, direction, Length, TimeOut, buffer);
   const uint64_t start = platform::MonotonicMicroseconds();
+  bool failed = false;
   const uint32_t result =
       NtMode ? SendPassThrough(Cdb, DataIn, Length, failed) : SendAspi(Cdb, DataIn, Length, failed);
-  const uint64_t took = platform::MonotonicMicroseconds() - start;
+  if (transcript != nullptr) {
+    RecordAnswer(*transcript, direction, buffer, Length, platform::MonotonicMicroseconds() - start);
+  }
+  // A failure's message comes after the drive's answer, in the transcript as on the screen.
+  if (failed) ReportError();
+  return result;
+}
 
+void CDDrive::RecordAnswer(platform::Transcript& transcript, platform::Direction direction, const uint8_t* buffer,
+                           uint32_t Length, uint64_t took) const {
   platform::CommandOutcome outcome;
   outcome.transportOk = LastTransportOk;
   outcome.timedOut = LastTimedOut;
@@ -242,12 +243,10 @@ uint32_t CDDrive::SendCommand(const platform::Cdb& Cdb, uint8_t DataIn, uint32_t
   const uint32_t arrived = direction == platform::Direction::In && LastTransportOk && buffer != nullptr
                                ? Length - std::min(LastResidual, Length)
                                : 0;
+  // The command library's own status, which its messages show.
   std::optional<platform::LibraryStatus> library;
   if (!NtMode) library = platform::LibraryStatus{AspiRequest.status, AspiRequest.hostStatus};
-  transcript->Answer(outcome, took, buffer, arrived, library);
-  // A failure's message comes after the drive's answer, in the transcript as on the screen.
-  if (failed) ReportError();
-  return result;
+  transcript.Answer(outcome, took, buffer, arrived, library);
 }
 
 uint32_t CDDrive::SendCommand(uint8_t Cdb0, uint8_t Cdb1, uint8_t Cdb2, uint8_t Cdb3, uint8_t Cdb4,

@@ -11,6 +11,10 @@
 #include "platform/CommandLibrary.h"
 #include "platform/Transport.h"
 
+namespace platform {
+class Transcript;
+}
+
 class CDDrive {
  public:
   // OpenResult codes.
@@ -152,6 +156,9 @@ class CDDrive {
   // SendCommand to report (ReportError) once its answer is recorded.
   uint32_t SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length, bool& failed);
   uint32_t SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length, bool& failed);
+  // The answer to the command just sent, as the transcript keeps it.
+  void RecordAnswer(platform::Transcript& transcript, platform::Direction direction, const uint8_t* buffer,
+                    uint32_t Length, uint64_t took) const;
   std::string InquiryPart() const;
   // The system's text for an error code, as the path that reported it has
   // it (errno texts, or Windows' message table with its line end).

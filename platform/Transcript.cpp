@@ -483,9 +483,10 @@ bool ParseRecord(const std::string& line, TranscriptRecord& record, std::string&
   if (kind == "<") {
     record.kind = TranscriptRecord::Kind::Answer;
     // "<" N "us" verdict "errno" N "status" XX "sense" S "residual" N ["library" XX XX] ["data" B64]
+    const char* const libraryError = "the library's request and host adapter status must be two bytes in hex";
     const bool library = words.size() > 12 && words[12] == "library";
     if (library && words.size() < 15) {
-      error = "the library's request and host adapter status must be two bytes in hex";
+      error = libraryError;
       return false;
     }
     const size_t dataAt = library ? 15 : 12;
@@ -537,7 +538,7 @@ bool ParseRecord(const std::string& line, TranscriptRecord& record, std::string&
     if (library) {
       LibraryStatus status;
       if (!ParseHexByte(words[13], status.request) || !ParseHexByte(words[14], status.hostAdapter)) {
-        error = "the library's request and host adapter status must be two bytes in hex";
+        error = libraryError;
         return false;
       }
       record.library = status;

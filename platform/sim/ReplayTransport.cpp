@@ -47,20 +47,16 @@ ReplayTransport::ReplayTransport(const ParsedTranscript& transcript) : transcrip
   // and the INQUIRY identification.
   const std::string address =
       std::to_string(header.host) + "-" + std::to_string(header.target) + "-" + std::to_string(header.lun) + " ";
-  const size_t separator = header.driveIdentity.find(": ");
+  // An entry without the identity ("0"): the start-up's first INQUIRY
+  // found the identity the header adds, and the next failed.
+  const bool listed = header.driveIdentity.find(": ") != std::string::npos;
+  const std::string& identity = listed ? header.driveIdentity : header.foundIdentity;
+  const size_t separator = identity.find(": ");
   device_.driveLetter = 0;
   if (separator != std::string::npos) {
-    if (separator > address.size()) device_.driveLetter = static_cast<uint8_t>(header.driveIdentity[address.size()]);
-    inquiry_ = header.driveIdentity.substr(separator + 2, kIdentityBytes);
-    return;
-  }
-  // An entry without the identity: the start-up's first INQUIRY found the
-  // recorded one, and the next failed.
-  const size_t found = header.foundIdentity.find(": ");
-  if (found != std::string::npos) {
-    if (found > address.size()) device_.driveLetter = static_cast<uint8_t>(header.foundIdentity[address.size()]);
-    inquiry_ = header.foundIdentity.substr(found + 2, kIdentityBytes);
-    onlyFirstInquiry_ = true;
+    if (separator > address.size()) device_.driveLetter = static_cast<uint8_t>(identity[address.size()]);
+    inquiry_ = identity.substr(separator + 2, kIdentityBytes);
+    onlyFirstInquiry_ = !listed;
   }
 }
 

@@ -263,11 +263,12 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-// What one flash run left: the boxes, the status line, the drive's entry,
-// and what the drive model logged meanwhile.
+// How a run's transcript replayed: the same, or no transcript to replay.
 const char* const kReplaySame = "the same as the recording";
 const char* const kNoTranscript = "no transcript: no flash began";
 
+// What one flash run left: the boxes, the status line, the drive's entry,
+// and what the drive model logged meanwhile.
 struct RunResult {
   std::vector<std::string> boxes;
   std::string status;
@@ -416,10 +417,9 @@ int Flash(const std::vector<std::string>& args, platform::DriveTransport& transp
       for (const std::string& entry : clean.log) commands += entry.rfind("FLASH ", 0) == 0 ? 0 : 1;
       std::printf("SWEEP clean run: %zu commands, %s, %s\n", commands, clean.status.c_str(),
                   Verdict(clean).c_str());
-      const std::string same = kReplaySame;
-      size_t replayedSame = clean.replay == same ? 1 : 0;
+      size_t replayedSame = clean.replay == kReplaySame ? 1 : 0;
       size_t recorded = clean.replay == kNoTranscript ? 0 : 1;
-      if (clean.replay != same) std::printf("SWEEP clean run's replay: %s\n", clean.replay.c_str());
+      if (clean.replay != kReplaySame) std::printf("SWEEP clean run's replay: %s\n", clean.replay.c_str());
       for (size_t n = 1; n <= commands; ++n) {
         const RunResult run = FlashRun(
             pkg, modelFiles, "reset;fail nth=" + std::to_string(n) + " sense " + key + " " + asc + " " + ascq,
@@ -435,11 +435,11 @@ int Flash(const std::vector<std::string>& args, platform::DriveTransport& transp
                     run.boxes.empty() ? "" : OneLine(run.boxes.back()).c_str(), run.status.c_str(),
                     Verdict(run).c_str());
         if (run.replay != kNoTranscript) ++recorded;
-        if (run.replay == same) ++replayedSame;
+        if (run.replay == kReplaySame) ++replayedSame;
         else std::printf("SWEEP %zu replay: %s\n", n, run.replay.c_str());
         std::fflush(stdout);
       }
-      std::printf("SWEEP replays: %zu of the %zu transcripts %s\n", replayedSame, recorded, same.c_str());
+      std::printf("SWEEP replays: %zu of the %zu transcripts %s\n", replayedSame, recorded, kReplaySame);
       continue;
     }
     std::string orders;

@@ -97,10 +97,11 @@ run_windows() {  # PREFIX PROGRAM [WINEDEBUG [WINEDLLOVERRIDES]]
 transcripts() { find $root$1/drive_c -path '*/flashutil/flash-*.txt' 2> /dev/null; }
 forget_transcripts() { transcripts $1 | while IFS= read -r file; do rm -f "$file"; done; }
 replay_windows() {  # PREFIX PROGRAM
-  local found
+  local found count
   found=$(transcripts $1)
-  if [ $(echo "$found" | grep -c .) -ne 1 ]; then
-    echo "REPLAY: $(echo "$found" | grep -c .) transcripts"
+  count=$(echo "$found" | grep -c .)
+  if [ $count -ne 1 ]; then
+    echo "REPLAY: $count transcripts"
   else
     on_host /bin/sh -c 'HOME=/tmp exec "$0" replay "$1" "$2"' $PACK "${found#$root}" $2 > /tmp/replay.txt 2>&1
     echo "REPLAY exit $?: $(tail -n 1 /tmp/replay.txt | sed 's|([^ ]*/flash-[^ ]* line|(line|')"
