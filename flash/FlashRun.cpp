@@ -43,8 +43,9 @@ int CompareBytes(const std::string& a, const std::string& b) {
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
-// Holds the sleep/shutdown inhibitor from the first write to the drive until
-// the flash has its outcome, and lets go of it on every way out of the run.
+// Holds the inhibitor of sleep, shutdown, logout and the lid and power keys
+// from the first write to the drive until the drive's new identity is read
+// (or the failure shown), and lets go of it on every way out of the run.
 class InhibitorLock {
  public:
   InhibitorLock() = default;
@@ -65,6 +66,32 @@ class InhibitorLock {
 
  private:
   bool taken_ = false;
+};
+
+// The flash's critical section, from the first write to the drive on: a
+// request to stop is held off meanwhile (platform::StopRequests). It ends
+// on every way out of the run, an exception included.
+class CriticalSection {
+ public:
+  CriticalSection() = default;
+  ~CriticalSection() { End(); }
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+  // False when a request to stop came first: nothing may be written.
+  bool Begin(platform::Transcript* transcript) {
+    begun_ = platform::BeginWriting(transcript);
+    return begun_;
+  }
+  // The request held off meanwhile; empty when none came.
+  std::string End() {
+    if (!begun_) return {};
+    begun_ = false;
+    return platform::EndWriting();
+  }
+
+ private:
+  bool begun_ = false;
 };
 
 // Holds the drive exclusively from the first command that changes its state
@@ -215,9 +242,10 @@ class FlashRun {
     BringToRest();
     SetUpProgress();
     // The last moment a stop is taken: nothing has been written to the drive
-    // yet. From here on the run goes to its end.
-    if (!platform::BeginWriting()) {
-      if (platform::Transcript* transcript = transcript_.Get()) transcript->Stopped();
+    // yet. From here on, the critical section, the run goes to its end, and
+    // a request to stop is held off until it is over.
+    if (!critical_.Begin(transcript_.Get())) {
+      if (platform::Transcript* transcript = transcript_.Get()) transcript->Stopped(platform::StopCause());
       Finish();
       return;
     }
@@ -226,13 +254,18 @@ class FlashRun {
     const bool flashed = Transfer();
     // A failure has been reported by now and its message dismissed: after a
     // failed flash start the drive may still be programming until then.
-    // Both are let go before anything else is asked of the user, the drive
-    // after its last command: letting go of its block node makes the kernel
-    // look at the drive a moment later, which must not come between.
-    lock_.Release();
     if (flashed) RefreshEntry();
+    // The critical section ends with the drive's new identity read (or the
+    // failure shown). The lock and the drive are let go before anything else
+    // is asked of the user, the drive after its last command: letting go of
+    // its block node makes the kernel look at the drive a moment later,
+    // which must not come between.
+    lock_.Release();
+    const std::string held = critical_.End();
     exclusive_.Release();
-    if (flashed) OfferRestart();
+    // A request held off during the flash is honoured now, by whoever made
+    // the run: the restart offer would only stand in its way.
+    if (flashed && held.empty()) OfferRestart();
     Finish();
   }
 
@@ -242,7 +275,7 @@ class FlashRun {
   // A stop the user asked for, written into the transcript where it is taken.
   bool StopTaken() {
     if (!platform::StopRequested()) return false;
-    if (platform::Transcript* transcript = transcript_.Get()) transcript->Stopped();
+    if (platform::Transcript* transcript = transcript_.Get()) transcript->Stopped(platform::StopCause());
     return true;
   }
 
@@ -472,6 +505,7 @@ class FlashRun {
   int entry_ = -1;
   ExclusiveHold exclusive_;
   InhibitorLock lock_;
+  CriticalSection critical_;
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "pack/DriveCommands.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -20,6 +22,7 @@
 #include "pack/PackCommands.h"
 #include "platform/Services.h"
 #include "platform/Sha256.h"
+#include "platform/StopSignals.h"
 #include "platform/Text.h"
 #include "platform/sim/ReplayTransport.h"
 
@@ -184,12 +187,19 @@ int DriveCommands::Drives(const std::string& program, bool json) {
   return kSuccess;
 }
 
+int DriveCommands::Stopped(int signal) {
+  if (signal == 0 || signal == SIGINT) return Error(kInterrupted, "interrupted: nothing was written to the drive");
+  return Error(StoppedBySignal(signal),
+               "stopped by " + platform::SignalName(signal) + ": nothing was written to the drive");
+}
+
 int DriveCommands::RunForm(const std::string& program, const uint8_t* keyWord, TerminalView& view,
                            const std::string& drive, const std::function<bool()>& interrupted,
                            const std::function<void()>& beforeClick) {
   FlashFormCore form(keyWord, view);
   form.FormCreate();
-  if (interrupted()) return Error(kInterrupted, "interrupted: nothing was written to the drive");
+  // The caller tells what stopped it.
+  if (interrupted()) return kInterrupted;
   if (view.QuitRequested()) {
     // The start-up warning declined, or no drive fits (the report is out).
     if (!form.Drives) return Error(kFailure, "not flashed: nothing was sent to a drive");
@@ -244,7 +254,7 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
   }
   if (transport->IsSimulated()) out_ << kSimulatedLine << std::flush;
 
-  InterruptGuard interrupts;
+  StopGuardOnTerminal interrupts;
   TerminalView view(out_, options.progressBar, program);
   TerminalBoxes boxes(out_, err_, view, options.answers);
   platform::Services services;
@@ -259,6 +269,7 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
 
   const int started = RunForm(program, package.KeyWord(), view, options.drive, [&] { return interrupts.Requested(); },
                               [&] { boxes.Expect(TerminalBoxes::Question::Revision); });
+  if (started == kInterrupted) return Stopped(interrupts.StopSignal());
   if (started >= 0) return started;
   // Where the transcript went, or why there is none (the flash went on
   // without it), as the last line whatever the outcome.
@@ -275,17 +286,30 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
     std::ostream& out;
     std::ostream& err;
   } transcriptLine{options.transcripts, out_, err_};
+  // A request held off during the flash ends the program once it is over,
+  // with the flash's own status.
+  struct HeldLine {
+    ~HeldLine() {
+      const std::string held = guard.Pending();
+      if (!held.empty() && !guard.Requested()) {
+        err << kName << held << " came during the flash and was held off; the program ends now\n" << std::flush;
+      }
+    }
+    const StopGuardOnTerminal& guard;
+    std::ostream& err;
+  } heldLine{interrupts, err_};
   if (view.GetStatus() == "Flash Completed.") {
     if (view.ComboItemIndex() >= 0) {
       out_ << "Drive now: " << platform::PrintableText(view.Items()[static_cast<size_t>(view.ComboItemIndex())])
            << '\n';
     }
-    if (boxes.RestartOffered()) out_ << "restart the machine for the new firmware to take effect\n";
+    // The restart offer, which a request held off during the flash leaves out.
+    out_ << "restart the machine for the new firmware to take effect\n";
     out_ << std::flush;
     return kSuccess;
   }
   if (boxes.RefusedDowngrade()) return kTrouble;
-  if (interrupts.Requested()) return Error(kInterrupted, "interrupted: nothing was written to the drive");
+  if (interrupts.Requested()) return Stopped(interrupts.StopSignal());
   if (!boxes.RevisionAnsweredYes()) return Error(kFailure, "not flashed: nothing was sent to the drive");
   if (!view.GetStatus().empty()) return Error(kFailure, "flash failed: " + view.GetStatus());
   return Error(kFailure, "not flashed: " + boxes.LastError());

@@ -20,6 +20,8 @@ namespace pack {
 // Exit statuses beyond those of PackCommands.h.
 constexpr int kNothingFits = 3;    // no drive fits the program (or none was found)
 constexpr int kInterrupted = 130;  // Ctrl-C before anything was written to the drive
+// Another signal before anything was written: 128 + its number (SIGTERM: 143).
+constexpr int StoppedBySignal(int signal) { return 128 + signal; }
 
 // Makes the transport to the drives; `revision` is the firmware revision of
 // the image to be flashed (what simulated drives report once flashed).
@@ -50,9 +52,12 @@ class DriveCommands {
 
  private:
   int Error(int status, const std::string& message);
+  // The end of a flash that a signal stopped before it wrote to the drive.
+  int Stopped(int signal);
   // Start-up, the choice of the drive and the click on FLASH with the
   // window's form: -1 once FLASH was clicked, or the exit status of a
-  // start-up that ended before it. `beforeClick` runs just before the click.
+  // start-up that ended before it (kInterrupted, with nothing printed, when
+  // `interrupted` was true after the start-up). `beforeClick` runs just before the click.
   int RunForm(const std::string& program, const uint8_t* keyWord, TerminalView& view, const std::string& drive,
               const std::function<bool()>& interrupted, const std::function<void()>& beforeClick);
 

@@ -1,7 +1,6 @@
 #include "pack/TerminalForm.h"
 
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,7 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ostream>
-#include <thread>
+
+#include "platform/StopSignals.h"
 
 namespace pack {
 
@@ -107,7 +107,6 @@ platform::BoxAnswer TerminalBoxes::Show(platform::BoxKind kind, const std::strin
   const Question question = next_;
   if (question == Question::Restart) {
     // The program never restarts the machine: the offer becomes a closing line.
-    restartOffered_ = true;
     return platform::BoxAnswer::No;
   }
   out_ << TrimmedBoxText(text) << '\n' << std::flush;
@@ -156,55 +155,58 @@ bool TerminalBoxes::Ask() {
   return line == "y" || line == "yes";
 }
 
-// --- InterruptGuard -------------------------------------------------------------
+// --- StopGuardOnTerminal ---------------------------------------------------------
 
 namespace {
 
-enum StopState : int { kOff, kIdle, kStopRequested, kWriting };
-std::atomic<int> stopState{kOff};
+// The guard of the flash that runs now, for the thread that takes the signals.
+std::atomic<StopGuardOnTerminal*> current{nullptr};
+std::atomic<int> stopSignal{0};
 
-// Takes every SIGINT of the process: SIGINT is blocked in every other thread,
-// so no system call of the flash (a drive command above all) is ever cut
-// short by it.
-void WatchInterrupts() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  for (;;) {
-    int signal = 0;
-    if (sigwait(&set, &signal) != 0) continue;
-    int expected = kIdle;
-    if (stopState.compare_exchange_strong(expected, kStopRequested)) continue;
-    if (expected == kWriting) {
-      const ssize_t written = ::write(STDERR_FILENO, kInterruptRefusedText, std::strlen(kInterruptRefusedText));
-      (void)written;
-    }
-    // Once the flash is over (kOff) the program is ending: its outcome stands.
-  }
+void WriteToStandardError(const std::string& text) {
+  const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+  (void)written;  // a terminal that went away takes nothing, and the flash goes on
 }
 
 }  // namespace
 
-InterruptGuard::InterruptGuard() {
-  static const bool watching = [] {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::thread(WatchInterrupts).detach();
-    return true;
-  }();
-  (void)watching;
-  stopState = kIdle;
+std::string HeldSignalText(const std::string& signal) {
+  return "flashutil-pack: " + signal +
+         ": the drive is being written: ending now could leave it without working firmware; the flash goes on, "
+         "and the program ends after it\n";
 }
 
-InterruptGuard::~InterruptGuard() { stopState = kOff; }
+StopGuardOnTerminal::StopGuardOnTerminal() {
+  current = this;
+  stopSignal = 0;
+  platform::WatchStopSignals([](int signal) {
+    StopGuardOnTerminal* guard = current.load();
+    // Once the flash is over the program is ending: its outcome stands.
+    if (guard != nullptr) guard->OnSignal(signal);
+  });
+}
 
-bool InterruptGuard::Requested() const { return stopState.load() == kStopRequested; }
+StopGuardOnTerminal::~StopGuardOnTerminal() { current = nullptr; }
 
-bool InterruptGuard::BeginWriting() {
-  int expected = kIdle;
-  return stopState.compare_exchange_strong(expected, kWriting);
+int StopGuardOnTerminal::StopSignal() const { return guard_.Requested() ? stopSignal.load() : 0; }
+
+void StopGuardOnTerminal::OnSignal(int signal) {
+  if (signal == SIGTSTP) {
+    if (guard_.Suspend()) {
+      platform::ActAsDefault(SIGTSTP);
+      guard_.Resume();
+    } else {
+      WriteToStandardError(kInterruptRefusedText);
+    }
+    return;
+  }
+  const std::string name = platform::SignalName(signal);
+  if (guard_.Request(name) == platform::StopGuard::Taken::Stop) {
+    int none = 0;
+    stopSignal.compare_exchange_strong(none, signal);
+    return;
+  }
+  WriteToStandardError(signal == SIGINT ? std::string(kInterruptRefusedText) : HeldSignalText(name));
 }
 
 }  // namespace pack

@@ -3,7 +3,8 @@
 // line, the progress bar drawn on a terminal (a line per step otherwise), the
 // error boxes go to standard error and the others to standard output, and
 // Yes/No questions are asked as y/N or answered by the command line. Ctrl-C
-// asks the flash to stop; it is taken only until the first write to the drive.
+// and the other signals that end a program ask the flash to stop; they are
+// taken only until the first write to the drive, and held off after it.
 #pragma once
 
 #include <iosfwd>
@@ -12,6 +13,7 @@
 
 #include "platform/FormView.h"
 #include "platform/Services.h"
+#include "platform/StopGuard.h"
 
 namespace pack {
 
@@ -85,8 +87,6 @@ class TerminalBoxes final : public platform::MessageBoxes {
   void Expect(Question question) { next_ = question; }
   bool RevisionAnsweredYes() const { return revisionYes_; }
   bool RefusedDowngrade() const { return refusedDowngrade_; }
-  // The restart offer came, answered No: the caller ends with the closing line.
-  bool RestartOffered() const { return restartOffered_; }
   const std::string& LastError() const { return lastError_; }
 
  private:
@@ -99,30 +99,47 @@ class TerminalBoxes final : public platform::MessageBoxes {
   Question next_ = Question::StartUp;
   bool revisionYes_ = false;
   bool refusedDowngrade_ = false;
-  bool restartOffered_ = false;
   std::string lastError_;
 };
 
-// Ctrl-C while a flash runs, from its construction to its destruction:
-// before the first write it asks the flash to stop; from then on it is
-// refused with a line on standard error that says why. (SIGINT is taken by a
-// thread of its own, so that it never interrupts a drive command.)
-class InterruptGuard final : public platform::StopRequests {
+// The requests to stop a flash on a terminal, from the guard's construction
+// to its destruction: Ctrl-C, SIGTERM, SIGHUP (the terminal went away) and
+// SIGQUIT. Before the first write to the drive each asks the flash to stop;
+// from then on it is held off with a line on standard error that says why,
+// and the flash goes on to its end. Ctrl-Z stops the program as ever before
+// the first write, and is refused like Ctrl-C after it. (The signals are
+// taken by a thread of their own, so that none interrupts a drive command.)
+class StopGuardOnTerminal final : public platform::StopRequests {
  public:
-  InterruptGuard();
-  ~InterruptGuard() override;
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
+  StopGuardOnTerminal();
+  ~StopGuardOnTerminal() override;
+  StopGuardOnTerminal(const StopGuardOnTerminal&) = delete;
+  StopGuardOnTerminal& operator=(const StopGuardOnTerminal&) = delete;
 
-  bool Requested() const override;
-  bool BeginWriting() override;
+  bool Requested() const override { return guard_.Requested(); }
+  std::string Cause() const override { return guard_.Cause(); }
+  bool BeginWriting(platform::Transcript* transcript) override { return guard_.BeginWriting(transcript); }
+  std::string EndWriting() override { return guard_.EndWriting(); }
+
+  // The signal that stopped the flash before it wrote (0: none); the exit
+  // status is then 128 + its number.
+  int StopSignal() const;
+  // The request held off during the flash, honoured by ending once it is over.
+  std::string Pending() const { return guard_.Pending(); }
+
+ private:
+  void OnSignal(int signal);
+
+  platform::StopGuard guard_;
 };
 
 // A box's text as a terminal shows it: without the line breaks around it,
 // which are its margins in the window.
 std::string TrimmedBoxText(const std::string& text);
 
-// The line printed at a Ctrl-C once the drive is being written.
+// The line printed at a Ctrl-C or Ctrl-Z once the drive is being written.
 extern const char* const kInterruptRefusedText;
+// The line printed at another signal once the drive is being written ("SIGTERM").
+std::string HeldSignalText(const std::string& signal);
 
 }  // namespace pack

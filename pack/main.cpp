@@ -11,12 +11,14 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <streambuf>
 #include <string>
 #include <vector>
 
 #include "package/Package.h"
 #include "pack/DriveCommands.h"
 #include "pack/PackCommands.h"
+#include "platform/StopSignals.h"
 #include "platform/Text.h"
 
 #if defined(FLASHUTIL_TRANSPORT_SIM)
@@ -105,23 +107,72 @@ int Usage(const std::string& problem) {
 
 int Run(const std::vector<std::string>& args);
 
+// Standard output, written with write(2) through a buffer of its own, so
+// that the first error is kept with its reason (a full disk, a closed pipe:
+// SIGPIPE is ignored during a flash), and what comes after it is dropped.
+class OutputBuffer final : public std::streambuf {
+ public:
+  OutputBuffer() { setp(buffer_, buffer_ + sizeof buffer_); }
+  int FirstError() const { return error_; }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (sync() != 0) return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  int sync() override {
+    const char* at = pbase();
+    while (error_ == 0 && at < pptr()) {
+      const ssize_t written = ::write(STDOUT_FILENO, at, static_cast<size_t>(pptr() - at));
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) error_ = written < 0 ? errno : EIO;
+      else at += written;
+    }
+    setp(buffer_, buffer_ + sizeof buffer_);
+    return error_ == 0 ? 0 : -1;
+  }
+
+ private:
+  char buffer_[4096];
+  int error_ = 0;
+};
+
+OutputBuffer output;
+
 // What the command printed must have reached standard output whole: a full
-// disk or a closed pipe (with SIGPIPE ignored) is an error, reported on
-// standard error, that overrides the command's own status.
-int FinishOutput(int status) {
-  errno = 0;
-  std::cout.flush();  // flushes stdout, which it writes through
-  const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || !std::cout;
-  if (!failed) return status;
-  const int error = errno;
-  std::cerr << "flashutil-pack: can't write standard output" << (error != 0 ? ": " : "")
-            << (error != 0 ? std::strerror(error) : "") << '\n';
+// disk or a closed pipe is an error, reported on standard error, that
+// overrides the command's own status. Not so for a flash: its status tells
+// what became of the drive, and stands; the lost output is a line of its own.
+int FinishOutput(const std::string& command, int status) {
+  std::cout.flush();
+  const int error = output.FirstError();
+  if (error == 0 && std::cout) return status;
+  const std::string reason = error != 0 ? std::string(": ") + std::strerror(error) : std::string();
+  if (command == "flash") {
+    std::cerr << "flashutil-pack: can't write standard output" << reason
+              << (status == pack::kSuccess ? "; its lines were lost, and the drive was flashed"
+                                           : "; its lines were lost")
+              << '\n';
+    return status;
+  }
+  std::cerr << "flashutil-pack: can't write standard output" << reason << '\n';
   return pack::kTrouble;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) { return FinishOutput(Run(std::vector<std::string>(argv + 1, argv + argc))); }
+int main(int argc, char** argv) {
+  std::cout.rdbuf(&output);
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  // A flash takes the signals that would end it on a thread of its own, from
+  // before any other thread starts (Qt's bus connection has one).
+  if (!args.empty() && args[0] == "flash") platform::WatchStopSignals(nullptr);
+  return FinishOutput(args.empty() ? std::string() : args[0], Run(args));
+}
 
 namespace {
 

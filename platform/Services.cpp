@@ -85,9 +85,19 @@ bool StopRequested() {
   return stop != nullptr && stop->Requested();
 }
 
-bool BeginWriting() {
+std::string StopCause() {
+  const StopRequests* stop = GetServices().stop;
+  return stop != nullptr ? stop->Cause() : std::string();
+}
+
+bool BeginWriting(Transcript* transcript) {
   StopRequests* stop = GetServices().stop;
-  return stop == nullptr || stop->BeginWriting();
+  return stop == nullptr || stop->BeginWriting(transcript);
+}
+
+std::string EndWriting() {
+  StopRequests* stop = GetServices().stop;
+  return stop != nullptr ? stop->EndWriting() : std::string();
 }
 
 void RunBlocking(const std::function<void()>& call) {

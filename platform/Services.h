@@ -12,6 +12,7 @@ namespace platform {
 
 class ProfileReader;    // platform/ProfileFile.h
 class TranscriptStore;  // platform/Transcript.h
+class Transcript;       // platform/Transcript.h
 
 enum class BoxKind {
   Warning,       // caption "Warning", warning icon
@@ -77,18 +78,33 @@ class BlockingCalls {
   virtual void Run(const std::function<void()>& call) = 0;
 };
 
-// A request to stop a flash, from the user (Ctrl-C at a terminal). A flash
-// may stop only before it writes anything to the drive: it asks Requested()
-// while it prepares, and BeginWriting() right before its first write, from
-// which point on a request is refused.
+// Requests to stop a flash: Ctrl-C and the other signals that end a
+// program on a terminal, a terminal that went away, the window's close, the
+// end of the session, a display that went away. One rule holds for every
+// front end. Before the flash writes to the drive a request ends it with
+// nothing written: the flash asks Requested() while it prepares and
+// BeginWriting() right before its first write. From then on, its critical
+// section, every request is held off: the flash runs to its end, each
+// request is written into the flash's transcript as it comes, and
+// EndWriting() (once the flash start has answered and the drive's refreshed
+// identity is read, or a failure has been shown) tells the flash which
+// request came meanwhile, to be honoured once the flash is over.
 class StopRequests {
  public:
   virtual ~StopRequests() = default;
-  // True when the user asked to stop.
+  // True when a request to stop came before the critical section.
   virtual bool Requested() const = 0;
-  // True when the run may write to the drive; from then on no request is
-  // taken. False when the user asked to stop first: the run ends.
-  virtual bool BeginWriting() = 0;
+  // What asked to stop ("SIGINT", "SIGTERM", "window closed", ...), for the
+  // transcript's stop line; empty when nothing did.
+  virtual std::string Cause() const = 0;
+  // True when the run may write to the drive: its critical section begins,
+  // and each request from now on is held off and written into `transcript`
+  // (null: none) as it comes. False when a request to stop came first: the
+  // run ends.
+  virtual bool BeginWriting(Transcript* transcript) = 0;
+  // The critical section is over: the first request held off during it,
+  // empty when none came.
+  virtual std::string EndWriting() = 0;
 };
 
 // The application title, shown on plain boxes and the exception box.
@@ -124,9 +140,12 @@ void ShowException(const std::string& text);
 void SetHourglassCursor();
 void SetDefaultCursor();
 void SleepMs(unsigned milliseconds);
-// Through GetServices().stop; without it no stop is ever requested.
+// Through GetServices().stop; without it no stop is ever requested, and
+// nothing is held off.
 bool StopRequested();
-bool BeginWriting();
+std::string StopCause();
+bool BeginWriting(Transcript* transcript);
+std::string EndWriting();
 // Runs `call` through GetServices().blocking (see BlockingCalls).
 void RunBlocking(const std::function<void()>& call);
 

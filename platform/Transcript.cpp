@@ -287,6 +287,40 @@ std::string HoldLine(const HoldOutcome& outcome) {
 
 std::string FiltersLine(bool filters) { return filters ? "filters yes" : "filters no"; }
 
+// What asked to stop is one of the program's own names: letters, digits and
+// blanks between words.
+namespace {
+bool IsCauseText(const std::string& cause) {
+  if (cause.empty() || cause.front() == ' ' || cause.back() == ' ' || cause.find("  ") != std::string::npos) {
+    return cause.empty();
+  }
+  for (const char c : cause) {
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ')) return false;
+  }
+  return true;
+}
+
+// The cause after "stop " or "held " in a record's text; empty for "stop"
+// alone; nullopt when the text is neither.
+std::optional<std::string> StopCauseOf(const std::string& text, const std::string& kind) {
+  if (text == kind) return std::string();
+  if (text.compare(0, kind.size() + 1, kind + " ") != 0) return std::nullopt;
+  const std::string cause = text.substr(kind.size() + 1);
+  if (cause.empty() || !IsCauseText(cause)) return std::nullopt;
+  return cause;
+}
+
+}  // namespace
+
+std::string StopShownLine(const std::string& cause) {
+  return IsCauseText(cause) && !cause.empty() ? std::string(kStopLine) + " " + cause : kStopLine;
+}
+
+std::string HeldShownLine(const std::string& cause) {
+  return std::string(kHeldLine) + " " + (IsCauseText(cause) && !cause.empty() ? cause : "request");
+}
+
+
 // --- Writing -------------------------------------------------------------------
 
 std::string TranscriptFileName(const std::string& name, int attempt) {
@@ -384,14 +418,16 @@ void Transcript::Filters(bool filters) { Timed(FiltersLine(filters)); }
 
 void Transcript::ErrorsShown() { Timed(kErrorsShownLine); }
 
-void Transcript::Stopped() {
+void Transcript::Stopped(const std::string& cause) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopped_) return;
     stopped_ = true;
   }
-  Timed(kStopLine);
+  Timed(StopShownLine(cause));
 }
+
+void Transcript::Held(const std::string& cause) { Timed(HeldShownLine(cause)); }
 
 void Transcript::End(bool exception) {
   Timed(exception ? "end exception" : "end");
@@ -624,12 +660,14 @@ bool ParseRecord(const std::string& line, TranscriptRecord& record, std::string&
     return true;
   }
 
-  if (kind == kStopLine) {
-    record.kind = TranscriptRecord::Kind::Stop;
-    if (words.size() != 1) {
-      error = "\"stop\" stands alone";
+  if (kind == kStopLine || kind == kHeldLine) {
+    record.kind = kind == kStopLine ? TranscriptRecord::Kind::Stop : TranscriptRecord::Kind::Held;
+    const std::optional<std::string> cause = StopCauseOf(text, kind);
+    if (!cause || (kind == kHeldLine && cause->empty())) {
+      error = "\"" + kind + "\" must be followed by what asked to stop (SIGINT, SIGTERM, window closed, ...)";
       return false;
     }
+    record.shown = *cause;
     return true;
   }
 
@@ -806,6 +844,9 @@ TranscriptReadResult ReadTranscript(const std::string& text) {
   }
 
   bool ended = false;
+  // Requests held off come when they come, also while a command or a box
+  // waits for its answer: they are read after that answer.
+  std::vector<TranscriptRecord> heldMeanwhile;
   for (size_t i = kHeaderLines; i < lines.size(); ++i) {
     const size_t number = i + 1;
     if (ended) {
@@ -823,6 +864,10 @@ TranscriptReadResult ReadTranscript(const std::string& text) {
     const Kind previous = parsed.records.empty() ? Kind::End : parsed.records.back().kind;
     const bool awaitsAnswer = !parsed.records.empty() && previous == Kind::Request;
     const bool awaitsBoxAnswer = !parsed.records.empty() && previous == Kind::Box;
+    if (record.kind == Kind::Held && (awaitsAnswer || awaitsBoxAnswer)) {
+      heldMeanwhile.push_back(std::move(record));
+      continue;
+    }
     if (awaitsAnswer && record.kind != Kind::Answer && record.kind != Kind::End) {
       result.error = "line " + std::to_string(number) + ": a command request must be followed by its answer";
       return result;
@@ -848,7 +893,13 @@ TranscriptReadResult ReadTranscript(const std::string& text) {
       }
     }
     ended = record.kind == Kind::End;
+    if (ended) {
+      parsed.records.insert(parsed.records.end(), heldMeanwhile.begin(), heldMeanwhile.end());
+      heldMeanwhile.clear();
+    }
     parsed.records.push_back(std::move(record));
+    parsed.records.insert(parsed.records.end(), heldMeanwhile.begin(), heldMeanwhile.end());
+    heldMeanwhile.clear();
   }
   if (!ended) {
     result.error = "line " + std::to_string(lines.size() + 1) +

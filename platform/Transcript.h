@@ -49,8 +49,11 @@
 // "hold" tells whether the drive could be held exclusively for the flash:
 // "hold ok", or the system's error code, "busy" where another program uses
 // the drive, and the node that could not be held ("hold errno 16 busy
-// "/dev/sr0""). "stop" stands where the flash took the user's request to
-// stop (Ctrl-C before the first write). The last line is "end", or "end
+// "/dev/sr0""). "stop" and what asked for it ("stop SIGINT": Ctrl-C; "stop
+// SIGTERM", "stop window closed", ...) stands where the flash took a request
+// to stop, before its first write. "held" and what asked ("held SIGHUP")
+// stands where a request came while the drive was being written: the flash
+// held it off and went on to its end. The last line is "end", or "end
 // exception" when the flash was ended by an exception.
 #pragma once
 
@@ -115,6 +118,10 @@ std::string HoldLine(const HoldOutcome& outcome);
 // "filters yes" or "filters no".
 std::string FiltersLine(bool filters);
 inline constexpr const char* kStopLine = "stop";
+inline constexpr const char* kHeldLine = "held";
+// "stop SIGTERM", or "stop" where nothing names the request; "held SIGTERM".
+std::string StopShownLine(const std::string& cause);
+std::string HeldShownLine(const std::string& cause);
 inline constexpr const char* kErrorsShownLine = "errors shown";
 
 // --- Writing -------------------------------------------------------------------
@@ -222,8 +229,11 @@ class Transcript {
   void Hold(const HoldOutcome& outcome);
   void Filters(bool filters);
   void ErrorsShown();
-  // "stop", the first time only.
-  void Stopped();
+  // "stop" and the request's cause, the first time only.
+  void Stopped(const std::string& cause);
+  // "held" and the request's cause: a request held off while the drive was
+  // being written. May be called from any thread.
+  void Held(const std::string& cause);
   // "end", or "end exception" when `exception`; nothing is written after it.
   void End(bool exception);
   // Puts what was written so far on the disk (before the drive starts
@@ -259,7 +269,7 @@ uint64_t MonotonicMicroseconds();
 // --- Reading -------------------------------------------------------------------
 
 struct TranscriptRecord {
-  enum class Kind { Request, Answer, Box, BoxAnswer, Status, ComboInsert, Hold, Filters, ErrorsShown, Stop, End };
+  enum class Kind { Request, Answer, Box, BoxAnswer, Status, ComboInsert, Hold, Filters, ErrorsShown, Stop, Held, End };
   Kind kind = Kind::End;
   size_t line = 0;       // 1-based line number in the transcript
   double seconds = 0;    // the "@" time
@@ -279,7 +289,7 @@ struct TranscriptRecord {
   // Box, BoxAnswer, Status, ComboInsert
   BoxKind boxKind = BoxKind::Plain;
   std::string caption;
-  std::string shown;  // the box's or status line's text, unescaped
+  std::string shown;  // the box's or status line's text, unescaped; Stop, Held: what asked
   BoxButtons buttons = BoxButtons::Ok;
   BoxAnswer answer = BoxAnswer::Ok;
   int index = 0;

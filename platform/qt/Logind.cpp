@@ -20,6 +20,9 @@ const QString kService = QStringLiteral("org.freedesktop.login1");
 const QString kPath = QStringLiteral("/org/freedesktop/login1");
 const QString kManager = QStringLiteral("org.freedesktop.login1.Manager");
 
+const char* const kInhibitWhat =
+    "sleep:shutdown:idle:handle-lid-switch:handle-power-key:handle-suspend-key:handle-hibernate-key";
+
 // Short enough that a missing or hanging logind does not hold up a flash.
 constexpr int kInhibitTimeoutMs = 2000;
 constexpr int kRebootTimeoutMs = 5000;
@@ -41,7 +44,9 @@ bool LogindInhibitor::Acquire(const std::string& who, const std::string& why) {
   QDBusConnection bus = QDBusConnection::systemBus();
   if (!bus.isConnected()) return false;
   QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kManager, QStringLiteral("Inhibit"));
-  call << QStringLiteral("sleep:shutdown:idle") << QString::fromStdString(who) << QString::fromStdString(why)
+  // The lid switch and the power, suspend and hibernate keys act whatever
+  // sleep lock is held, unless their handling is held off as well.
+  call << QString::fromLatin1(kInhibitWhat) << QString::fromStdString(who) << QString::fromStdString(why)
        << QStringLiteral("block");
   const QDBusMessage reply = bus.call(call, QDBus::Block, kInhibitTimeoutMs);
   if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;

@@ -105,6 +105,20 @@ bool ReplayTransport::StopReached() const {
   return true;
 }
 
+std::string ReplayTransport::StopCause() const {
+  for (const TranscriptRecord& record : transcript_.records) {
+    if (record.kind == Kind::Stop) return record.shown;
+  }
+  return {};
+}
+
+std::string ReplayTransport::HeldCause() const {
+  for (const TranscriptRecord& record : transcript_.records) {
+    if (record.kind == Kind::Held) return record.shown;
+  }
+  return {};
+}
+
 HoldOutcome ReplayTransport::LockExclusive(DeviceHandle) {
   if (!begun_ || divergence_) return {};
   const TranscriptRecord* record = Next(Kind::Hold);
@@ -269,6 +283,12 @@ std::optional<ReplayDifference> CompareReplay(const ParsedTranscript& recorded, 
   const std::string added = addedBox.empty() ? std::string() : BoxShownLine(BoxKind::Plain, ApplicationTitle, addedBox, BoxButtons::Ok);
   size_t i = 0, j = 0;
   while (i < want.size() && j < got.size()) {
+    // Requests held off came from outside the program, when they came.
+    if (want[i].kind == Kind::Held || got[j].kind == Kind::Held) {
+      i += want[i].kind == Kind::Held ? 1 : 0;
+      j += got[j].kind == Kind::Held ? 1 : 0;
+      continue;
+    }
     if (Compared(want[i]) == Compared(got[j])) {
       ++i;
       ++j;
@@ -288,6 +308,8 @@ std::optional<ReplayDifference> CompareReplay(const ParsedTranscript& recorded, 
     }
     return ReplayDifference{want[i].line, want[i].text, got[j].text};
   }
+  while (i < want.size() && want[i].kind == Kind::Held) ++i;
+  while (j < got.size() && got[j].kind == Kind::Held) ++j;
   if (i < want.size()) return ReplayDifference{want[i].line, want[i].text, ""};
   if (j < got.size()) return ReplayDifference{LineAfter(recorded), "", got[j].text};
   return std::nullopt;

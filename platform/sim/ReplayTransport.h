@@ -74,6 +74,12 @@ class ReplayTransport final : public DriveTransport {
   // Whether the recorded flash took a stop here: the next recorded record
   // is the stop (or it was).
   bool StopReached() const;
+  // What asked for the recorded stop ("SIGINT", ...); empty where the
+  // recording does not name it.
+  std::string StopCause() const;
+  // What the recorded flash held off while it wrote to the drive (its first
+  // "held" record); empty when nothing was.
+  std::string HeldCause() const;
   // The first command that was not the recorded one; unset while there is none.
   const std::optional<ReplayDifference>& Divergence() const { return divergence_; }
 
@@ -110,12 +116,15 @@ class ReplayLibraryPath final : public CommandLibraryPath {
   ReplayTransport& transport_;
 };
 
-// The user's request to stop where the recorded flash took it.
+// The request to stop where the recorded flash took it, and the request it
+// held off while it wrote, which it honoured once it was over.
 class ReplayStops final : public StopRequests {
  public:
   explicit ReplayStops(const ReplayTransport& transport) : transport_(transport) {}
   bool Requested() const override { return transport_.StopReached(); }
-  bool BeginWriting() override { return !transport_.StopReached(); }
+  std::string Cause() const override { return transport_.StopCause(); }
+  bool BeginWriting(Transcript*) override { return !transport_.StopReached(); }
+  std::string EndWriting() override { return transport_.HeldCause(); }
 
  private:
   const ReplayTransport& transport_;
@@ -152,9 +161,10 @@ class ReplayClock final : public Clock {
 
 // The first place where the replayed flash's transcript differs from the
 // recorded one: every record in order, each box with its answer, status
-// line, drive entry, hold and command with its answer (not the times, how
+// line, drive entry, hold, stop and command with its answer (not the times, how
 // long a command took, nor where in the drive box the entry stands: the
-// replay lists the recorded drive alone). `addedBox` is a plain box the replay may show
+// replay lists the recorded drive alone, nor the requests that the recorded
+// flash held off, which came from outside). `addedBox` is a plain box the replay may show
 // where the recording has none (the restart that simulated drives do not
 // do, after a Yes that restarted the recorded machine). A drive held
 // where the recording holds none (the command library's path) is no

@@ -267,10 +267,11 @@ inline testing_support::RunLog ExpectedFlash(const FlashPlan& plan) {
   }
   log.insert(log.end(), {StatusLine(kInProgress), ProgressRangeLine(0, 200), ProgressLine(198), ProgressStepLine(0)});
   log.push_back(Command({0x3B, 0x05, 0x01, 0, 0, 0, 0, 0, 0, plan.flashAll ? 0xA0u : 0x80u, 0, 0}, in, 16, 180));
-  log.insert(log.end(), {ProgressLine(200), StatusLine(kCompleted), kInhibitReleaseLine});
+  log.insert(log.end(), {ProgressLine(200), StatusLine(kCompleted)});
   log.push_back(Command({0x12, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0}, in, 128));  // INQUIRY
+  // The lock is let go once the drive's new identity is read.
   log.insert(log.end(), {ComboInsertLine(0, plan.identity), ComboDeleteLine(1), ComboSelectLine(0), kComboRepaintLine,
-                         kLetGoLine, Question(kRestart)});
+                         kInhibitReleaseLine, kLetGoLine, Question(kRestart)});
   if (plan.restart) log.insert(log.end(), {kDefaultCursorLine, plan.simulated ? Message(kSimulatedRestart) : kRestartLine});
   log.insert(log.end(), {kDefaultCursorLine, ProgressLine(0)});
   return log;

@@ -139,14 +139,14 @@ TEST_F(Logind, InhibitorLockLastsUntilReleaseOrDestruction) {
   {
     platform::LogindInhibitor inhibitor;
     ASSERT_TRUE(inhibitor.Acquire("flashutil", why));
-    EXPECT_EQ(fake_.ReadLine(2000), "inhibit sleep:shutdown:idle|flashutil|" + why + "|block");
+    EXPECT_EQ(fake_.ReadLine(2000), "inhibit sleep:shutdown:idle:handle-lid-switch:handle-power-key:handle-suspend-key:handle-hibernate-key|flashutil|" + why + "|block");
     EXPECT_TRUE(inhibitor.Acquire("flashutil", why));  // already held: no second lock
     EXPECT_EQ(fake_.ReadLine(300), std::nullopt) << "lock dropped or taken twice while held";
     inhibitor.Release();
     EXPECT_EQ(fake_.ReadLine(2000), "released");
     inhibitor.Release();  // harmless when not held
     ASSERT_TRUE(inhibitor.Acquire("flashutil", why));
-    EXPECT_EQ(fake_.ReadLine(2000), "inhibit sleep:shutdown:idle|flashutil|" + why + "|block");
+    EXPECT_EQ(fake_.ReadLine(2000), "inhibit sleep:shutdown:idle:handle-lid-switch:handle-power-key:handle-suspend-key:handle-hibernate-key|flashutil|" + why + "|block");
   }
   EXPECT_EQ(fake_.ReadLine(2000), "released");  // the destructor let go of it
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <numeric>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/Transcript.h"
@@ -438,6 +439,26 @@ TEST(TranscriptTest, ReadsEveryKindOfRecordAsWritten) {
   const std::string held = platform::ReadTranscript(WithLine(9, "@1.204100 " + platform::HoldLine(busy))).error;
   EXPECT_EQ(held, "");
   EXPECT_EQ(platform::ReadTranscript(WithLine(6, "@0.000100 " + platform::FiltersLine(true))).error, "");
+  // A stop, with what asked for it or without, and a request held off.
+  for (const auto& [line, kind, cause] : std::vector<std::tuple<std::string, platform::TranscriptRecord::Kind, std::string>>{
+           {platform::StopShownLine(""), platform::TranscriptRecord::Kind::Stop, ""},
+           {platform::StopShownLine("window closed"), platform::TranscriptRecord::Kind::Stop, "window closed"},
+           {platform::HeldShownLine("SIGTERM"), platform::TranscriptRecord::Kind::Held, "SIGTERM"}}) {
+    const platform::TranscriptReadResult stop = platform::ReadTranscript(WithLine(12, "@1.300000 " + line));
+    ASSERT_TRUE(stop.transcript) << stop.error;
+    EXPECT_EQ(stop.transcript->records[6].kind, kind) << line;
+    EXPECT_EQ(stop.transcript->records[6].shown, cause) << line;
+  }
+  // A request held off while a command ran (the flash start) is read after
+  // the command's answer.
+  std::vector<std::string> lines = TranscriptLines();
+  lines.insert(lines.begin() + 10, "@1.204300 " + platform::HeldShownLine("SIGHUP"));
+  const platform::TranscriptReadResult meanwhile = platform::ReadTranscript(Joined(lines));
+  ASSERT_TRUE(meanwhile.transcript) << meanwhile.error;
+  EXPECT_EQ(meanwhile.transcript->records[4].kind, platform::TranscriptRecord::Kind::Request);
+  EXPECT_EQ(meanwhile.transcript->records[5].kind, platform::TranscriptRecord::Kind::Answer);
+  EXPECT_EQ(meanwhile.transcript->records[6].kind, platform::TranscriptRecord::Kind::Held);
+  EXPECT_EQ(meanwhile.transcript->records[6].line, 11u);
 }
 
 // Each bad transcript is refused, naming its line.
@@ -499,7 +520,9 @@ TEST(TranscriptTest, RefusesBadTranscriptsNamingTheLine) {
       {"hold", WithLine(9, "@1.204100 hold maybe"), "line 9: a hold must be"},
       {"hold without node", WithLine(9, "@1.204100 hold errno 16 busy"), "line 9: a hold must be"},
       {"filters", WithLine(6, "@0.000100 filters perhaps"), "line 6: \"filters\" must be followed by yes or no"},
-      {"stop", WithLine(12, "@1.300000 stop now"), "line 12: \"stop\" stands alone"},
+      {"stop", WithLine(12, "@1.300000 stop now!"), "line 12: \"stop\" must be followed by what asked to stop"},
+      {"held", WithLine(12, "@1.300000 held"), "line 12: \"held\" must be followed by what asked to stop"},
+      {"held twice blank", WithLine(12, "@1.300000 held  SIGTERM"), "line 12: \"held\" must be followed by"},
       {"end", WithLine(18, "@9.100000 end now"), "line 18: \"end\" or \"end exception\""},
       {"after end", good + "@9.200000 status \"x\"\n", "line 19: a record after the transcript's end"},
   };

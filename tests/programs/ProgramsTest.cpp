@@ -1061,7 +1061,7 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
 // The lock that keeps the machine from sleeping or shutting down, in
 // flashutil-pack's flash (in this process, on simulated drives): taken right
 // before the first WRITE BUFFER, let go once the flash start has answered
-// (before the drive's entry is refreshed and before the closing line), and
+// and the drive's entry is refreshed (before the closing line), and
 // let go after a failed flash as well; without logind the flash goes on.
 TEST(Programs, PackFlashHoldsTheSleepLockWhileItWrites) {
   TempDir dir;
@@ -1163,8 +1163,8 @@ TEST(Programs, PackFlashHoldsTheSleepLockWhileItWrites) {
     EXPECT_EQ(log[taken], testing_support::kInhibitLine + " after: " + c.takenAfter);
     EXPECT_EQ(log[released], testing_support::kInhibitReleaseLine + " after: " + c.releasedAfter);
     // Taken right before the first write; let go after the drive's last
-    // command of the flash (the flash start, or the read-back that failed),
-    // while the drive is still held.
+    // command of the flash (the refreshed entry's INQUIRY after the flash
+    // start, or the read-back that failed), while the drive is still held.
     EXPECT_EQ(taken + 1, firstWrite);
     const size_t letGo = at(testing_support::kLetGoLine);
     EXPECT_LT(released, letGo);
@@ -1172,10 +1172,9 @@ TEST(Programs, PackFlashHoldsTheSleepLockWhileItWrites) {
     for (size_t i = 0; i < released; ++i) {
       if (log[i].rfind("> ", 0) == 0) lastCommand = i;
     }
-    EXPECT_EQ(log[lastCommand].rfind(c.corrupt ? "> 3C" : "> 3B 05 01 00 00 00 00 00 00 80", 0), 0u) << log[lastCommand];
-    // The drive's refreshed entry comes after: an INQUIRY while it is held.
+    EXPECT_EQ(log[lastCommand].rfind(c.corrupt ? "> 3C" : "> 12", 0), 0u) << log[lastCommand];
     if (!c.corrupt) {
-      EXPECT_EQ(log[released + 1].rfind("> 12", 0), 0u) << log[released + 1];
+      EXPECT_EQ(log[lastCommand - 1].rfind("> 3B 05 01 00 00 00 00 00 00 80", 0), 0u) << log[lastCommand - 1];
     }
     EXPECT_EQ(std::count(log.begin(), log.end(), log[taken]), 1);
   }
