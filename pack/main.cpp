@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <streambuf>
 #include <string>
 #include <vector>
@@ -66,9 +67,12 @@ const char* const kUsage =
     "           and why not.\n"
     "  flash    Flash the image a flash program carries into the drive that fits it,\n"
     "           with the checks, questions and texts of the program's window. The\n"
-    "           questions are asked on the terminal (y/N). Ctrl-C stops it until the\n"
-    "           first write to the drive, and is refused from then on. Each flash\n"
-    "           leaves a transcript of its commands and texts, named last.\n"
+    "           questions are asked on the terminal (y/N). Ctrl-C, SIGTERM, SIGHUP\n"
+    "           (a closed terminal) and SIGQUIT stop it until the first write to the\n"
+    "           drive; from then on they are held off until the flash is over, and\n"
+    "           Ctrl-Z is refused. A closed pipe or a full disk loses the output, not\n"
+    "           the flash. Each flash leaves a transcript of its commands and texts,\n"
+    "           named last.\n"
     "  replay   Run the flash of a transcript again with the program it recorded,\n"
     "           the drive answering as it did then (no drive is reached), and tell\n"
     "           whether the program shows and sends the same, or the first line of\n"
@@ -96,9 +100,10 @@ const char* const kUsage =
     "replay: it differs); 2 wrong usage (verify: a file cannot be read; flash: a\n"
     "question that the command line does not answer; replay: a transcript that\n"
     "cannot be read or another program than the recorded one), or\n"
-    "standard output could not be written; 3 no drive fits (drives, flash); 130\n"
-    "flash stopped by Ctrl-C before anything was written. Errors are printed on\n"
-    "standard error.\n";
+    "standard output could not be written (flash: its own status stands); 3 no\n"
+    "drive fits (drives, flash); 128 + the signal's number: flash stopped by a\n"
+    "signal before anything was written (130 Ctrl-C, 143 SIGTERM). Errors are\n"
+    "printed on standard error.\n";
 
 int Usage(const std::string& problem) {
   std::cerr << "flashutil-pack: " << platform::PrintableText(problem) << "; see flashutil-pack --help\n";
@@ -205,6 +210,7 @@ int Run(const std::vector<std::string>& args) {
   std::map<std::string, std::string> flashValues = {{"--drive", ""}};
 #if defined(FLASHUTIL_TRANSPORT_SIM)
   flashValues["--simulate"] = "";
+  flashValues["--drive-log"] = "";
 #endif
   bool json = false;
   pack::BuildOptions options;
@@ -280,13 +286,30 @@ int Run(const std::vector<std::string>& args) {
   }
   if (command == "drives" || command == "flash") {
 #if defined(FLASHUTIL_TRANSPORT_SIM)
-    // What the simulated drives do besides their work: a corrupted read-back,
-    // some seconds of becoming ready, or a flash start that takes two
-    // seconds, as a real drive's may.
-    const std::string simulate = flashValues["--simulate"];
-    if (!simulate.empty() && simulate != "corrupt-read-back" && simulate != "slow-ready" &&
-        simulate != "slow-flash-start") {
-      return Usage("unknown --simulate " + simulate);
+    // What the simulated drives do besides their work, one or more of:
+    // a corrupted read-back, some seconds of becoming ready, a middle block
+    // of the image whose write takes two seconds, or a flash start that
+    // takes two seconds, as a real drive's may.
+    std::vector<std::string> simulated;
+    for (size_t at = 0; !flashValues["--simulate"].empty() && at != std::string::npos;) {
+      const size_t comma = flashValues["--simulate"].find(',', at);
+      simulated.push_back(flashValues["--simulate"].substr(at, comma == std::string::npos ? comma : comma - at));
+      at = comma == std::string::npos ? comma : comma + 1;
+    }
+    for (const std::string& behaviour : simulated) {
+      if (behaviour != "corrupt-read-back" && behaviour != "slow-ready" && behaviour != "slow-block" &&
+          behaviour != "slow-flash-start") {
+        return Usage("unknown --simulate " + behaviour);
+      }
+    }
+    // Every command as it reaches a simulated drive, a line each: the
+    // drive's node and the command's bytes.
+    std::shared_ptr<std::FILE> journal;
+    if (!flashValues["--drive-log"].empty()) {
+      journal.reset(std::fopen(flashValues["--drive-log"].c_str(), "a"), [](std::FILE* file) {
+        if (file != nullptr) std::fclose(file);
+      });
+      if (!journal) return Usage("can't open " + flashValues["--drive-log"] + ": " + std::strerror(errno));
     }
 #endif
     const pack::TransportMaker makeTransport = [&](const std::string& revision) {
@@ -294,13 +317,31 @@ int Run(const std::vector<std::string>& args) {
       // The simulated drives report the image's revision once they are flashed.
       std::unique_ptr<platform::sim::SimTransport> transport = platform::sim::MakeDefaultSimTransport(revision);
       for (size_t d = 0; d < transport->DriveCount(); ++d) {
-        if (simulate == "corrupt-read-back") {
-          transport->Drive(d).FailOpcode(flash::kReadBuffer, platform::sim::Fault::CorruptByte(100));
-        } else if (simulate == "slow-ready") {
-          transport->Drive(d).Config().becomingReadyPolls = 200;
-        } else if (simulate == "slow-flash-start") {
-          transport->Drive(d).Config().flashStartMilliseconds = 2000;
+        for (const std::string& behaviour : simulated) {
+          if (behaviour == "corrupt-read-back") {
+            transport->Drive(d).FailOpcode(flash::kReadBuffer, platform::sim::Fault::CorruptByte(100));
+          } else if (behaviour == "slow-ready") {
+            transport->Drive(d).Config().becomingReadyPolls = 200;
+          } else if (behaviour == "slow-block") {
+            transport->Drive(d).Config().slowBlockOffset = 0x40000;
+            transport->Drive(d).Config().slowBlockMilliseconds = 2000;
+          } else if (behaviour == "slow-flash-start") {
+            transport->Drive(d).Config().flashStartMilliseconds = 2000;
+          }
         }
+      }
+      if (journal) {
+        platform::sim::SimTransport* drives = transport.get();
+        transport->SetJournal([journal, drives](int drive, const platform::Cdb& cdb) {
+          std::string line = drives->Drive(static_cast<size_t>(drive)).Node();
+          for (const uint8_t byte : cdb) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, " %02X", byte);
+            line += hex;
+          }
+          std::fprintf(journal.get(), "%s\n", line.c_str());
+          std::fflush(journal.get());
+        });
       }
       return std::unique_ptr<platform::DriveTransport>(std::move(transport));
 #else

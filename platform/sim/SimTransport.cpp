@@ -269,6 +269,9 @@ SimDrive::Reply SimDrive::WriteBuffer(const Cdb& cdb, const Data& data) {
   if (data.in || fieldLength != data.length) return invalidField;
   if (uint64_t{offset} + data.length > kDramSize) return invalidField;
   if (data.length > 0) std::memcpy(dram_.data() + offset, data.buffer, data.length);
+  if (control == 0x00 && data.length > 0 && offset == config_.slowBlockOffset && config_.slowBlockMilliseconds > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(config_.slowBlockMilliseconds));
+  }
   if (control == 0x7F) {
     profileOffset_ = offset;
     profileLength_ = data.length;
@@ -338,6 +341,7 @@ struct SimTransport::State {
   std::optional<std::string> revisionAfterFlash;
   DiscoveryFacts discovery;
   std::map<int, std::string> openRemedies;
+  std::function<void(int, const Cdb&)> journal;
 
   std::vector<LoggedCommand> log;
   std::vector<int> openOrder;
@@ -583,6 +587,10 @@ std::vector<DeviceInfo> SimTransport::EnumerateDrives() {
 
 void SimTransport::SetDiscovery(const DiscoveryFacts& facts) { state_->discovery = facts; }
 
+void SimTransport::SetJournal(std::function<void(int drive, const Cdb& cdb)> received) {
+  state_->journal = std::move(received);
+}
+
 DiscoveryFacts SimTransport::Discovery() const { return state_->discovery; }
 
 std::string SimTransport::NodeGroup(const std::string& node) const {
@@ -647,6 +655,7 @@ CommandOutcome SimTransport::Execute(DeviceHandle handle, const Cdb& cdb, Direct
     reply.sysError = EPERM;
     entry.sysError = EPERM;
   } else {
+    if (state_->journal) state_->journal(drive.Index(), cdb);
     reply = drive.Execute(cdb, direction, buffer, length, entry);
   }
   outcome.residual = reply.kind == SimDrive::Reply::Kind::Good ? reply.residual : 0;

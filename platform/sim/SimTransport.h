@@ -151,6 +151,10 @@ struct DriveConfig {
 
   // How long the flash start takes, as a real drive's does while it programs its flash.
   unsigned flashStartMilliseconds = 0;
+  // How long the WRITE BUFFER of the image block at DRAM offset slowBlockOffset
+  // takes (0: no longer than the others).
+  unsigned slowBlockMilliseconds = 0;
+  uint32_t slowBlockOffset = 0;
 
   // Revision that INQUIRY reports after a completed flash start; unset: unchanged.
   std::optional<std::string> revisionAfterFlash;
@@ -346,6 +350,10 @@ class SimTransport : public DriveTransport, public CommandLibraryPath {
 
   // What discovery reports having seen beyond the drives (default: nothing known).
   void SetDiscovery(const DiscoveryFacts& facts);
+  // Called with the drive's index and the command block of every
+  // pass-through command as it reaches a drive, before the drive runs it
+  // (a journal outside the process survives the process's end).
+  void SetJournal(std::function<void(int drive, const Cdb& cdb)> received);
 
   // --- Observation ---------------------------------------------------------
   const std::vector<LoggedCommand>& Log() const;  // every command, all drives, in order

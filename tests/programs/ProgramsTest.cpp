@@ -1,7 +1,5 @@
 // The built programs: the key-word marks exactly one package, the builder's;
 // a flash program built from the real builder executable differs from it
-// The built programs: the key-word marks exactly one package, the builder's;
-// a flash program built from the real builder executable differs from it
 // only in the package's identity record and image; the program files need
 // no shared library beyond Qt and the C/C++ runtime; and flashutil-pack
 // builds the same programs without the window, shows what they carry and
@@ -16,6 +14,8 @@
 #include <sys/wait.h>
 
 #include "pack/DriveCommands.h"
+#include "pack/TerminalForm.h"
+#include "platform/StopSignals.h"
 #include "platform/sim/SimTransport.h"
 #include "tests/support/RunLog.h"
 #endif
@@ -725,15 +725,19 @@ TEST(Programs, PackShowsAndVerifiesImagesOfEveryLength) {
 
 
 // Runs flashutil-pack-sim in `dir` on a terminal of its own: when the
-// output so far holds `step.waitFor`, types `step.type`, or sends SIGINT
-// when that is empty. What the terminal showed, standard error included.
+// output so far holds `step.waitFor`, types `step.type`, or sends
+// `step.signal` (SIGINT: Ctrl-C) when that is empty. With `jobControl` an
+// interactive shell starts it as a job of its own, as on a user's terminal,
+// and says "job over" when it ends. What the terminal showed, standard
+// error included.
 struct TerminalStep {
   std::string waitFor;
-  std::string type;  // empty: Ctrl-C
+  std::string type;  // empty: the signal
+  int signal = SIGINT;
 };
 
 Outcome OnTerminal(const std::filesystem::path& dir, const std::vector<std::string>& arguments,
-                   const std::vector<TerminalStep>& steps) {
+                   const std::vector<TerminalStep>& steps, bool jobControl = false) {
   Outcome outcome;
   int master = -1;
   const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
@@ -741,7 +745,14 @@ Outcome OnTerminal(const std::filesystem::path& dir, const std::vector<std::stri
     std::vector<char*> argv{const_cast<char*>(FLASHUTIL_PACK_SIM)};
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    if (::chdir(dir.c_str()) == 0) ::execv(FLASHUTIL_PACK_SIM, argv.data());
+    if (::chdir(dir.c_str()) != 0) ::_exit(127);
+    if (jobControl) {
+      std::string command = Quoted(FLASHUTIL_PACK_SIM);
+      for (const std::string& argument : arguments) command += " " + Quoted(argument);
+      command += "; echo job over";
+      ::execl("/bin/bash", "bash", "--norc", "--noprofile", "-i", "-c", command.c_str(), nullptr);
+    }
+    ::execv(FLASHUTIL_PACK_SIM, argv.data());
     ::_exit(127);
   }
   if (child < 0) return outcome;
@@ -759,7 +770,7 @@ Outcome OnTerminal(const std::filesystem::path& dir, const std::vector<std::stri
       if (at == std::string::npos) continue;
       searchedTo = at + steps[step].waitFor.size();
       if (steps[step].type.empty()) {
-        ::kill(child, SIGINT);
+        ::kill(child, steps[step].signal);
       } else {
         EXPECT_EQ(::write(master, steps[step].type.data(), steps[step].type.size()),
                   static_cast<ssize_t>(steps[step].type.size()));
@@ -1056,6 +1067,147 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
       << late.out;
   EXPECT_NE(late.out.find("Flash Completed."), std::string::npos) << late.out;
   replaysToTheSameEnd(late);
+}
+
+// What ends or stops a program on a terminal or in a script, during a
+// command-line flash of a simulated drive whose readiness, middle block or
+// flash start takes seconds: before the first write a signal stops the
+// flash with nothing written (exit 128 + its number, "stop" in the
+// transcript); once the drive is being written it is held off (a line on
+// standard error, "held" in the transcript) and the flash runs to its end
+// with its own status; Ctrl-Z then is refused, so the flash needs no
+// SIGCONT. A closed pipe and a full disk only lose the output. Each drive's
+// log shows what reached it, and each transcript replays.
+TEST(Programs, PackFlashHoldsOffWhatWouldEndIt) {
+  TempDir dir;
+  const std::string samples = FLASHUTIL_SOURCE_DIR "/samples/";
+  std::filesystem::copy_file(samples + "FLASHUTIL.INI", dir / "FLASHUTIL.INI");
+  std::filesystem::copy_file(samples + "Q150.BIN", dir / "Q150.BIN");
+  const Outcome built = Pack(dir.Path(), BuildArguments(dir / "FLASHUTIL.INI", "0", dir / "Q150.BIN"));
+  ASSERT_EQ(built.status, 0) << built.err;
+  const std::string question = "Update Firmware Q120 to Q150 ?\r\nyes (--yes)";
+  // What reached the drive: its block writes, and whether the flash start
+  // came and the refreshed INQUIRY after it.
+  struct DriveLog {
+    int blocks = 0, writes = 0;
+    bool flashStart = false, inquiryAfter = false;
+  };
+  const auto driveLog = [&](const std::string& name) {
+    DriveLog log;
+    std::ifstream file(dir / name);
+    for (std::string line; std::getline(file, line);) {
+      const std::string cdb = line.substr(line.find(' ') + 1);
+      log.writes += cdb.rfind("3B", 0) == 0 ? 1 : 0;
+      log.blocks += cdb.rfind("3B 05 01", 0) == 0 && cdb.size() == 35 && cdb.substr(17) == " 00 40 00 00 00 00" ? 1 : 0;
+      log.inquiryAfter = log.flashStart && cdb.rfind("12 ", 0) == 0;
+      log.flashStart = log.flashStart || cdb == "3B 05 01 00 00 00 00 00 00 80 00 00";
+    }
+    return log;
+  };
+  const auto transcriptOf = [](const std::string& out) {
+    const size_t named = out.rfind("Transcript: ");
+    if (named == std::string::npos) return std::string();
+    std::ifstream file(out.substr(named + 12, out.find_first_of("\r\n", named) - named - 12), std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  };
+  const struct {
+    const char* name;
+    const char* simulate;
+    std::string waitFor;
+    int signal;        // 0: Ctrl-Z typed on a terminal with job control
+    int status;
+    const char* line;  // in the transcript; null: none
+  } cases[] = {
+      {"SIGTERM while the drive becomes ready", "slow-ready", question, SIGTERM, 143, "stop SIGTERM"},
+      {"SIGHUP while the drive becomes ready", "slow-ready", question, SIGHUP, 129, "stop SIGHUP"},
+      {"SIGQUIT while the drive becomes ready", "slow-ready", question, SIGQUIT, 131, "stop SIGQUIT"},
+      {"SIGTERM among the blocks", "slow-block,slow-flash-start", "Write BIN to drive's DRAM", SIGTERM, 0, "held SIGTERM"},
+      {"SIGHUP during the flash start", "slow-flash-start", "Flash is in progress", SIGHUP, 0, "held SIGHUP"},
+      {"SIGQUIT during the flash start", "slow-flash-start", "Flash is in progress", SIGQUIT, 0, "held SIGQUIT"},
+      {"SIGINT during the flash start", "slow-flash-start", "Flash is in progress", SIGINT, 0, "held SIGINT"},
+      {"Ctrl-Z among the blocks", "slow-block", "Write BIN to drive's DRAM", 0, 0, nullptr},
+  };
+  int number = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string log = "drive-" + std::to_string(++number) + ".log";
+    const TerminalStep step{c.waitFor, c.signal == 0 ? "\x1a" : "", c.signal};
+    const Outcome outcome = OnTerminal(dir.Path(), {"flash", "--yes", "--simulate", c.simulate, "--drive-log", log,
+                                                    "Q150.EXE"},
+                                       {step}, c.signal == 0);
+    EXPECT_EQ(outcome.status, c.status) << outcome.out;
+    const DriveLog drive = driveLog(log);
+    const std::string transcript = transcriptOf(outcome.out);
+    EXPECT_EQ(transcript.size() > 4 ? transcript.substr(transcript.size() - 4) : transcript, "end\n");
+    if (c.line != nullptr) {
+      EXPECT_NE(transcript.find(std::string(" ") + c.line + "\n"), std::string::npos) << transcript;
+    }
+    if (c.status != 0) {
+      EXPECT_EQ(drive.writes, 0);
+      EXPECT_NE(outcome.out.find("flashutil-pack: stopped by " + platform::SignalName(c.signal) +
+                                 ": nothing was written to the drive"),
+                std::string::npos)
+          << outcome.out;
+    } else {
+      EXPECT_EQ(drive.blocks, 32);
+      EXPECT_TRUE(drive.flashStart);
+      EXPECT_TRUE(drive.inquiryAfter);
+      EXPECT_NE(outcome.out.find("Flash Completed.\r\nDrive now: "), std::string::npos) << outcome.out;
+      const std::string held = c.signal == 0 || c.signal == SIGINT ? pack::kInterruptRefusedText
+                                                                   : pack::HeldSignalText(platform::SignalName(c.signal));
+      EXPECT_NE(outcome.out.find(held.substr(0, held.size() - 1)), std::string::npos) << outcome.out;
+    }
+    if (c.signal == 0) {
+      // The shell saw its job end, not stop.
+      EXPECT_EQ(outcome.out.find("Stopped"), std::string::npos) << outcome.out;
+      EXPECT_NE(outcome.out.find("job over"), std::string::npos) << outcome.out;
+    }
+    const size_t named = outcome.out.rfind("Transcript: ");
+    if (named == std::string::npos) {
+      ADD_FAILURE() << "no transcript named: " << outcome.out;
+      continue;
+    }
+    const std::string path = outcome.out.substr(named + 12, outcome.out.find('\r', named) - named - 12);
+    const Outcome replayed = ::Run("cd " + Quoted(dir.Path().string()) + " && " + Quoted(FLASHUTIL_PACK_SIM) +
+                                 " replay " + Quoted(path) + " Q150.EXE");
+    EXPECT_EQ(replayed.status, 0) << replayed.out;
+  }
+
+  // A reader that closes the pipe among the blocks, and a full disk: the
+  // flash runs to its end and keeps its status 0; the lost output is a line
+  // on standard error. (The transcript goes to a state folder of its own.)
+  const std::string state = dir / "state";
+  const std::string flash = "cd " + Quoted(dir.Path().string()) + " && XDG_STATE_HOME=" + Quoted(state) + " " +
+                            Quoted(FLASHUTIL_PACK_SIM) + " flash --yes --simulate slow-block --drive-log ";
+  const struct {
+    const char* name;
+    std::string command;
+    const char* reason;
+  } lost[] = {
+      {"head", "bash -c " + Quoted(flash + "head.log Q150.EXE 2>err.txt | head -25 >/dev/null; exit ${PIPESTATUS[0]}"),
+       "Broken pipe"},
+      {"full", "bash -c " + Quoted(flash + "full.log Q150.EXE 2>err.txt >/dev/full"), "No space left on device"},
+  };
+  for (const auto& l : lost) {
+    SCOPED_TRACE(l.name);
+    std::filesystem::remove_all(state);
+    const Outcome outcome = ::Run(l.command);
+    EXPECT_EQ(outcome.status, 0);
+    std::ifstream errors(dir / "err.txt");
+    const std::string err((std::istreambuf_iterator<char>(errors)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(err, std::string("flashutil-pack: can't write standard output: ") + l.reason +
+                       "; its lines were lost, and the drive was flashed\n");
+    const DriveLog drive = driveLog(std::string(l.name) + ".log");
+    EXPECT_EQ(drive.blocks, 32);
+    EXPECT_TRUE(drive.flashStart);
+    EXPECT_TRUE(drive.inquiryAfter);
+    ASSERT_TRUE(std::filesystem::is_directory(state + "/flashutil"));
+    for (const auto& entry : std::filesystem::directory_iterator(state + "/flashutil")) {
+      std::ifstream file(entry.path(), std::ios::binary);
+      const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+      EXPECT_EQ(text.substr(text.size() - 4), "end\n") << entry.path();
+    }
+  }
 }
 
 // The lock that keeps the machine from sleeping or shutting down, in
