@@ -31,6 +31,7 @@ constexpr int kFlashProgressMaximum = 200;
 constexpr int kFlashProgressPosition = 198;
 
 const char* const kInhibitReason = "Updating drive firmware";
+const char* const kRestartQuestion = "The system needs to be restarted for the changes to take effect ?";
 // The answer to Yes at the restart offer of a program on simulated drives.
 const char* const kSimulatedRestartText =
     "\nThis program flashes simulated drives: the system has not been restarted.\n";
@@ -155,6 +156,7 @@ class TranscriptScope {
 
     platform::TranscriptHeader header;
     header.programVersion = platform::ProgramVersion();
+    header.commandLine = platform::GetServices().commandLine;
     header.started = started;
     header.packageVendor = image.vendor;
     header.packageModel = image.model;
@@ -475,7 +477,7 @@ class FlashRun {
   }
 
   void OfferRestart() {
-    if (!platform::AskConfirmationYesNo("The system needs to be restarted for the changes to take effect ?")) return;
+    if (!platform::AskConfirmationYesNo(kRestartQuestion)) return;
     platform::SetDefaultCursor();
     // Simulated drives live in this program alone: restarting the machine
     // would only end the user's work.
@@ -511,6 +513,8 @@ class FlashRun {
 }  // namespace
 
 const char* SimulatedRestartText() { return kSimulatedRestartText; }
+
+const char* RestartQuestionText() { return kRestartQuestion; }
 
 void RunFlash(FlashState& state, platform::FormView& view, const FlashImage& image) {
   // Without a drive there is nothing to flash (start-up ended without one).

@@ -34,4 +34,7 @@ void RunFlash(FlashState& state, platform::FormView& view, const FlashImage& ima
 // simulated (nothing is restarted).
 const char* SimulatedRestartText();
 
+// The restart offer after a completed flash.
+const char* RestartQuestionText();
+
 }  // namespace flash

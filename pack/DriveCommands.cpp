@@ -103,6 +103,83 @@ int DriveCommands::Error(int status, const std::string& message) {
   return status;
 }
 
+namespace {
+
+// The drives as `drives` lists them: each drive found, and each node that
+// did not open; with a program, whether it fits each and why not.
+std::vector<Row> ListRows(const CDDrives& drives, const platform::DriveTransport& transport, const std::string& program,
+                          const package::ProgramFile& file) {
+  const bool withProgram = !program.empty();
+  // A program for simulated drives flashes no real drive.
+  const bool simulatedProgram =
+      withProgram && !transport.IsSimulated() && file.Access() == package::DriveAccess::Simulated;
+  const app::IdentityFields fields = withProgram ? app::FormatIdentityFields(file.Package()) : app::IdentityFields{};
+  std::vector<Row> rows;
+  for (int i = 0; i < drives.GetCount(); ++i) {
+    const CDDrive& drive = *drives.Slots[static_cast<size_t>(i)];
+    const std::string identification = drive.GetVendorProduct();
+    // A drive that passes only the system's safe commands keeps that as its
+    // reason, and so never fits.
+    Row row{drive.GetNode(), Address(drive.Device), TrimBlanks(identification.substr(0, 8)),
+            TrimBlanks(identification.substr(8)), drive.GetRevision(), std::nullopt, DriveProblem(drive)};
+    if (withProgram) {
+      const app::Misfit misfit = app::WhyNotFit(drive, file.Package(), fields.inquiry, fields.fwLow, fields.fwHigh);
+      if (misfit != app::Misfit::None) {
+        row.why = MisfitText(misfit, drive, file.Package(), fields);
+      } else if (simulatedProgram) {
+        row.why = "the program is built for simulated drives and flashes no real drive";
+      }
+      row.fits = row.why.empty();
+    }
+    rows.push_back(row);
+  }
+  for (const OpenRefusal& refusal : drives.Refusals) {
+    Row row{refusal.node, "", "", "", "", std::nullopt,
+            "rights: " + refusal.node + " did not open: " + transport.ErrorText(refusal.error)};
+    if (!refusal.group.empty()) row.why += " (its group is " + refusal.group + ")";
+    if (withProgram) row.fits = false;
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// One JSON object: {"program", "simulated", "drives": [{"node", "address",
+// "vendor", "product", "revision", "fits", "why"}]}, in that order; "fits"
+// is null without a program, a text that is unknown is null.
+void PrintRowsAsJson(std::ostream& out, const std::vector<Row>& rows, const std::string& program, bool simulated) {
+  const auto text = [](const std::string& value) { return value.empty() ? "null" : platform::JsonString(value); };
+  std::string list;
+  for (const Row& row : rows) {
+    list += std::string(list.empty() ? "" : ", ") + "{\"node\": " + platform::JsonString(row.node) +
+            ", \"address\": " + text(row.address) + ", \"vendor\": " + text(row.vendor) +
+            ", \"product\": " + text(row.product) + ", \"revision\": " + text(row.revision) +
+            ", \"fits\": " + (row.fits ? (*row.fits ? "true" : "false") : "null") + ", \"why\": " + text(row.why) +
+            "}";
+  }
+  out << "{\"program\": " << (program.empty() ? "null" : platform::JsonString(program))
+      << ", \"simulated\": " << (simulated ? "true" : "false") << ", \"drives\": [" << list << "]}\n";
+}
+
+void PrintRowsAsTable(std::ostream& out, const std::vector<Row>& rows, bool withProgram, bool simulated) {
+  const auto field = [](const char* format, const std::string& value) {
+    return platform::FormatText(format, platform::PrintableText(value.empty() ? "-" : value));
+  };
+  if (simulated) out << kSimulatedLine;
+  out << platform::FormatText("%-14s", "NODE") << " " << platform::FormatText("%-9s", "ADDRESS") << " "
+      << platform::FormatText("%-8s", "VENDOR") << " " << platform::FormatText("%-16s", "PRODUCT") << " REV"
+      << (withProgram ? "  FITS" : "") << '\n';
+  for (const Row& row : rows) {
+    std::string line = platform::FormatText("%-14s", platform::PrintableText(row.node)) + " " +
+                       field("%-9s", row.address) + " " + field("%-8s", row.vendor) + " " +
+                       field("%-16s", row.product) + " " + field("%-4s", row.revision);
+    if (row.fits) line += *row.fits ? "  yes" : "  no";
+    if (!row.why.empty()) line += (row.fits ? ": " : "  ") + platform::PrintableText(row.why);
+    out << line << '\n';
+  }
+}
+
+}  // namespace
+
 int DriveCommands::Drives(const std::string& program, bool json) {
   package::ProgramFile file;
   std::string revision;
@@ -113,68 +190,12 @@ int DriveCommands::Drives(const std::string& program, bool json) {
   }
   std::unique_ptr<platform::DriveTransport> transport = makeTransport_(revision);
   DriveScope scope(*transport, platform::Services{});
-  const bool simulated = transport->IsSimulated();
-  // A program for simulated drives flashes no real drive.
-  const bool simulatedProgram = !program.empty() && !simulated && file.Access() == package::DriveAccess::Simulated;
-
   CDDrives drives;
-  std::vector<Row> rows;
-  const app::IdentityFields fields =
-      program.empty() ? app::IdentityFields{} : app::FormatIdentityFields(file.Package());
-  bool anyFits = false;
-  for (int i = 0; i < drives.GetCount(); ++i) {
-    const CDDrive& drive = *drives.Slots[static_cast<size_t>(i)];
-    const std::string identification = drive.GetVendorProduct();
-    Row row{drive.GetNode(), Address(drive.Device), TrimBlanks(identification.substr(0, 8)),
-            TrimBlanks(identification.substr(8)), drive.GetRevision(), std::nullopt, DriveProblem(drive)};
-    if (!program.empty()) {
-      const app::Misfit misfit = app::WhyNotFit(drive, file.Package(), fields.inquiry, fields.fwLow, fields.fwHigh);
-      if (misfit != app::Misfit::None) {
-        row.why = MisfitText(misfit, drive, file.Package(), fields);
-      } else if (simulatedProgram) {
-        row.why = "the program is built for simulated drives and flashes no real drive";
-      }
-      row.fits = row.why.empty();
-      anyFits = anyFits || *row.fits;
-    }
-    rows.push_back(row);
-  }
-  for (const OpenRefusal& refusal : drives.Refusals) {
-    Row row{refusal.node, "", "", "", "", std::nullopt, "rights: " + refusal.node + " did not open: " +
-                                                            transport->ErrorText(refusal.error)};
-    if (!refusal.group.empty()) row.why += " (its group is " + refusal.group + ")";
-    if (!program.empty()) row.fits = false;
-    rows.push_back(row);
-  }
-
+  const std::vector<Row> rows = ListRows(drives, *transport, program, file);
   if (json) {
-    std::string list;
-    for (const Row& row : rows) {
-      const auto text = [](const std::string& value) { return value.empty() ? "null" : platform::JsonString(value); };
-      list += std::string(list.empty() ? "" : ", ") + "{\"node\": " + platform::JsonString(row.node) +
-              ", \"address\": " + text(row.address) + ", \"vendor\": " + text(row.vendor) +
-              ", \"product\": " + text(row.product) + ", \"revision\": " + text(row.revision) +
-              ", \"fits\": " + (row.fits ? (*row.fits ? "true" : "false") : "null") + ", \"why\": " + text(row.why) +
-              "}";
-    }
-    out_ << "{\"program\": " << (program.empty() ? "null" : platform::JsonString(program))
-         << ", \"simulated\": " << (simulated ? "true" : "false") << ", \"drives\": [" << list << "]}\n";
+    PrintRowsAsJson(out_, rows, program, transport->IsSimulated());
   } else {
-    if (simulated) out_ << kSimulatedLine;
-    out_ << platform::FormatText("%-14s", "NODE") << " " << platform::FormatText("%-9s", "ADDRESS") << " "
-         << platform::FormatText("%-8s", "VENDOR") << " " << platform::FormatText("%-16s", "PRODUCT") << " REV"
-         << (program.empty() ? "" : "  FITS") << '\n';
-    for (const Row& row : rows) {
-      std::string line = platform::FormatText("%-14s", platform::PrintableText(row.node)) + " " +
-                         platform::FormatText("%-9s", row.address.empty() ? "-" : row.address) + " " +
-                         platform::FormatText("%-8s", platform::PrintableText(row.vendor.empty() ? "-" : row.vendor)) +
-                         " " +
-                         platform::FormatText("%-16s", platform::PrintableText(row.product.empty() ? "-" : row.product)) +
-                         " " + platform::FormatText("%-4s", platform::PrintableText(row.revision.empty() ? "-" : row.revision));
-      if (row.fits) line += *row.fits ? "  yes" : "  no";
-      if (!row.why.empty()) line += (row.fits ? ": " : "  ") + platform::PrintableText(row.why);
-      out_ << line << '\n';
-    }
+    PrintRowsAsTable(out_, rows, !program.empty(), transport->IsSimulated());
   }
   out_ << std::flush;
 
@@ -183,6 +204,7 @@ int DriveCommands::Drives(const std::string& program, bool json) {
     while (!cause.empty() && cause.back() == '\n') cause.pop_back();
     return Error(kNothingFits, "no optical drive can be used" + (cause.empty() ? "" : ": " + cause));
   }
+  const bool anyFits = std::any_of(rows.begin(), rows.end(), [](const Row& row) { return row.fits.value_or(false); });
   if (!program.empty() && !anyFits) return Error(kNothingFits, "no drive fits " + program);
   return kSuccess;
 }
@@ -239,6 +261,16 @@ int DriveCommands::RunForm(const std::string& program, const uint8_t* keyWord, T
   return -1;
 }
 
+void DriveCommands::PrintCompleted(const TerminalView& view, bool restartLine) {
+  if (view.ComboItemIndex() >= 0) {
+    out_ << "Drive now: " << platform::PrintableText(view.Items()[static_cast<size_t>(view.ComboItemIndex())]) << '\n';
+  }
+  // The program never restarts the machine: the restart offer becomes a line
+  // (also where a request held off during the flash left the offer out).
+  if (restartLine) out_ << "restart the machine for the new firmware to take effect\n";
+  out_ << std::flush;
+}
+
 int DriveCommands::Flash(const std::string& program, const FlashOptions& options) {
   if (!options.answers.yes && !options.answers.interactive) {
     return Error(kTrouble, "flash asks before it writes to a drive: run it on a terminal, or give --yes");
@@ -265,6 +297,7 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
   // The process's clock for the waits between readiness polls (none: real sleeps).
   services.clock = platform::GetServices().clock;
   // No restart and no cursor: the closing line asks the user to restart.
+  services.commandLine = true;
   DriveScope scope(*transport, services);
 
   const int started = RunForm(program, package.KeyWord(), view, options.drive, [&] { return interrupts.Requested(); },
@@ -299,13 +332,7 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
     std::ostream& err;
   } heldLine{interrupts, err_};
   if (view.GetStatus() == "Flash Completed.") {
-    if (view.ComboItemIndex() >= 0) {
-      out_ << "Drive now: " << platform::PrintableText(view.Items()[static_cast<size_t>(view.ComboItemIndex())])
-           << '\n';
-    }
-    // The restart offer, which a request held off during the flash leaves out.
-    out_ << "restart the machine for the new firmware to take effect\n";
-    out_ << std::flush;
+    PrintCompleted(view, true);
     return kSuccess;
   }
   if (boxes.RefusedDowngrade()) return kTrouble;
@@ -343,21 +370,8 @@ std::string RecordText(const std::string& record) {
   return text;
 }
 
-}  // namespace
-
-int DriveCommands::Replay(const std::string& path, const std::string& program, bool progressBar) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return Error(kTrouble, "can't read " + path + ": " + std::strerror(errno));
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const platform::TranscriptReadResult read = platform::ReadTranscript(text);
-  if (!read.transcript) return Error(kTrouble, path + ": " + read.error);
-  const platform::ParsedTranscript& recorded = *read.transcript;
-
-  package::ProgramFile file;
-  if (!file.Read(program, keyWord_)) return Error(kTrouble, file.Error());
-  const package::PackageView package = file.Package();
-  if (package.IsBuilder()) return Error(kTrouble, program + " is a builder, not a flash program");
-  const platform::TranscriptHeader& header = recorded.header;
+// What `package` carries, if it is not what the header recorded; empty when it is.
+std::string ProgramMismatch(const package::PackageView& package, const platform::TranscriptHeader& header) {
   const uint32_t length = std::min<uint32_t>(package.BinLength(), package::kBinAreaSize);
   const std::string carried =
       PackageLine(package::PackageView::SlotText(package.VendorSlot()), package::PackageView::SlotText(package.ModelSlot()),
@@ -365,16 +379,41 @@ int DriveCommands::Replay(const std::string& path, const std::string& program, b
                   platform::Sha256Hex(package.BinArea(), length));
   const std::string wanted = PackageLine(header.packageVendor, header.packageModel, header.packageVersion,
                                          header.imageLength, header.imageSha256);
-  if (carried != wanted) {
-    return Error(kTrouble, program + " is not the program of " + path + " (line 4): it carries " + carried +
-                               ", the recorded one " + wanted);
-  }
+  return carried == wanted ? std::string() : "it carries " + carried + ", the recorded one " + wanted;
+}
 
+}  // namespace
+
+int DriveCommands::Replay(const std::string& path, const std::string& program, bool progressBar) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return Error(kTrouble, "can't read " + path + ": " + std::strerror(errno));
+  // Line by line, refused where it stops being a transcript: files come from other people's machines.
+  const platform::TranscriptReadResult read = platform::ReadTranscript(in);
+  if (!read.transcript) return Error(kTrouble, path + ": " + read.error);
+  package::ProgramFile file;
+  if (!file.Read(program, keyWord_)) return Error(kTrouble, file.Error());
+  if (file.Package().IsBuilder()) return Error(kTrouble, program + " is a builder, not a flash program");
+  const std::string mismatch = ProgramMismatch(file.Package(), read.transcript->header);
+  if (!mismatch.empty()) return Error(kTrouble, program + " is not the program of " + path + " (line 4): " + mismatch);
+
+  out_ << "Replay of " << platform::PrintableText(path) << ": the drive answers as recorded; no drive is reached.\n"
+       << std::flush;
+  std::string replayed;
+  const int started = RunReplay(*read.transcript, program, file.Package(), progressBar, replayed);
+  if (started >= 0) return started;
+  return CompareWithRecording(path, *read.transcript, replayed);
+}
+
+int DriveCommands::RunReplay(const platform::ParsedTranscript& recorded, const std::string& program,
+                             const package::PackageView& package, bool progressBar, std::string& replayed) {
   // The recorded drive alone: no other transport is ever made.
   platform::sim::ReplayTransport transport(recorded);
   TerminalView view(out_, progressBar, program);
+  const bool commandLine = recorded.header.commandLine;
   platform::sim::ReplayBoxes boxes(recorded, [&](platform::BoxKind kind, const std::string&, const std::string& shown,
                                                  platform::BoxButtons buttons, platform::BoxAnswer answer) {
+    // The command line never asked the restart question: it ended with a line instead.
+    if (commandLine && shown == flash::RestartQuestionText()) return;
     view.EndBar();
     const bool error = kind == platform::BoxKind::Error && buttons == platform::BoxButtons::Ok;
     (error ? err_ : out_) << TrimmedBoxText(shown) << '\n';
@@ -383,29 +422,34 @@ int DriveCommands::Replay(const std::string& path, const std::string& program, b
   });
   platform::sim::ReplayClock clock;
   platform::sim::ReplayStops stops(transport);
-  platform::MemoryTranscriptStore replayed;
+  platform::MemoryTranscriptStore transcripts;
   platform::Services services;
   services.boxes = &boxes;
   services.clock = &clock;
   services.stop = &stops;
-  services.transcripts = &replayed;
-  out_ << "Replay of " << platform::PrintableText(path) << ": the drive answers as recorded; no drive is reached.\n"
-       << std::flush;
+  services.transcripts = &transcripts;
+  services.commandLine = commandLine;
   {
     // A recording made through the command library replays through it.
     platform::sim::ReplayLibraryPath library(transport);
     DriveScope scope(transport, services, transport.ThroughLibrary() ? &library : nullptr);
-    const int started = RunForm(program, package.KeyWord(), view, header.driveNode, [] { return false; }, [&] {
+    const int started = RunForm(program, package.KeyWord(), view, recorded.header.driveNode, [] { return false; }, [&] {
       transport.BeginFlash();
       boxes.BeginFlash();
       CDDrive::ReportErrors = transport.ErrorsShown();
     });
     if (started >= 0) return started;
   }
+  // What the flash showed after it completed.
+  if (view.GetStatus() == "Flash Completed.") PrintCompleted(view, commandLine);
+  const std::vector<std::string> texts = transcripts.Texts();
+  replayed = texts.empty() ? std::string() : texts.back();
+  return -1;
+}
 
-  const std::vector<std::string> texts = replayed.Texts();
-  const platform::TranscriptReadResult again =
-      platform::ReadTranscript(texts.empty() ? std::string() : texts.back());
+int DriveCommands::CompareWithRecording(const std::string& path, const platform::ParsedTranscript& recorded,
+                                        const std::string& replayed) {
+  const platform::TranscriptReadResult again = platform::ReadTranscript(replayed);
   std::optional<platform::sim::ReplayDifference> difference;
   if (again.transcript) {
     difference = platform::sim::CompareReplay(recorded, *again.transcript, flash::SimulatedRestartText());

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "package/Package.h"
 #include "pack/TerminalForm.h"
 #include "platform/Services.h"
 #include "platform/Transcript.h"
@@ -52,6 +53,15 @@ class DriveCommands {
 
  private:
   int Error(int status, const std::string& message);
+  // The lines after "Flash Completed.": the drive's refreshed entry, and
+  // with `restartLine` the closing line that stands for the restart offer.
+  void PrintCompleted(const TerminalView& view, bool restartLine);
+  // The replay's flash, its transcript into `replayed`: -1 once FLASH was
+  // clicked, or the exit status of a start-up that ended before it.
+  int RunReplay(const platform::ParsedTranscript& recorded, const std::string& program,
+                const package::PackageView& package, bool progressBar, std::string& replayed);
+  int CompareWithRecording(const std::string& path, const platform::ParsedTranscript& recorded,
+                           const std::string& replayed);
   // The end of a flash that a signal stopped before it wrote to the drive.
   int Stopped(int signal);
   // Start-up, the choice of the drive and the click on FLASH with the

@@ -123,6 +123,7 @@ struct Services {
   BlockingCalls* blocking = nullptr;  // unset: the call runs on the caller's thread
   StopRequests* stop = nullptr;       // unset: nothing asks a flash to stop
   TranscriptStore* transcripts = nullptr;  // unset: flashes leave no transcript
+  bool commandLine = false;  // the flash runs in flashutil-pack: its transcript says so
 };
 
 Services& GetServices();

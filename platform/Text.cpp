@@ -105,4 +105,45 @@ std::string LeadingCharacters(const std::string& text, size_t count, unsigned co
   return text.substr(0, end);
 }
 
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool ParseHexByte(const std::string& text, uint8_t& byte) {
+  if (text.size() != 2 || HexValue(text[0]) < 0 || HexValue(text[1]) < 0) return false;
+  byte = static_cast<uint8_t>(HexValue(text[0]) * 16 + HexValue(text[1]));
+  return true;
+}
+
+bool ParseUnsigned(const std::string& text, uint64_t& value, uint64_t maximum) {
+  if (text.empty() || text.size() > 20) return false;
+  value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (value > (maximum - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  return true;
+}
+
+std::vector<std::string> SplitWords(const std::string& text) {
+  std::vector<std::string> words;
+  size_t at = 0;
+  while (at < text.size()) {
+    while (at < text.size() && text[at] == ' ') ++at;
+    const size_t end = text.find(' ', at);
+    if (at < text.size()) words.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    at = end == std::string::npos ? text.size() : end;
+  }
+  return words;
+}
+
 }  // namespace platform

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -40,5 +42,12 @@ std::string PrintableText(const std::string& text);
 // well-formed UTF-8, as \u00XX with the byte's value (so such a byte reads
 // as the Latin-1 character of that value).
 std::string JsonString(const std::string& text);
+
+// Fields of a text line: a byte as two hex digits ("3B", "c0"); a decimal
+// number no larger than `maximum`, digits only; the words between runs of
+// blanks.
+bool ParseHexByte(const std::string& text, uint8_t& byte);
+bool ParseUnsigned(const std::string& text, uint64_t& value, uint64_t maximum = UINT32_MAX);
+std::vector<std::string> SplitWords(const std::string& text);
 
 }  // namespace platform

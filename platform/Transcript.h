@@ -10,7 +10,7 @@
 // same functions. A transcript looks like this:
 //
 //   flashutil transcript 1
-//   program 1.0.4.8
+//   program 1.0.4.8 command-line
 //   started 2026-12-07T22:14:08Z
 //   package "VOX-TEL" "QRD-73318K" "Q150" 524288 sha256 9f86d08...
 //   drive "/dev/sg1" 0:0:0:0 "0-0-0 : VOX-TEL QRD-73318K      Q120"
@@ -28,7 +28,8 @@
 //   @9.000000 combo insert 0 "0-0-0 : VOX-TEL QRD-73318K      Q150"
 //   @9.100000 end
 //
-// The drive line ends with the drive box's entry; where that holds no
+// The program line names the version, and "command-line" where flashutil-pack
+// ran the flash. The drive line ends with the drive box's entry; where that holds no
 // identity ("0": an INQUIRY of the start-up failed after the first had found
 // the drive), it adds the identity found: found "0-0-0 : VOX-TEL ...".
 // Each line after the five header lines starts with "@" and the seconds since
@@ -57,7 +58,9 @@
 // exception" when the flash was ended by an exception.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -72,6 +75,14 @@ namespace platform {
 // --- Lines -------------------------------------------------------------------
 
 inline constexpr const char* kTranscriptFirstLine = "flashutil transcript 1";
+inline constexpr size_t kTranscriptHeaderLines = 5;
+// What a reader takes from a file before it refuses it: no record a flash
+// writes is longer than some 22 kB (an answer that carries a 16384-byte
+// block in base64), and no flash writes a transcript of much more than
+// 1.5 MB (a 512 KiB image written and read back, after 500 polls of a drive
+// that is becoming ready, each failed command in a box of its own).
+inline constexpr size_t kTranscriptLineLimit = 64 * 1024;
+inline constexpr size_t kTranscriptSizeLimit = 4 * 1024 * 1024;
 
 // A text with its line feeds and other control bytes made visible ("\n",
 // "\x1b", and a backslash as "\x5c"), so that every text stays on its line.
@@ -119,6 +130,9 @@ std::string HoldLine(const HoldOutcome& outcome);
 std::string FiltersLine(bool filters);
 inline constexpr const char* kStopLine = "stop";
 inline constexpr const char* kHeldLine = "held";
+// What asked to stop, as the program names it ("SIGTERM", "window closed"):
+// letters and digits, and single blanks between words.
+bool IsStopCause(const std::string& cause);
 // "stop SIGTERM", or "stop" where nothing names the request; "held SIGTERM".
 std::string StopShownLine(const std::string& cause);
 std::string HeldShownLine(const std::string& cause);
@@ -195,6 +209,10 @@ std::string TranscriptFileName(const std::string& name, int attempt);
 // What a transcript's header says.
 struct TranscriptHeader {
   std::string programVersion;  // "1.0.4.8"
+  // The flash ran in flashutil-pack, on a terminal or in a script ("program
+  // 1.0.4.8 command-line"): the restart offer was a closing line there, not
+  // a question.
+  bool commandLine = false;
   std::string started;         // UTC, "2026-12-07T22:14:08Z"
   std::string packageVendor;
   std::string packageModel;
@@ -303,13 +321,17 @@ struct ParsedTranscript {
   std::vector<TranscriptRecord> records;
 };
 
-// Reads a transcript. A transcript from another program version, one that
-// ends before its "end" line, and any line that is not as written above are
-// refused: the error then names the line ("line 7: ...").
+// Reads a transcript, a line at a time. A transcript from another program
+// version, one that ends before its "end" line, and any line that is not
+// as written above are refused: the error then names the line ("line 7:
+// ..."). A file that is not a transcript is refused at its first line, a
+// line longer than kTranscriptLineLimit and a file larger than
+// kTranscriptSizeLimit where they pass the limit, without reading on.
 struct TranscriptReadResult {
   std::optional<ParsedTranscript> transcript;
   std::string error;
 };
+TranscriptReadResult ReadTranscript(std::istream& in);
 TranscriptReadResult ReadTranscript(const std::string& text);
 
 }  // namespace platform

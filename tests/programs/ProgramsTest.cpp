@@ -920,6 +920,15 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
       EXPECT_EQ(replay.status, 0) << replay.out << replay.err;
       EXPECT_NE(replay.out.find("\n" + replayedSame + transcript + " line "), std::string::npos) << replay.out;
       EXPECT_EQ(replay.out.find("Transcript: "), std::string::npos) << replay.out;
+      // It shows what the flash showed: no restart question, which the
+      // command line never asks, and the drive's new entry.
+      EXPECT_EQ(replay.out.find("The system needs to be restarted"), std::string::npos) << replay.out;
+      if (c.status == 0) {
+        EXPECT_NE(replay.out.find("\nFlash Completed.\nDrive now: "), std::string::npos) << replay.out;
+        EXPECT_NE(replay.out.find("\nrestart the machine for the new firmware to take effect\nReplay: the same"),
+                  std::string::npos)
+            << replay.out;
+      }
       EXPECT_EQ(std::distance(std::filesystem::directory_iterator(std::filesystem::path(transcript).parent_path()),
                               std::filesystem::directory_iterator()),
                 static_cast<long>(transcripts));
