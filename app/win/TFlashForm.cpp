@@ -186,10 +186,18 @@ LRESULT TFlashForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       break;
     case WM_QUERYENDSESSION:
     case WM_ENDSESSION:
-      // Message boxes shown during a flash pump messages too: this is what
+      // Message boxes shown during a flash pump messages too, and so does
+      // the wait for a drive command (WinBlockingCalls): this is what
       // answers a shutdown then.
       if (const std::optional<LRESULT> answer =
               platform::win::SessionEndAnswer(message, platform::win::WinInhibitor::HoldsShutdown())) {
+        return *answer;
+      }
+      break;
+    case WM_POWERBROADCAST:
+      // Sent as the end of a session is, and answered in the same places.
+      if (const std::optional<LRESULT> answer =
+              platform::win::StandbyAnswer(message, wParam, platform::win::WinInhibitor::HoldsShutdown())) {
         return *answer;
       }
       break;

@@ -1,16 +1,25 @@
 // The Win32 main window: the controls' places, the font each control draws
-// its text in, and the drive (or model) box's heights.
+// its text in, and the drive (or model) box's heights; what the window does
+// with the system's and other programs' messages while a flash runs.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/win/FormFont.h"
 #include "app/win/TFlashForm.h"
+#include "drive/CDDrive.h"
+#include "flash/CommandBlocks.h"
 #include "package/Package.h"
+#include "platform/sim/SimTransport.h"
+#include "platform/win/WinServices.h"
 #include "tests/package/WorkDir.h"
+#include "tests/support/CraftedPackage.h"
+#include "tests/support/Replay.h"
 #include "tests/support/TestDoubles.h"
 
 // RECT, compared and printed by the assertions (found by argument lookup).
@@ -207,6 +216,134 @@ TEST_F(WinWindowTest, BoxIsTwentyFourPixelsHighWithRowsOfSixteen) {
     }
   }
   SendMessageA(form.ComboBox, CB_SHOWDROPDOWN, FALSE, 0);
+}
+
+// --- While a flash runs --------------------------------------------------------
+
+using Match = std::function<bool(const platform::Cdb&)>;
+
+// Simulated drives that, from inside the first command a cue matches, do
+// what the cue says. The command runs on a thread of its own while the
+// window's thread takes sent messages (WinBlockingCalls), so a message sent
+// from the cue reaches the window as one from another program does while the
+// drive works.
+class CueingTransport final : public platform::sim::SimTransport {
+ public:
+  void At(Match match, std::function<void()> action) { cues_.push_back({std::move(match), std::move(action)}); }
+  platform::CommandOutcome Execute(platform::DeviceHandle handle, const platform::Cdb& cdb,
+                                   platform::Direction direction, uint8_t* buffer, uint32_t length,
+                                   unsigned timeoutSeconds) override {
+    for (Cue& cue : cues_) {
+      if (!cue.action || !cue.match(cdb)) continue;
+      const std::function<void()> action = std::move(cue.action);
+      cue.action = nullptr;
+      action();
+    }
+    return SimTransport::Execute(handle, cdb, direction, buffer, length, timeoutSeconds);
+  }
+
+ private:
+  struct Cue {
+    Match match;
+    std::function<void()> action;
+  };
+  std::vector<Cue> cues_;
+};
+
+bool IsLoad(const platform::Cdb& cdb) { return cdb == flash::StartStopUnitBlock(0x03); }
+bool IsMiddleBlockWrite(const platform::Cdb& cdb) {
+  return cdb == flash::WriteBufferBlock(0x40000, flash::kBlockSize, flash::kControlData);
+}
+bool IsFlashStart(const platform::Cdb& cdb) {
+  return cdb[0] == flash::kWriteBuffer && cdb[9] == flash::kControlFlashStart;
+}
+
+// Takes every message waiting in the thread's queue, as the program's loop
+// does; true when one of them asked the loop to end.
+bool TakeQueuedMessages() {
+  bool quit = false;
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      quit = true;
+      continue;
+    }
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  return quit;
+}
+
+// A flash window over a simulated drive that fits, with the program's own
+// blocking calls and inhibitor.
+class WinFlashWindowTest : public WinWindowTest {
+ protected:
+  WinFlashWindowTest() {
+    platform::GetServices().blocking = &blocking;
+    platform::GetServices().inhibitor = &inhibitor;
+    TakeQueuedMessages();
+  }
+  // Every flash left a transcript, which replays to the same end.
+  void TearDown() override {
+    CDDrive::SetTransport(nullptr);
+    EXPECT_TRUE(testing_support::AllReplay(flash, services.transcripts.Texts()));
+  }
+  platform::sim::SimDrive& AddFittingDrive(CueingTransport& transport) {
+    platform::sim::DriveConfig config;
+    config.revisionAfterFlash = "Q150";
+    platform::sim::SimDrive& drive = transport.AddDrive(config);
+    CDDrive::SetTransport(&transport);
+    return drive;
+  }
+  // The start-up's warning answered Yes.
+  void CreateFlashWindow(TFlashForm& form) {
+    services.boxes.AnswerYes();
+    form.FormCreate();
+    ASSERT_EQ(form.ComboCount(), 1);
+    services.boxes.shown.clear();
+  }
+  // FLASH clicked, Yes to the update question, No to the restart.
+  void Flash(TFlashForm& form) {
+    services.boxes.ClearScript();
+    services.boxes.AnswerYes();
+    SendMessageA(form.FlashButton, BM_CLICK, 0, 0);
+  }
+
+  platform::win::WinBlockingCalls blocking;
+  platform::win::WinInhibitor inhibitor;
+  const std::vector<uint8_t> flash = testing_support::CraftPackage();
+};
+
+// Windows XP asks every window before it suspends or goes on standby: the
+// flash refuses while it holds its lock (from the first write to the drive
+// until the flash has its outcome), and leaves the answer to the system
+// before and after.
+TEST_F(WinFlashWindowTest, StandbyIsRefusedOnlyWhileAFlashHoldsItsLock) {
+  CueingTransport transport;
+  AddFittingDrive(transport);
+  TFlashForm form(flash.data());
+  CreateFlashWindow(form);
+  const HWND window = form.Handle();
+  // Whether each question is refused; any other answer allows it.
+  const auto ask = [window] {
+    return std::vector<bool>{
+        SendMessageA(window, WM_POWERBROADCAST, PBT_APMQUERYSUSPEND, 1) == BROADCAST_QUERY_DENY,
+        SendMessageA(window, WM_POWERBROADCAST, PBT_APMQUERYSTANDBY, 1) == BROADCAST_QUERY_DENY};
+  };
+  const std::vector<bool> allowed{false, false};
+  const std::vector<bool> refused{true, true};
+  EXPECT_EQ(ask(), allowed) << "before the flash";
+  std::vector<bool> atRest, writing, programming;
+  transport.At(IsLoad, [&] { atRest = ask(); });
+  transport.At(IsMiddleBlockWrite, [&] { writing = ask(); });
+  transport.At(IsFlashStart, [&] { programming = ask(); });
+  Flash(form);
+  EXPECT_EQ(form.GetStatus(), "Flash Completed.");
+  EXPECT_EQ(atRest, allowed) << "the drive brought to rest, nothing written yet";
+  EXPECT_EQ(writing, refused) << "the image's blocks";
+  EXPECT_EQ(programming, refused) << "the flash start";
+  TakeQueuedMessages();
+  EXPECT_EQ(ask(), allowed) << "after the flash";
 }
 
 }  // namespace
