@@ -74,6 +74,7 @@ class TFlashForm : public platform::FormView, public FlashFormCore {
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnCommand(HWND control, int code);
+  void DropEventsQueuedMeanwhile(bool input);
   void RefillFileList();
   void UseFontFor(const std::string& text);
   void KeepHeights();
@@ -83,7 +84,8 @@ class TFlashForm : public platform::FormView, public FlashFormCore {
   size_t fontRequest_ = 0;  // which of form_font::FontRequests() font_ was made from
   bool quitRequested_ = false;
   bool comboTyped_ = false;  // the user typed into the box: no entry is selected
-  // An event of the form is running (a flash, a build): the window cannot be
+  // An event of the form is running (a flash, a build, a change of drive or
+  // model): no other event runs until it is over, and the window cannot be
   // closed meanwhile, or a flash would end half-way or its outcome unseen.
   bool handling_ = false;
   std::string directory_;

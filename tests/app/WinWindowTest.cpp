@@ -258,6 +258,9 @@ bool IsFlashStart(const platform::Cdb& cdb) {
   return cdb[0] == flash::kWriteBuffer && cdb[9] == flash::kControlFlashStart;
 }
 
+const std::string kQuestion = "\nUpdate Firmware Q120 to Q150 ?\n";
+const std::string kRestart = "The system needs to be restarted for the changes to take effect ?";
+
 // Takes every message waiting in the thread's queue, as the program's loop
 // does; true when one of them asked the loop to end.
 bool TakeQueuedMessages() {
@@ -344,6 +347,61 @@ TEST_F(WinFlashWindowTest, StandbyIsRefusedOnlyWhileAFlashHoldsItsLock) {
   EXPECT_EQ(programming, refused) << "the flash start";
   TakeQueuedMessages();
   EXPECT_EQ(ask(), allowed) << "after the flash";
+}
+
+// While the flash runs, a second click on FLASH by another route (UI
+// Automation's Invoke sends BM_CLICK, another program may send or post
+// WM_COMMAND) starts nothing: not inside the flash, nor after it from the
+// queue. The flash runs once, with one question and its commands alone.
+TEST_F(WinFlashWindowTest, SecondClickByAnyRouteStartsNothing) {
+  struct Row {
+    const char* what;
+    Match when;
+    bool post;      // posted, not sent
+    bool toButton;  // BM_CLICK to FLASH, not WM_COMMAND to the form
+  };
+  size_t commandsOfOneFlash = 0;
+  for (const Row& row : std::vector<Row>{
+           {"nothing else: the commands of one flash", nullptr, false, false},
+           {"BM_CLICK sent amid the image's blocks", IsMiddleBlockWrite, false, true},
+           {"BM_CLICK sent during the flash start", IsFlashStart, false, true},
+           {"BM_CLICK sent while the drive is brought to rest", IsLoad, false, true},
+           {"BM_CLICK posted amid the image's blocks", IsMiddleBlockWrite, true, true},
+           {"WM_COMMAND sent amid the image's blocks", IsMiddleBlockWrite, false, false},
+           {"WM_COMMAND posted amid the image's blocks", IsMiddleBlockWrite, true, false},
+       }) {
+    SCOPED_TRACE(row.what);
+    CueingTransport transport;
+    platform::sim::SimDrive& drive = AddFittingDrive(transport);
+    TFlashForm form(flash.data());
+    CreateFlashWindow(form);
+    const HWND window = form.Handle();
+    const HWND button = form.FlashButton;
+    if (row.when) {
+      transport.At(row.when, [&row, window, button] {
+        const HWND to = row.toButton ? button : window;
+        const UINT message = row.toButton ? BM_CLICK : WM_COMMAND;
+        const WPARAM wParam = row.toButton ? 0 : MAKEWPARAM(0, BN_CLICKED);
+        const LPARAM lParam = row.toButton ? 0 : reinterpret_cast<LPARAM>(button);
+        if (row.post) {
+          PostMessageA(to, message, wParam, lParam);
+        } else {
+          SendMessageA(to, message, wParam, lParam);
+        }
+      });
+    }
+    Flash(form);
+    EXPECT_FALSE(TakeQueuedMessages());
+    EXPECT_EQ(services.boxes.Texts(), (std::vector<std::string>{kQuestion, kRestart}));
+    EXPECT_EQ(form.GetStatus(), "Flash Completed.");
+    EXPECT_EQ(drive.FlashStartCount(), 1u);
+    if (commandsOfOneFlash == 0) commandsOfOneFlash = drive.Commands().size();
+    EXPECT_EQ(drive.Commands().size(), commandsOfOneFlash);
+    EXPECT_TRUE(IsWindow(window));
+    services.boxes.shown.clear();
+    CDDrive::SetTransport(nullptr);
+  }
+  EXPECT_EQ(services.transcripts.Texts().size(), 7u);
 }
 
 }  // namespace
