@@ -13,6 +13,8 @@
 namespace {
 
 constexpr char kWindowClass[] = "TFlashForm";
+// What asks a flash to stop when the window is closed, in its transcript.
+constexpr char kCloseCause[] = "window closed";
 
 // The window as laid out: client area 425 x 201 at 192,128.
 constexpr int kLeft = 192, kTop = 128, kClientWidth = 425, kClientHeight = 201;
@@ -202,7 +204,7 @@ LRESULT TFlashForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       break;
     case WM_CLOSE:
-      if (!handling_) DestroyWindow(window_);
+      OnClose();
       return 0;
     case WM_DESTROY:
       PostQuitMessage(0);
@@ -246,6 +248,25 @@ void TFlashForm::OnCommand(HWND control, int code) {
   // Still handling_: a message sent while the queue is looked through is dropped too.
   DropEventsQueuedMeanwhile(event == &FlashFormCore::FlashButtonClick);
   handling_ = false;
+  // Posted, not done here: this may run inside the button's own window
+  // procedure, which must not see its window destroyed under it.
+  if (closeRequested_) PostMessageA(window_, WM_CLOSE, 0, 0);
+}
+
+// Without an event running the window closes at once. While one runs, it
+// closes when the event is over (OnCommand), and a flash is asked to stop:
+// before its first write to the drive it then ends with nothing written;
+// from then on the request is held off and written into its transcript,
+// the flash runs to its end (its failure box included) and offers no
+// restart. A build or a change of drive or model does not look at the
+// request: it finishes first.
+void TFlashForm::OnClose() {
+  if (!handling_) {
+    DestroyWindow(window_);
+    return;
+  }
+  closeRequested_ = true;
+  if (stops_ != nullptr) stops_->Request(kCloseCause);
 }
 
 // Takes out of the queue what came for the form while its event ran and

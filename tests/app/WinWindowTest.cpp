@@ -15,6 +15,7 @@
 #include "drive/CDDrive.h"
 #include "flash/CommandBlocks.h"
 #include "package/Package.h"
+#include "platform/StopGuard.h"
 #include "platform/sim/SimTransport.h"
 #include "platform/win/WinServices.h"
 #include "tests/package/WorkDir.h"
@@ -278,7 +279,7 @@ bool TakeQueuedMessages() {
 }
 
 // A flash window over a simulated drive that fits, with the program's own
-// blocking calls and inhibitor.
+// blocking calls and requests to stop.
 class WinFlashWindowTest : public WinWindowTest {
  protected:
   WinFlashWindowTest() {
@@ -298,8 +299,10 @@ class WinFlashWindowTest : public WinWindowTest {
     CDDrive::SetTransport(&transport);
     return drive;
   }
-  // The start-up's warning answered Yes.
-  void CreateFlashWindow(TFlashForm& form) {
+  // The start-up's warning answered Yes; a request to stop goes to `stops`.
+  void CreateFlashWindow(TFlashForm& form, platform::StopGuard& stops) {
+    platform::GetServices().stop = &stops;
+    form.SetStopGuard(&stops);
     services.boxes.AnswerYes();
     form.FormCreate();
     ASSERT_EQ(form.ComboCount(), 1);
@@ -324,8 +327,9 @@ class WinFlashWindowTest : public WinWindowTest {
 TEST_F(WinFlashWindowTest, StandbyIsRefusedOnlyWhileAFlashHoldsItsLock) {
   CueingTransport transport;
   AddFittingDrive(transport);
+  platform::StopGuard stops;
   TFlashForm form(flash.data());
-  CreateFlashWindow(form);
+  CreateFlashWindow(form, stops);
   const HWND window = form.Handle();
   // Whether each question is refused; any other answer allows it.
   const auto ask = [window] {
@@ -373,8 +377,9 @@ TEST_F(WinFlashWindowTest, SecondClickByAnyRouteStartsNothing) {
     SCOPED_TRACE(row.what);
     CueingTransport transport;
     platform::sim::SimDrive& drive = AddFittingDrive(transport);
+    platform::StopGuard stops;
     TFlashForm form(flash.data());
-    CreateFlashWindow(form);
+    CreateFlashWindow(form, stops);
     const HWND window = form.Handle();
     const HWND button = form.FlashButton;
     if (row.when) {
@@ -402,6 +407,54 @@ TEST_F(WinFlashWindowTest, SecondClickByAnyRouteStartsNothing) {
     CDDrive::SetTransport(nullptr);
   }
   EXPECT_EQ(services.transcripts.Texts().size(), 7u);
+}
+
+// Closing the window while a flash runs asks the flash to stop: before its
+// first write to the drive the flash ends there, with nothing written; from
+// then on the request is held off, the flash runs to its end (its failure
+// box included) and offers no restart. The window closes once the flash is
+// over, and the program's loop ends.
+TEST_F(WinFlashWindowTest, CloseDuringAFlashStopsItOrWaitsForIt) {
+  struct Row {
+    const char* what;
+    Match when;
+    bool readBackFails;
+    std::string line;  // the transcript's line for the request
+    std::vector<std::string> boxes;
+    unsigned flashStarts;
+  };
+  const std::string compareFail = "Compare BIN and DRAM fail!";
+  for (const Row& row : std::vector<Row>{
+           {"while the drive is brought to rest", IsLoad, false, "stop window closed", {kQuestion}, 0},
+           {"amid the image's blocks", IsMiddleBlockWrite, false, "held window closed", {kQuestion}, 1},
+           {"during the flash start", IsFlashStart, false, "held window closed", {kQuestion}, 1},
+           {"amid the blocks of a flash whose read-back fails", IsMiddleBlockWrite, true, "held window closed",
+            {kQuestion, compareFail}, 0},
+       }) {
+    SCOPED_TRACE(row.what);
+    const size_t transcriptsBefore = services.transcripts.Texts().size();
+    CueingTransport transport;
+    platform::sim::SimDrive& drive = AddFittingDrive(transport);
+    if (row.readBackFails) drive.FailOpcode(flash::kReadBuffer, platform::sim::Fault::CorruptByte(), 20);
+    platform::StopGuard stops;
+    TFlashForm form(flash.data());
+    CreateFlashWindow(form, stops);
+    const HWND window = form.Handle();
+    transport.At(row.when, [window] { SendMessageA(window, WM_CLOSE, 0, 0); });
+    Flash(form);
+    // The window stays until the flash is over: the failure box is shown in it.
+    EXPECT_TRUE(IsWindow(window));
+    EXPECT_EQ(services.boxes.Texts(), row.boxes);
+    EXPECT_EQ(drive.FlashStartCount(), row.flashStarts);
+    EXPECT_EQ(drive.CountOpcode(flash::kWriteBuffer) > 0, row.line != "stop window closed") << "written to";
+    EXPECT_FALSE(drive.HeldExclusively());
+    ASSERT_EQ(services.transcripts.Texts().size(), transcriptsBefore + 1);
+    EXPECT_NE(services.transcripts.Texts().back().find(" " + row.line + "\n"), std::string::npos);
+    EXPECT_TRUE(TakeQueuedMessages()) << "the program's loop ends";
+    EXPECT_FALSE(IsWindow(window));
+    services.boxes.shown.clear();
+    CDDrive::SetTransport(nullptr);
+  }
 }
 
 }  // namespace
