@@ -13,6 +13,8 @@
 namespace {
 
 constexpr char kWindowClass[] = "TFlashForm";
+// What asks a flash to stop when the window is closed, in its transcript.
+constexpr char kCloseCause[] = "window closed";
 
 // The window as laid out: client area 425 x 201 at 192,128.
 constexpr int kLeft = 192, kTop = 128, kClientWidth = 425, kClientHeight = 201;
@@ -186,15 +188,23 @@ LRESULT TFlashForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       break;
     case WM_QUERYENDSESSION:
     case WM_ENDSESSION:
-      // Message boxes shown during a flash pump messages too: this is what
+      // Message boxes shown during a flash pump messages too, and so does
+      // the wait for a drive command (WinBlockingCalls): this is what
       // answers a shutdown then.
       if (const std::optional<LRESULT> answer =
               platform::win::SessionEndAnswer(message, platform::win::WinInhibitor::HoldsShutdown())) {
         return *answer;
       }
       break;
+    case WM_POWERBROADCAST:
+      // Sent as the end of a session is, and answered in the same places.
+      if (const std::optional<LRESULT> answer =
+              platform::win::StandbyAnswer(message, wParam, platform::win::WinInhibitor::HoldsShutdown())) {
+        return *answer;
+      }
+      break;
     case WM_CLOSE:
-      if (!handling_) DestroyWindow(window_);
+      OnClose();
       return 0;
     case WM_DESTROY:
       PostQuitMessage(0);
@@ -205,25 +215,81 @@ LRESULT TFlashForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   return DefWindowProcA(window_, message, wParam, lParam);
 }
 
+// One event of the form at a time, and none after it that came while it
+// ran. A click or a change that reaches the form while an event runs is
+// dropped. Most come as sent messages, which the thread answers inside the
+// event, in the wait for a drive command (WinBlockingCalls) and in message
+// boxes: UI Automation's Invoke sends BM_CLICK to the button, which turns
+// it into WM_COMMAND here; another program may send WM_COMMAND itself. (The
+// mouse and the keyboard hardly get here: the waits drop their input and a
+// box disables the window.) Posted ones wait in the queue, and the event's
+// end takes them out (DropEventsQueuedMeanwhile), so that the loop never
+// runs them after it. FLASH stays drawn as it is meanwhile: it only does
+// nothing.
+//
+// The change event fires for the user's picks and typing, not for changes
+// the program makes itself. An exception must not travel up through the
+// window procedure, which would end the program: Dispatch shows it and the
+// loop goes on.
 void TFlashForm::OnCommand(HWND control, int code) {
-  // The change event fires for the user's picks and typing, not for changes
-  // the program makes itself. An exception must not travel up through the
-  // window procedure, which would end the program: Dispatch shows it and the
-  // loop goes on.
-  const bool outer = !handling_;
-  handling_ = true;
-  if (control == ComboBox && code == CBN_SELCHANGE) {
-    comboTyped_ = false;
-    Dispatch(&FlashFormCore::ComboBoxChange);
-  } else if (control == ComboBox && code == CBN_EDITCHANGE) {
-    comboTyped_ = true;
-    Dispatch(&FlashFormCore::ComboBoxChange);
+  if (handling_) return;
+  void (FlashFormCore::*event)() = nullptr;
+  if (control == ComboBox && (code == CBN_SELCHANGE || code == CBN_EDITCHANGE)) {
+    comboTyped_ = code == CBN_EDITCHANGE;
+    event = &FlashFormCore::ComboBoxChange;
   } else if (control == FileListBox1 && code == LBN_SELCHANGE) {
-    Dispatch(&FlashFormCore::FileListBox1Click);
+    event = &FlashFormCore::FileListBox1Click;
   } else if (control == FlashButton && code == BN_CLICKED) {
-    Dispatch(&FlashFormCore::FlashButtonClick);
+    event = &FlashFormCore::FlashButtonClick;
   }
-  if (outer) handling_ = false;
+  if (event == nullptr) return;
+  handling_ = true;
+  Dispatch(event);
+  // Still handling_: a message sent while the queue is looked through is dropped too.
+  DropEventsQueuedMeanwhile(event == &FlashFormCore::FlashButtonClick);
+  handling_ = false;
+  // Posted, not done here: this may run inside the button's own window
+  // procedure, which must not see its window destroyed under it.
+  if (closeRequested_) PostMessageA(window_, WM_CLOSE, 0, 0);
+}
+
+// Without an event running the window closes at once. While one runs, it
+// closes when the event is over (OnCommand), and a flash is asked to stop:
+// before its first write to the drive it then ends with nothing written;
+// from then on the request is held off and written into its transcript,
+// the flash runs to its end (its failure box included) and offers no
+// restart. A build or a change of drive or model does not look at the
+// request: it finishes first.
+void TFlashForm::OnClose() {
+  if (!handling_) {
+    DestroyWindow(window_);
+    return;
+  }
+  closeRequested_ = true;
+  if (stops_ != nullptr) stops_->Request(kCloseCause);
+}
+
+// Takes out of the queue what came for the form while its event ran and
+// would start another after it: WM_COMMAND posted to the form, BM_CLICK
+// posted to its controls and, after FLASH's event (a flash or a build, long
+// enough for the user to click again), the keyboard and mouse input for the
+// form's windows. (A filter by window takes its child windows' messages
+// too.) Input is kept after a change of drive or model, which takes no time:
+// it is the rest of the user's own pick, such as the mouse button's release
+// in the drive box's list. The queue is purged rather than each message's
+// time compared with the event's end: a message sent from another thread
+// carries no time of its own.
+void TFlashForm::DropEventsQueuedMeanwhile(bool input) {
+  MSG message;
+  while (PeekMessageA(&message, window_, WM_COMMAND, WM_COMMAND, PM_REMOVE)) {
+  }
+  while (PeekMessageA(&message, window_, BM_CLICK, BM_CLICK, PM_REMOVE)) {
+  }
+  if (!input) return;
+  while (PeekMessageA(&message, window_, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE)) {
+  }
+  while (PeekMessageA(&message, window_, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE)) {
+  }
 }
 
 std::string TFlashForm::CaptionText() const { return WindowText(window_); }

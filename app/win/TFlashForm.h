@@ -13,6 +13,7 @@
 
 #include "app/FlashFormCore.h"
 #include "platform/FormView.h"
+#include "platform/StopGuard.h"
 
 class TFlashForm : public platform::FormView, public FlashFormCore {
  public:
@@ -25,6 +26,10 @@ class TFlashForm : public platform::FormView, public FlashFormCore {
   bool QuitRequested() const { return quitRequested_; }
   HWND Handle() const { return window_; }
   void Show();
+  // Where a close of the window during a flash asks it to stop (the
+  // program's StopRequests); null: the flash is not asked, the window still
+  // closes once the flash is over.
+  void SetStopGuard(platform::StopGuard* stops) { stops_ = stops; }
 
   // What the window shows, as text.
   std::string CaptionText() const;
@@ -74,6 +79,8 @@ class TFlashForm : public platform::FormView, public FlashFormCore {
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void OnCommand(HWND control, int code);
+  void OnClose();
+  void DropEventsQueuedMeanwhile(bool input);
   void RefillFileList();
   void UseFontFor(const std::string& text);
   void KeepHeights();
@@ -83,9 +90,11 @@ class TFlashForm : public platform::FormView, public FlashFormCore {
   size_t fontRequest_ = 0;  // which of form_font::FontRequests() font_ was made from
   bool quitRequested_ = false;
   bool comboTyped_ = false;  // the user typed into the box: no entry is selected
-  // An event of the form is running (a flash, a build): the window cannot be
-  // closed meanwhile, or a flash would end half-way or its outcome unseen.
+  // An event of the form is running (a flash, a build, a change of drive or
+  // model): no other event runs until it is over, and a close waits for it.
   bool handling_ = false;
+  bool closeRequested_ = false;  // the window was closed while an event ran
+  platform::StopGuard* stops_ = nullptr;
   std::string directory_;
   std::string mask_;
   std::vector<std::string> files_;

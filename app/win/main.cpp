@@ -12,6 +12,7 @@
 #include "drive/CDDrive.h"
 #include "package/Package.h"
 #include "platform/Services.h"
+#include "platform/StopGuard.h"
 #include "platform/Transcript.h"
 #include "platform/win/WinServices.h"
 
@@ -72,6 +73,10 @@ int main() {
     services.inhibitor = &inhibitor;
     services.profiles = &profiles;
     services.blocking = &blocking;
+    // The window's close asks a flash to stop (TFlashForm): taken before the
+    // flash writes to the drive, held off while it does.
+    platform::StopGuard stops;
+    services.stop = &stops;
     // Every flash leaves a transcript in the user's state folder.
     platform::FolderTranscriptStore transcripts;
     services.transcripts = &transcripts;
@@ -83,6 +88,7 @@ int main() {
     {
       TFlashForm form(package::EmbeddedPackage());
       inhibitor.SetWindow(form.Handle());
+      form.SetStopGuard(&stops);
       form.FormCreate();
       if (!form.QuitRequested()) {
         form.Show();

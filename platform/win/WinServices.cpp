@@ -170,6 +170,12 @@ std::optional<LRESULT> SessionEndAnswer(UINT message, bool holdsShutdown) {
   return std::nullopt;
 }
 
+std::optional<LRESULT> StandbyAnswer(UINT message, WPARAM event, bool holdsShutdown) {
+  if (!holdsShutdown || message != WM_POWERBROADCAST) return std::nullopt;
+  if (event == PBT_APMQUERYSUSPEND || event == PBT_APMQUERYSTANDBY) return BROADCAST_QUERY_DENY;
+  return std::nullopt;
+}
+
 std::unique_ptr<ProfileFile> SystemProfileReader::Open(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return nullptr;

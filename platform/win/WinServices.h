@@ -42,10 +42,11 @@ class WinRestart final : public SystemRestart {
   void RequestReboot() override;
 };
 
-// While held: the system is kept awake (SetThreadExecutionState) and a
+// While held: the system is kept awake (SetThreadExecutionState), a
 // shutdown is held back (the main window refuses the end of the session,
 // SessionEndAnswer), with a reason shown to the user on `window` where the
-// system has ShutdownBlockReasonCreate (Vista on).
+// system has ShutdownBlockReasonCreate (Vista on), and so is a standby that
+// the system asks about first (StandbyAnswer).
 class WinInhibitor final : public SleepInhibitor {
  public:
   void SetWindow(HWND window) { window_ = window; }
@@ -77,6 +78,14 @@ class WinBlockingCalls final : public BlockingCalls {
 // Otherwise, and for every other message, no answer: the system's default
 // (DefWindowProc).
 std::optional<LRESULT> SessionEndAnswer(UINT message, bool holdsShutdown);
+
+// What the main window answers when the system asks whether it may suspend
+// or go on standby (WM_POWERBROADCAST with PBT_APMQUERYSUSPEND or
+// PBT_APMQUERYSTANDBY; Windows XP and older ask, Vista and later only tell).
+// While a flash holds back a shutdown: BROADCAST_QUERY_DENY, and the machine
+// stays on. Otherwise, and for every other message and event, no answer: the
+// system's default (DefWindowProc grants it).
+std::optional<LRESULT> StandbyAnswer(UINT message, WPARAM event, bool holdsShutdown);
 
 // GetPrivateProfileStringA, with a buffer of kProfileValueSize bytes.
 class SystemProfileReader final : public ProfileReader {

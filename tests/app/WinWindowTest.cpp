@@ -1,16 +1,26 @@
 // The Win32 main window: the controls' places, the font each control draws
-// its text in, and the drive (or model) box's heights.
+// its text in, and the drive (or model) box's heights; what the window does
+// with the system's and other programs' messages while a flash runs.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/win/FormFont.h"
 #include "app/win/TFlashForm.h"
+#include "drive/CDDrive.h"
+#include "flash/CommandBlocks.h"
 #include "package/Package.h"
+#include "platform/StopGuard.h"
+#include "platform/sim/SimTransport.h"
+#include "platform/win/WinServices.h"
 #include "tests/package/WorkDir.h"
+#include "tests/support/CraftedPackage.h"
+#include "tests/support/Replay.h"
 #include "tests/support/TestDoubles.h"
 
 // RECT, compared and printed by the assertions (found by argument lookup).
@@ -207,6 +217,244 @@ TEST_F(WinWindowTest, BoxIsTwentyFourPixelsHighWithRowsOfSixteen) {
     }
   }
   SendMessageA(form.ComboBox, CB_SHOWDROPDOWN, FALSE, 0);
+}
+
+// --- While a flash runs --------------------------------------------------------
+
+using Match = std::function<bool(const platform::Cdb&)>;
+
+// Simulated drives that, from inside the first command a cue matches, do
+// what the cue says. The command runs on a thread of its own while the
+// window's thread takes sent messages (WinBlockingCalls), so a message sent
+// from the cue reaches the window as one from another program does while the
+// drive works.
+class CueingTransport final : public platform::sim::SimTransport {
+ public:
+  void At(Match match, std::function<void()> action) { cues_.push_back({std::move(match), std::move(action)}); }
+  platform::CommandOutcome Execute(platform::DeviceHandle handle, const platform::Cdb& cdb,
+                                   platform::Direction direction, uint8_t* buffer, uint32_t length,
+                                   unsigned timeoutSeconds) override {
+    for (Cue& cue : cues_) {
+      if (!cue.action || !cue.match(cdb)) continue;
+      const std::function<void()> action = std::move(cue.action);
+      cue.action = nullptr;
+      action();
+    }
+    return SimTransport::Execute(handle, cdb, direction, buffer, length, timeoutSeconds);
+  }
+
+ private:
+  struct Cue {
+    Match match;
+    std::function<void()> action;
+  };
+  std::vector<Cue> cues_;
+};
+
+bool IsLoad(const platform::Cdb& cdb) { return cdb == flash::StartStopUnitBlock(0x03); }
+bool IsMiddleBlockWrite(const platform::Cdb& cdb) {
+  return cdb == flash::WriteBufferBlock(0x40000, flash::kBlockSize, flash::kControlData);
+}
+bool IsFlashStart(const platform::Cdb& cdb) {
+  return cdb[0] == flash::kWriteBuffer && cdb[9] == flash::kControlFlashStart;
+}
+
+const std::string kQuestion = "\nUpdate Firmware Q120 to Q150 ?\n";
+const std::string kRestart = "The system needs to be restarted for the changes to take effect ?";
+
+// Takes every message waiting in the thread's queue, as the program's loop
+// does; true when one of them asked the loop to end.
+bool TakeQueuedMessages() {
+  bool quit = false;
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      quit = true;
+      continue;
+    }
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  return quit;
+}
+
+// A flash window over a simulated drive that fits, with the program's own
+// blocking calls and requests to stop.
+class WinFlashWindowTest : public WinWindowTest {
+ protected:
+  WinFlashWindowTest() {
+    platform::GetServices().blocking = &blocking;
+    platform::GetServices().inhibitor = &inhibitor;
+    TakeQueuedMessages();
+  }
+  // Every flash left a transcript, which replays to the same end.
+  void TearDown() override {
+    CDDrive::SetTransport(nullptr);
+    EXPECT_TRUE(testing_support::AllReplay(flash, services.transcripts.Texts()));
+  }
+  platform::sim::SimDrive& AddFittingDrive(CueingTransport& transport) {
+    platform::sim::DriveConfig config;
+    config.revisionAfterFlash = "Q150";
+    platform::sim::SimDrive& drive = transport.AddDrive(config);
+    CDDrive::SetTransport(&transport);
+    return drive;
+  }
+  // The start-up's warning answered Yes; a request to stop goes to `stops`.
+  void CreateFlashWindow(TFlashForm& form, platform::StopGuard& stops) {
+    platform::GetServices().stop = &stops;
+    form.SetStopGuard(&stops);
+    services.boxes.AnswerYes();
+    form.FormCreate();
+    ASSERT_EQ(form.ComboCount(), 1);
+    services.boxes.shown.clear();
+  }
+  // FLASH clicked, Yes to the update question, No to the restart.
+  void Flash(TFlashForm& form) {
+    services.boxes.ClearScript();
+    services.boxes.AnswerYes();
+    SendMessageA(form.FlashButton, BM_CLICK, 0, 0);
+  }
+
+  platform::win::WinBlockingCalls blocking;
+  platform::win::WinInhibitor inhibitor;
+  const std::vector<uint8_t> flash = testing_support::CraftPackage();
+};
+
+// Windows XP asks every window before it suspends or goes on standby: the
+// flash refuses while it holds its lock (from the first write to the drive
+// until the flash has its outcome), and leaves the answer to the system
+// before and after.
+TEST_F(WinFlashWindowTest, StandbyIsRefusedOnlyWhileAFlashHoldsItsLock) {
+  CueingTransport transport;
+  AddFittingDrive(transport);
+  platform::StopGuard stops;
+  TFlashForm form(flash.data());
+  CreateFlashWindow(form, stops);
+  const HWND window = form.Handle();
+  // Whether each question is refused; any other answer allows it.
+  const auto ask = [window] {
+    return std::vector<bool>{
+        SendMessageA(window, WM_POWERBROADCAST, PBT_APMQUERYSUSPEND, 1) == BROADCAST_QUERY_DENY,
+        SendMessageA(window, WM_POWERBROADCAST, PBT_APMQUERYSTANDBY, 1) == BROADCAST_QUERY_DENY};
+  };
+  const std::vector<bool> allowed{false, false};
+  const std::vector<bool> refused{true, true};
+  EXPECT_EQ(ask(), allowed) << "before the flash";
+  std::vector<bool> atRest, writing, programming;
+  transport.At(IsLoad, [&] { atRest = ask(); });
+  transport.At(IsMiddleBlockWrite, [&] { writing = ask(); });
+  transport.At(IsFlashStart, [&] { programming = ask(); });
+  Flash(form);
+  EXPECT_EQ(form.GetStatus(), "Flash Completed.");
+  EXPECT_EQ(atRest, allowed) << "the drive brought to rest, nothing written yet";
+  EXPECT_EQ(writing, refused) << "the image's blocks";
+  EXPECT_EQ(programming, refused) << "the flash start";
+  TakeQueuedMessages();
+  EXPECT_EQ(ask(), allowed) << "after the flash";
+}
+
+// While the flash runs, a second click on FLASH by another route (UI
+// Automation's Invoke sends BM_CLICK, another program may send or post
+// WM_COMMAND) starts nothing: not inside the flash, nor after it from the
+// queue. The flash runs once, with one question and its commands alone.
+TEST_F(WinFlashWindowTest, SecondClickByAnyRouteStartsNothing) {
+  struct Row {
+    const char* what;
+    Match when;
+    bool post;      // posted, not sent
+    bool toButton;  // BM_CLICK to FLASH, not WM_COMMAND to the form
+  };
+  size_t commandsOfOneFlash = 0;
+  for (const Row& row : std::vector<Row>{
+           {"nothing else: the commands of one flash", nullptr, false, false},
+           {"BM_CLICK sent amid the image's blocks", IsMiddleBlockWrite, false, true},
+           {"BM_CLICK sent during the flash start", IsFlashStart, false, true},
+           {"BM_CLICK sent while the drive is brought to rest", IsLoad, false, true},
+           {"BM_CLICK posted amid the image's blocks", IsMiddleBlockWrite, true, true},
+           {"WM_COMMAND sent amid the image's blocks", IsMiddleBlockWrite, false, false},
+           {"WM_COMMAND posted amid the image's blocks", IsMiddleBlockWrite, true, false},
+       }) {
+    SCOPED_TRACE(row.what);
+    CueingTransport transport;
+    platform::sim::SimDrive& drive = AddFittingDrive(transport);
+    platform::StopGuard stops;
+    TFlashForm form(flash.data());
+    CreateFlashWindow(form, stops);
+    const HWND window = form.Handle();
+    const HWND button = form.FlashButton;
+    if (row.when) {
+      transport.At(row.when, [&row, window, button] {
+        const HWND to = row.toButton ? button : window;
+        const UINT message = row.toButton ? BM_CLICK : WM_COMMAND;
+        const WPARAM wParam = row.toButton ? 0 : MAKEWPARAM(0, BN_CLICKED);
+        const LPARAM lParam = row.toButton ? 0 : reinterpret_cast<LPARAM>(button);
+        if (row.post) {
+          PostMessageA(to, message, wParam, lParam);
+        } else {
+          SendMessageA(to, message, wParam, lParam);
+        }
+      });
+    }
+    Flash(form);
+    EXPECT_FALSE(TakeQueuedMessages());
+    EXPECT_EQ(services.boxes.Texts(), (std::vector<std::string>{kQuestion, kRestart}));
+    EXPECT_EQ(form.GetStatus(), "Flash Completed.");
+    EXPECT_EQ(drive.FlashStartCount(), 1u);
+    if (commandsOfOneFlash == 0) commandsOfOneFlash = drive.Commands().size();
+    EXPECT_EQ(drive.Commands().size(), commandsOfOneFlash);
+    EXPECT_TRUE(IsWindow(window));
+    services.boxes.shown.clear();
+    CDDrive::SetTransport(nullptr);
+  }
+  EXPECT_EQ(services.transcripts.Texts().size(), 7u);
+}
+
+// Closing the window while a flash runs asks the flash to stop: before its
+// first write to the drive the flash ends there, with nothing written; from
+// then on the request is held off, the flash runs to its end (its failure
+// box included) and offers no restart. The window closes once the flash is
+// over, and the program's loop ends.
+TEST_F(WinFlashWindowTest, CloseDuringAFlashStopsItOrWaitsForIt) {
+  struct Row {
+    const char* what;
+    Match when;
+    bool readBackFails;
+    std::string line;  // the transcript's line for the request
+    std::vector<std::string> boxes;
+    unsigned flashStarts;
+  };
+  const std::string compareFail = "Compare BIN and DRAM fail!";
+  for (const Row& row : std::vector<Row>{
+           {"while the drive is brought to rest", IsLoad, false, "stop window closed", {kQuestion}, 0},
+           {"amid the image's blocks", IsMiddleBlockWrite, false, "held window closed", {kQuestion}, 1},
+           {"during the flash start", IsFlashStart, false, "held window closed", {kQuestion}, 1},
+           {"amid the blocks of a flash whose read-back fails", IsMiddleBlockWrite, true, "held window closed",
+            {kQuestion, compareFail}, 0},
+       }) {
+    SCOPED_TRACE(row.what);
+    const size_t transcriptsBefore = services.transcripts.Texts().size();
+    CueingTransport transport;
+    platform::sim::SimDrive& drive = AddFittingDrive(transport);
+    if (row.readBackFails) drive.FailOpcode(flash::kReadBuffer, platform::sim::Fault::CorruptByte(), 20);
+    platform::StopGuard stops;
+    TFlashForm form(flash.data());
+    CreateFlashWindow(form, stops);
+    const HWND window = form.Handle();
+    transport.At(row.when, [window] { SendMessageA(window, WM_CLOSE, 0, 0); });
+    Flash(form);
+    // The window stays until the flash is over: the failure box is shown in it.
+    EXPECT_TRUE(IsWindow(window));
+    EXPECT_EQ(services.boxes.Texts(), row.boxes);
+    EXPECT_EQ(drive.FlashStartCount(), row.flashStarts);
+    EXPECT_EQ(drive.CountOpcode(flash::kWriteBuffer) > 0, row.line != "stop window closed") << "written to";
+    EXPECT_FALSE(drive.HeldExclusively());
+    ASSERT_EQ(services.transcripts.Texts().size(), transcriptsBefore + 1);
+    EXPECT_NE(services.transcripts.Texts().back().find(" " + row.line + "\n"), std::string::npos);
+    EXPECT_TRUE(TakeQueuedMessages()) << "the program's loop ends";
+    EXPECT_FALSE(IsWindow(window));
+    services.boxes.shown.clear();
+    CDDrive::SetTransport(nullptr);
+  }
 }
 
 }  // namespace

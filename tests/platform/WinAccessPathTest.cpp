@@ -417,20 +417,35 @@ TEST(WinBlockingCalls, TheWindowAnswersAndTakesNoInputWhileACallRuns) {
 }
 
 // A shutdown waits while a flash holds the inhibitor: the main window
-// refuses the end of the session and does nothing when it ends anyway;
-// before and after, and for every other message, the system's default.
+// refuses the end of the session and does nothing when it ends anyway, and
+// refuses a standby or suspend it is asked about (the notices that one
+// begins or ended ask nothing); before and after, and for every other
+// message, the system's default.
 TEST(WinAccessPath, AShutdownWaitsForTheFlash) {
   const struct {
     UINT message;
+    WPARAM event;
     bool holds;
-    std::optional<LRESULT> answer;
+    std::optional<LRESULT> sessionEnd;
+    std::optional<LRESULT> standby;
   } cases[] = {
-      {WM_QUERYENDSESSION, false, std::nullopt}, {WM_ENDSESSION, false, std::nullopt},
-      {WM_QUERYENDSESSION, true, FALSE},         {WM_ENDSESSION, true, 0},
-      {WM_CLOSE, true, std::nullopt},            {WM_POWERBROADCAST, true, std::nullopt},
+      {WM_QUERYENDSESSION, 0, false, std::nullopt, std::nullopt},
+      {WM_ENDSESSION, 0, false, std::nullopt, std::nullopt},
+      {WM_QUERYENDSESSION, 0, true, FALSE, std::nullopt},
+      {WM_ENDSESSION, 0, true, 0, std::nullopt},
+      {WM_CLOSE, 0, true, std::nullopt, std::nullopt},
+      {WM_POWERBROADCAST, PBT_APMQUERYSUSPEND, false, std::nullopt, std::nullopt},
+      {WM_POWERBROADCAST, PBT_APMQUERYSTANDBY, false, std::nullopt, std::nullopt},
+      {WM_POWERBROADCAST, PBT_APMQUERYSUSPEND, true, std::nullopt, BROADCAST_QUERY_DENY},
+      {WM_POWERBROADCAST, PBT_APMQUERYSTANDBY, true, std::nullopt, BROADCAST_QUERY_DENY},
+      {WM_POWERBROADCAST, PBT_APMSUSPEND, true, std::nullopt, std::nullopt},
+      {WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, true, std::nullopt, std::nullopt},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(platform::win::SessionEndAnswer(c.message, c.holds), c.answer) << c.message << " " << c.holds;
+    EXPECT_EQ(platform::win::SessionEndAnswer(c.message, c.holds), c.sessionEnd)
+        << c.message << " " << c.event << " " << c.holds;
+    EXPECT_EQ(platform::win::StandbyAnswer(c.message, c.event, c.holds), c.standby)
+        << c.message << " " << c.event << " " << c.holds;
   }
   // The inhibitor holds back a shutdown from Acquire to Release, with a
   // window or without, whether the system has the block reason or not.
