@@ -10,9 +10,12 @@ packages=(
   qt6-base-dev libgl-dev fonts-dejavu-core fonts-dejavu-extra fonts-liberation
   librsvg2-bin
   libsgutils2-dev sg3-utils
+  pandoc  # the manual pages
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev hyperfine time dbus-daemon
   xvfb xauth imagemagick desktop-file-utils libxcb1-dev libxcb-xtest0-dev
+  # the Debian package (dpkg-shlibdeps) and its checks
+  dpkg-dev lintian appstream man-db
   # fuzzing and sanitizers
   clang libclang-rt-dev
   # the 32-bit Windows programs, and their tests under 32-bit Wine (the

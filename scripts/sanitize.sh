@@ -2,7 +2,8 @@
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs the test suite under them. The system tests (label "system") are left
 # out: they boot a QEMU guest that runs the programs on the guest's own
-# libraries, where the sanitizer runtime is not available.
+# libraries, where the sanitizer runtime is not available; so is the Debian
+# package's test (label "package"): a package is made of the release build.
 # Leaks inside Qt and its font and display libraries are suppressed through
 # scripts/lsan.supp; leaks in our own code are not.
 #   SANITIZE_BUILD_DIR build directory (default build-asan)
@@ -18,7 +19,7 @@ export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_o
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
 export QT_QPA_PLATFORM=offscreen
-ctest --test-dir "$build_dir" --label-exclude system --exclude-regex '^window_alive_x11$' \
+ctest --test-dir "$build_dir" --label-exclude 'system|package' --exclude-regex '^window_alive_x11$' \
   --output-on-failure -j "$(nproc)"
 # The window's X11 test loads Qt's X11 plugin, and libxkbcommon-x11 below it
 # hands strndup a buffer without a terminating zero: that test runs without

@@ -240,6 +240,184 @@ TEST(Programs, InstallHasTheProgramsTheEntryItsIconAndTheSamples) {
 }
 
 #endif
+// The Debian package of this build (cpack): its files and control fields,
+// lintian's verdict, and a round trip through the system's package manager.
+// Its own CTest entry (label package) runs it; the discovered tests leave
+// it out.
+#if !defined(_WIN32)
+// Every file the package installs, below /usr (directories aside).
+const std::set<std::string> kPackageFiles = {
+    "/usr/bin/flashutil",
+    "/usr/bin/flashutil.INI",
+    "/usr/bin/flashutil-pack",
+    "/usr/share/applications/flashutil.desktop",
+    "/usr/share/metainfo/org.flashutil.flashutil.metainfo.xml",
+    "/usr/share/icons/hicolor/scalable/apps/flashutil.svg",
+    "/usr/share/icons/hicolor/16x16/apps/flashutil.png",
+    "/usr/share/icons/hicolor/24x24/apps/flashutil.png",
+    "/usr/share/icons/hicolor/32x32/apps/flashutil.png",
+    "/usr/share/icons/hicolor/48x48/apps/flashutil.png",
+    "/usr/share/icons/hicolor/64x64/apps/flashutil.png",
+    "/usr/share/man/man1/flashutil.1.gz",
+    "/usr/share/man/man1/flashutil-pack.1.gz",
+    "/usr/share/doc/flashutil/copyright",
+    "/usr/share/doc/flashutil/changelog.gz",
+    "/usr/share/flashutil/samples/FLASHUTIL.INI",
+    "/usr/share/flashutil/samples/K300.BIN",
+    "/usr/share/flashutil/samples/Q150.BIN",
+    "/usr/share/flashutil/samples/S150.BIN",
+};
+
+// The paths of a package's entries (`dpkg-deb -c`), directories with their
+// trailing slash.
+std::vector<std::string> DebEntries(const std::string& deb) {
+  std::istringstream listing(Output("dpkg-deb -c " + Quoted(deb)));
+  std::vector<std::string> entries;
+  for (std::string line; std::getline(listing, line);) {
+    const size_t at = line.find(" ./");
+    if (at != std::string::npos) entries.push_back(line.substr(at + 2));
+  }
+  return entries;
+}
+
+// The tags of lintian's warnings; an error fails the test.
+std::set<std::string> LintianWarnings(const std::string& deb) {
+  const Outcome lintian = Run("lintian --fail-on error " + Quoted(deb), deb + ".lintian-errors");
+  EXPECT_EQ(lintian.status, 0) << lintian.out << lintian.err;
+  std::istringstream lines(lintian.out);
+  std::set<std::string> warnings;
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_NE(line.rfind("E: ", 0), 0u) << line;
+    if (line.rfind("W: flashutil: ", 0) == 0) warnings.insert(line.substr(14, line.find(' ', 14) - 14));
+  }
+  return warnings;
+}
+
+// The package as built: exactly the files above, below /usr and nowhere
+// else (no program on simulated drives), its name, version and the
+// dependencies computed from its programs; no lintian error, and each of its
+// warnings explained in the docs.
+std::string BuildAndCheckDebianPackage(const std::string& folder) {
+  Output(Quoted(FLASHUTIL_CPACK) + " -G DEB --config " + Quoted(FLASHUTIL_BINARY_DIR "/CPackConfig.cmake") + " -B " +
+         Quoted(folder) + " >/dev/null");
+  const std::string deb = folder + "/flashutil_" FLASHUTIL_VERSION "_amd64.deb";
+  EXPECT_TRUE(std::filesystem::exists(deb)) << deb;
+  std::set<std::string> files;
+  for (const std::string& entry : DebEntries(deb)) {
+    EXPECT_EQ(entry.rfind("/usr/", 0), 0u) << entry;
+    EXPECT_EQ(entry.rfind("/usr/local/", 0), std::string::npos) << entry;
+    if (entry.back() != '/') files.insert(entry);
+  }
+  EXPECT_EQ(files, kPackageFiles);
+
+  EXPECT_EQ(Output("dpkg-deb -f " + Quoted(deb) + " Package Version Architecture"),
+            "Package: flashutil\nVersion: " FLASHUTIL_VERSION "\nArchitecture: amd64\n");
+  const std::string depends = Output("dpkg-deb -f " + Quoted(deb) + " Depends");
+  for (const char* library : {"libc6 (>= ", "libstdc++6 (>= ", "libqt6core6 (>= ", "libqt6gui6 (>= ",
+                              "libqt6widgets6 (>= ", "libqt6dbus6 (>= "}) {
+    EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
+  }
+  EXPECT_EQ(depends.find("sgutils"), std::string::npos) << "sg3_utils is linked in: " << depends;
+  // The changelog's newest entry is this version.
+  const std::vector<uint8_t> changelog = ReadFile(FLASHUTIL_SOURCE_DIR "/dist/changelog");
+  EXPECT_EQ(std::string(changelog.begin(), changelog.end()).rfind("flashutil (" FLASHUTIL_VERSION ") ", 0), 0u);
+
+  const std::vector<uint8_t> page = ReadFile(FLASHUTIL_SOURCE_DIR "/docs/packages.md");
+  for (const std::string& tag : LintianWarnings(deb)) {
+    EXPECT_NE(std::string(page.begin(), page.end()).find("`" + tag + "`"), std::string::npos)
+        << "lintian warns " << tag << ", which docs/packages.md does not explain";
+  }
+  return deb;
+}
+
+// The installed programs and pages: the builder starts as the desktop entry
+// starts it, in an empty home folder, and keeps running (its window is up);
+// flashutil-pack answers, lists the installed catalogue's models and builds
+// a flash program from the installed builder; the manual pages render
+// without a warning; the metadata and the copyright file are in place.
+void CheckInstalledPackage(const std::filesystem::path& dir) {
+  const std::string home = dir / "home";
+  std::filesystem::create_directories(home);
+  const std::string environment = "cd " + Quoted(home) + " && env -i PATH=/usr/bin:/bin HOME=" + Quoted(home) +
+                                  " QT_QPA_PLATFORM=offscreen LC_ALL=C.UTF-8 ";
+  const std::vector<uint8_t> entry = ReadFile("/usr/share/applications/flashutil.desktop");
+  const std::string text(entry.begin(), entry.end());
+  const size_t exec = text.find("\nExec=") + 6;
+  const std::string command = text.substr(exec, text.find('\n', exec) - exec);
+  const Outcome builder = Run(environment + "timeout 5 " + command, (dir / "builder-errors").string());
+  EXPECT_EQ(builder.status, 124) << "the builder ended by itself: " << builder.err;
+  EXPECT_TRUE(std::filesystem::is_empty(home)) << "the builder wrote into the home folder";
+
+  EXPECT_EQ(Output(environment + "flashutil-pack --version"), "flashutil-pack " FLASHUTIL_VERSION "\n");
+  EXPECT_EQ(Output(environment + "flashutil-pack models /usr/bin/flashutil.INI"),
+            "0 Q100-Q149 VOX-TEL QRD-73318K\n1 K100-K299 VOX-TEL DVD-ROM MVK-417\n2 S100-S199 VOX-TEL CRW-5232S\n");
+  const std::string sample = "/usr/share/flashutil/samples/Q150.BIN";
+  EXPECT_EQ(Output(environment + "flashutil-pack build --builder /usr/bin/flashutil --catalogue "
+                                 "/usr/bin/flashutil.INI --model 0 --bin " + sample),
+            home + "/Q150.EXE\n");
+  EXPECT_EQ(Run(environment + "flashutil-pack verify Q150.EXE " + sample + " >/dev/null").status, 0);
+
+  for (const char* page : {"flashutil", "flashutil-pack"}) {
+    const Outcome man = Run(environment + "MANWIDTH=80 man --warnings -E UTF-8 -l /usr/share/man/man1/" + page + ".1.gz",
+                            (dir / "man-warnings").string());
+    EXPECT_EQ(man.status, 0) << page;
+    EXPECT_EQ(man.err, "") << page;
+    EXPECT_NE(man.out.find(std::string("\nNAME\n       ") + page + " "), std::string::npos) << man.out;
+  }
+  EXPECT_EQ(Run("appstreamcli validate --no-net /usr/share/metainfo/org.flashutil.flashutil.metainfo.xml").status, 0);
+  const std::vector<uint8_t> copyright = ReadFile("/usr/share/doc/flashutil/copyright");
+  for (const char* line : {"Douglas Gilbert", "2. Redistributions in binary form must reproduce the above copyright notice,"}) {
+    EXPECT_NE(std::string(copyright.begin(), copyright.end()).find(line), std::string::npos) << line;
+  }
+}
+
+// Whether dpkg has the package installed, or its configuration files.
+bool PackageKnown() {
+  const std::string state = Run("dpkg-query -W -f '${db:Status-Status}' flashutil 2>/dev/null").out;
+  return !state.empty() && state != "not-installed";
+}
+
+TEST(Package, DebianPackageInstallsRunsAndPurgesWithoutATrace) {
+  TempDir dir;
+  std::filesystem::permissions(dir.Path(), std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                               std::filesystem::perm_options::add);  // apt reads the package as its own user
+  const std::string deb = BuildAndCheckDebianPackage(dir / "deb");
+  ASSERT_FALSE(::testing::Test::HasFailure());
+
+  std::string root;  // how to run a command as root
+  if (::geteuid() != 0) {
+    if (::Run("sudo -n true 2>/dev/null").status != 0) GTEST_SKIP() << "installing needs root or passwordless sudo";
+    root = "sudo -n ";
+  }
+  if (PackageKnown()) {
+    GTEST_SKIP() << "a flashutil package is installed already: purge it to run this test";
+  }
+  // What of the package's folders the system has before.
+  std::set<std::string> before;
+  for (const std::string& entry : DebEntries(deb)) {
+    if (std::filesystem::exists(entry)) before.insert(entry);
+  }
+  Output(root + "env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "
+                "-o Dpkg::Lock::Timeout=120 " + Quoted(deb) + " >/dev/null 2>&1");
+  std::istringstream list(Output("dpkg -L flashutil"));
+  std::vector<std::string> installed;
+  for (std::string path; std::getline(list, path);) installed.push_back(path);
+  for (const std::string& file : kPackageFiles) {
+    EXPECT_NE(std::find(installed.begin(), installed.end(), file), installed.end()) << file;
+    EXPECT_TRUE(std::filesystem::exists(file)) << file;
+  }
+  CheckInstalledPackage(dir.Path());
+
+  Output(root + "dpkg --purge flashutil >/dev/null");
+  for (const std::string& path : installed) {
+    if (before.count(path) == 0 && before.count(path + "/") == 0) {
+      EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path))) << path << " is left behind";
+    }
+  }
+  EXPECT_FALSE(PackageKnown()) << "dpkg still knows the package";
+}
+
+#endif
 struct Sample {
   int entry;
   const char* bin;

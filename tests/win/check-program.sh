@@ -15,6 +15,10 @@
 #       of the flash that the program wrote in the prefix (%LOCALAPPDATA%\flashutil)
 #       is replayed with the program file by that Linux command line, and
 #       must replay to the same end
+#   check-program.sh zip <cmake> <zip> <folder> <entry>[=<file>]...
+#       the zip holds the folder with exactly the given entries: each one
+#       given with a file is that file byte for byte, each one without is a
+#       text whose every line ends in CR LF, as Windows' editors want it
 set -eu
 mode=$1
 shift
@@ -103,6 +107,35 @@ run)
       echo "replay failed with status $?:"; grep -v '^progress ' replay.txt; exit 1; }
     tail -n 1 replay.txt
   fi
+  ;;
+zip)
+  cmake=$1 zip=$2 folder=$3
+  shift 3
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  (cd "$work" && "$cmake" -E tar xf "$zip") || { echo "$zip does not unpack"; exit 1; }
+  status=0
+  (cd "$work" && find . -type f | sed 's|^\./||' | sort) > "$work.found"
+  for pair in "$@"; do echo "$folder/${pair%%=*}"; done | sort > "$work.expected"
+  diff -u "$work.expected" "$work.found" || { echo "the zip holds other files than these"; status=1; }
+  rm -f "$work.found" "$work.expected"
+  for pair in "$@"; do
+    entry=$work/$folder/${pair%%=*}
+    [ -f "$entry" ] || continue
+    case $pair in
+    *=*) cmp "${pair#*=}" "$entry" || { echo "${pair%%=*} is not ${pair#*=}"; status=1; } ;;
+    *)
+      # A line without CR before its LF, a CR elsewhere, or a last line without its CR LF.
+      lf=$(tr -cd '\n' < "$entry" | wc -c) cr=$(tr -cd '\r' < "$entry" | wc -c)
+      crlf=$(grep -c "$(printf '\r')\$" "$entry" || true)
+      if [ "$lf" -eq 0 ] || [ "$cr" -ne "$lf" ] || [ "$crlf" -ne "$lf" ] || [ "$(tail -c 2 "$entry" | od -An -c | tr -d ' ')" != '\r\n' ]; then
+        echo "$pair: not every line ends in CR LF ($lf LF, $cr CR, $crlf lines ending in CR LF)"; status=1
+      fi
+      ;;
+    esac
+  done
+  echo "$(basename "$zip"): $# entries checked"
+  exit $status
   ;;
 *)
   echo "unknown mode $mode" >&2
