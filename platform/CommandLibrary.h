@@ -51,8 +51,10 @@ class AspiLibrary {
   virtual uint32_t GetSupportInfo() = 0;
   // Submits a request. The library may complete it at once or leave it pending.
   virtual void SendCommand(AspiRequest& request) = 0;
-  // Waits for a pending request's completion event; false when the wait timed out.
-  // A request whose wait timed out is abandoned: it never completes afterwards.
+  // Waits up to `milliseconds` for a pending request to complete: for its
+  // event, and for its status, which a library may set after the signal.
+  // False when its status has not arrived in that time: the request is then
+  // abandoned and never completes afterwards.
   virtual bool WaitForCompletion(AspiRequest& request, uint32_t milliseconds) = 0;
   // The error code the system last recorded, and its text (empty when the
   // system has none).

@@ -1,17 +1,28 @@
 // The ASPI library path: GetVersionExA decides it, LoadLibraryA loads
 // WNASPI32.DLL, and each command is an SRB_ExecSCSICmd request that the
-// library completes by signalling the request's event.
+// library completes by setting the request's status and signalling the
+// request's event.
 //
 // A request whose wait times out is not cancelled, so the library may still
 // complete it later. It must never complete into memory that a newer command
 // uses: every request has a request block, a data buffer and an event of its
 // own, and those of a request left outstanding are kept until the library
 // has completed it or is released. Data moves between the caller's buffer
-// and the request's buffer before and after the command. The library sets a
-// request's status before it signals the request's event, so a request left
-// outstanding is done with only once its event is signalled: were the event
-// closed when the status changed, the next request's new event could get the
-// same handle and be woken by the late signal.
+// and the request's buffer before and after the command.
+//
+// A request ends once, when both its status has left "pending" and its event
+// has been signalled, in whichever order the library does the two, and
+// however far apart. Only then does the library touch neither its request
+// block nor its event, so only then is the event closed: were it closed
+// while a signal is still to come, the next request's new event could get
+// the same handle and be woken by that signal, and the next command would be
+// given up while the drive carries it out. This holds for a request that
+// completed at once, when SendASPI32Command returned, too. A request whose
+// event is signalled while its status still reads pending is waited for until
+// its status arrives (within its time-out). The caller has its results as
+// soon as the status has arrived; the request block and event stay behind
+// until the signal comes, or until the library is released (a library that
+// never signals a request it completed at once keeps them until then).
 #include <windows.h>
 
 #include <algorithm>
@@ -71,15 +82,22 @@ struct Outstanding {
   SrbExecScsiCmd srb{};
   std::vector<uint8_t> data;
   HANDLE event = nullptr;
+  bool signalled = false;         // a wait has taken the event's signal
   AspiRequest* caller = nullptr;  // the caller's request while it waits for this one
 
   ~Outstanding() {
     if (event != nullptr) CloseHandle(event);
   }
   bool Pending() const { return *static_cast<volatile const BYTE*>(&srb.SRB_Status) == kSrbPending; }
-  // The library has completed the request and signalled its event: it
+  // Whether the event has been signalled, taking the signal if it is there
+  // now (the event resets itself on a wait).
+  bool Signalled() {
+    if (!signalled) signalled = WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+    return signalled;
+  }
+  // The library has set the request's status and signalled its event: it
   // touches neither any more.
-  bool Done() const { return !Pending() && WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+  bool Done() { return Signalled() && !Pending(); }
 };
 
 class WinAspiLibrary final : public AspiLibrary {
@@ -87,9 +105,10 @@ class WinAspiLibrary final : public AspiLibrary {
   explicit WinAspiLibrary(HMODULE module) : module_(module) {}
 
   ~WinAspiLibrary() override {
-    // Released library: nothing can complete into the requests left outstanding any more.
+    // Released library: nothing can complete into the requests left behind,
+    // nor signal their events, any more.
     FreeLibrary(module_);
-    abandoned_.clear();
+    left_.clear();
   }
 
   bool HasEntry(const std::string& name) override { return GetProcAddress(module_, name.c_str()) != nullptr; }
@@ -136,17 +155,23 @@ class WinAspiLibrary final : public AspiLibrary {
 
   bool WaitForCompletion(AspiRequest& request, uint32_t milliseconds) override {
     if (!current_ || current_->caller != &request) return request.status != kSrbPending;
-    if (WaitForSingleObject(current_->event, milliseconds) == WAIT_OBJECT_0) {
-      ResetEvent(current_->event);
-      if (!current_->Pending()) {
-        Finish();
-        return true;
-      }
+    Outstanding& out = *current_;
+    const DWORD start = GetTickCount();
+    if (WaitForSingleObject(out.event, milliseconds) == WAIT_OBJECT_0) {
+      out.signalled = true;
+      ResetEvent(out.event);
+      // Signalled before its status was set: the status follows.
+      while (out.Pending() && GetTickCount() - start < milliseconds) Sleep(1);
+    }
+    // The status has arrived, with the signal or without it yet.
+    if (!out.Pending()) {
+      Finish();
+      return true;
     }
     // Left outstanding: the caller's request stays pending for good, and
     // the request's own block, buffer and event live on.
-    current_->caller = nullptr;
-    abandoned_.push_back(std::move(current_));
+    out.caller = nullptr;
+    left_.push_back(std::move(current_));
     return false;
   }
 
@@ -155,9 +180,11 @@ class WinAspiLibrary final : public AspiLibrary {
   std::string ErrorText(int code) const override { return SystemErrorText(static_cast<uint32_t>(code)); }
 
  private:
-  // The current request has completed: its results go to the caller's request.
+  // The current request's status has arrived: its results go to the
+  // caller's request. Its block and event stay until its signal has come.
   void Finish() {
     Outstanding& out = *current_;
+    MemoryBarrier();  // what the library wrote before the status, read after it
     AspiRequest& request = *out.caller;
     request.status = out.srb.SRB_Status;
     request.hostStatus = out.srb.SRB_HaStat;
@@ -169,16 +196,25 @@ class WinAspiLibrary final : public AspiLibrary {
     if ((request.flags & kSrbDirIn) != 0 && !out.data.empty()) {
       std::memcpy(request.buffer, out.data.data(), out.data.size());
     }
-    current_.reset();
+    out.caller = nullptr;
+    // The status is the library's last word on the data: the buffer can go.
+    std::vector<uint8_t>().swap(out.data);
+    if (out.Done()) {
+      current_.reset();
+    } else {
+      left_.push_back(std::move(current_));
+    }
   }
 
   void ReleaseCompleted() {
-    abandoned_.remove_if([](const std::unique_ptr<Outstanding>& out) { return out->Done(); });
+    left_.remove_if([](const std::unique_ptr<Outstanding>& out) { return out->Done(); });
   }
 
   HMODULE module_;
   std::unique_ptr<Outstanding> current_;
-  std::list<std::unique_ptr<Outstanding>> abandoned_;
+  // Requests the library has not yet done with: left by a timed-out wait,
+  // or with their status but without their signal yet.
+  std::list<std::unique_ptr<Outstanding>> left_;
 };
 
 class WinCommandLibraryPath final : public CommandLibraryPath {

@@ -309,6 +309,77 @@ TEST(WinAccessPath, ALateCompletionNeverReachesTheNextCommand) {
   EXPECT_EQ(last.status, platform::kSrbCompleted);
 }
 
+// A library sets a request's status and signals its event in either order,
+// at any distance, and may not signal at all a request it completed at once.
+// Whatever the order, the request ends once: the caller has its status and
+// data as soon as both have come, or within its wait as soon as the status
+// has come; its event is closed only after its signal (or with the
+// library), never while a signal is still to come, so the next request,
+// which completes 300 ms on, is woken by its own completion alone.
+TEST(WinAccessPath, EveryRequestEndsOnceInEitherOrder) {
+  constexpr uint8_t kAfterNext = 0xFF, kNever = 0xFE;  // fake_aspi's times of opcode 0xC0
+  const struct {
+    const char* order;
+    uint8_t statusAt, signalAt;  // tens of milliseconds after submission; 0: within it
+    uint32_t wait;               // milliseconds
+    uint8_t status;              // the caller's, after the wait
+  } orders[] = {
+      {"both within the submission", 0, 0, 5000, platform::kSrbCompleted},
+      {"status within the submission, no signal", 0, kNever, 5000, platform::kSrbCompleted},
+      {"status within the submission, signal after the next request", 0, kAfterNext, 5000, platform::kSrbCompleted},
+      {"status, then signal", 10, 10, 5000, platform::kSrbCompleted},
+      {"status, signal long after the wait", 5, 40, 200, platform::kSrbCompleted},
+      {"signal within the submission, status after it", 10, 0, 5000, platform::kSrbCompleted},
+      {"signal, then status", 20, 5, 5000, platform::kSrbCompleted},
+      {"signal, status after the wait", 40, 5, 200, platform::kSrbPending},
+  };
+  auto path = platform::win::MakeCommandLibraryPath();
+  std::unique_ptr<platform::AspiLibrary> library = path->LoadAspiLibrary(FAKE_ASPI_PATH);
+  ASSERT_TRUE(library);
+  const HMODULE fake = LoadLibraryA(FAKE_ASPI_PATH);  // for the stand-in's own counts
+  ASSERT_NE(fake, nullptr);
+  using Count = LONG(__cdecl*)();
+  auto count = [&](const char* name) {
+    return reinterpret_cast<Count>(reinterpret_cast<void*>(GetProcAddress(fake, name)));
+  };
+  const Count eventsOpen = count("FakeAspiEventsOpen");
+  const Count lostSignals = count("FakeAspiLostSignals");
+  ASSERT_TRUE(eventsOpen != nullptr && lostSignals != nullptr);
+  std::vector<uint8_t> buffer(64);
+  auto send = [&](uint8_t opcode, uint8_t statusAt, uint8_t signalAt, uint32_t wait) {
+    std::fill(buffer.begin(), buffer.end(), 0x11);
+    platform::AspiRequest r;
+    r.command = 2;
+    r.flags = platform::kSrbDirIn | platform::kSrbEventNotify;
+    r.bufferLength = static_cast<uint32_t>(buffer.size());
+    r.buffer = buffer.data();
+    r.senseLength = 14;
+    r.cdbLength = 12;
+    r.cdb = {opcode, statusAt, signalAt};
+    library->SendCommand(r);
+    if (r.status == platform::kSrbPending) library->WaitForCompletion(r, wait);
+    return r.status;
+  };
+  for (const auto& o : orders) {
+    SCOPED_TRACE(o.order);
+    const LONG openBefore = eventsOpen(), lostBefore = lostSignals();
+    EXPECT_EQ(send(0xC0, o.statusAt, o.signalAt, o.wait), o.status);
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xEE), o.status == platform::kSrbCompleted ? 64 : 0);
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(send(0x3C, 0, 0, 5000), platform::kSrbCompleted);
+    EXPECT_GE(GetTickCount() - start, 200u);  // woken by its own completion, 300 ms on
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xEE), 64);
+    Sleep(100);  // the request's last step has come
+    EXPECT_EQ(send(0x12, 0, 0, 5000), platform::kSrbCompleted);  // the next submission tidies up
+    // Its event is closed once its signal has come; one never signalled stays open.
+    EXPECT_EQ(eventsOpen() - openBefore, o.signalAt == kNever ? 1 : 0);
+    EXPECT_EQ(lostSignals(), lostBefore);  // no signal came after its event was closed
+  }
+  library.reset();
+  EXPECT_EQ(eventsOpen(), 0);
+  FreeLibrary(fake);
+}
+
 // A drive that answers in descriptor format: the library's sense area
 // reaches the drive layer in fixed-format positions, so "becoming ready"
 // reads as such.

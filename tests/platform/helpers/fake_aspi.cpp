@@ -8,9 +8,21 @@
 // caller made that request's event). TEST UNIT READY (0x00) ends at once
 // with CHECK CONDITION and descriptor-format sense: not ready, becoming
 // ready (02/04/01).
+//
+// The test opcode 0xC0 completes in the order and at the times its command
+// block gives: byte 1 when its status says completed, byte 2 when its event
+// is signalled, each 0 for within SendASPI32Command, N for N x 10 ms after
+// it, kAfterNext for once the next request has arrived (after the caller
+// made that request's event) and kNever for not at all. Its data (0xEE) is
+// in the buffer before either. The library tells how many of these
+// requests' events the caller still has open (FakeAspiEventsOpen) and how
+// many signals came after the caller had closed the event
+// (FakeAspiLostSignals).
 #include <windows.h>
+#include <winternl.h>
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -56,9 +68,108 @@ DWORD WINAPI CompleteBeforeSignalling(void* parameter) {
   return 0;
 }
 
+constexpr BYTE kTimedOpcode = 0xC0;
+constexpr BYTE kAfterNext = 0xFF;
+constexpr BYTE kNever = 0xFE;
+
+// The events of the 0xC0 requests, each through a handle of the library's
+// own, which keeps the event itself alive, so that its handle count tells
+// whether the caller still has its handle open.
+CRITICAL_SECTION eventsLock;
+std::vector<HANDLE> events;
+LONG lostSignals = 0;
+
+bool CallerHasOpen(HANDLE own) {
+  PUBLIC_OBJECT_BASIC_INFORMATION information{};
+  ULONG length = 0;
+  return NtQueryObject(own, ObjectBasicInformation, &information, sizeof information, &length) == 0 &&
+         information.HandleCount > 1;
+}
+
+struct Timed {
+  Srb* srb;
+  HANDLE event;  // the caller's handle, as the request named it
+  HANDLE own;    // the library's handle of the same event
+  BYTE statusAt;
+  BYTE signalAt;
+};
+
+// Signals the event through the handle the request named, as a library
+// does; a signal that comes after the caller has closed it is counted (it
+// is lost, or wakes whatever event got the same handle since).
+void Signal(const Timed& timed) {
+  if (!CallerHasOpen(timed.own)) InterlockedIncrement(&lostSignals);
+  SetEvent(timed.event);
+}
+
+// The steps of a 0xC0 request that come after SendASPI32Command, in order of
+// their times; a status and a signal due at the same time come in that order.
+DWORD WINAPI CompleteInTime(void* parameter) {
+  HMODULE self = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&CompleteInTime), &self);
+  const Timed timed = *static_cast<Timed*>(parameter);
+  delete static_cast<Timed*>(parameter);
+  const DWORD start = GetTickCount();
+  auto waitFor = [&](BYTE at) {
+    if (at == kAfterNext) {
+      WaitForSingleObject(nextRequest, 5000);
+      return;
+    }
+    const DWORD due = DWORD{at} * 10, elapsed = GetTickCount() - start;
+    if (elapsed < due) Sleep(due - elapsed);
+  };
+  bool statusDue = timed.statusAt != 0;
+  bool signalDue = timed.signalAt != 0 && timed.signalAt != kNever;
+  while (statusDue || signalDue) {
+    if (statusDue && (!signalDue || timed.statusAt <= timed.signalAt)) {
+      waitFor(timed.statusAt);
+      *static_cast<volatile BYTE*>(&timed.srb->status) = 1;
+      statusDue = false;
+    } else {
+      waitFor(timed.signalAt);
+      Signal(timed);
+      signalDue = false;
+    }
+  }
+  FreeLibraryAndExitThread(self, 0);
+}
+
+DWORD CompleteTimed(Srb* srb) {
+  Timed timed{srb, static_cast<HANDLE>(srb->postProc), nullptr, srb->cdb[1], srb->cdb[2]};
+  DuplicateHandle(GetCurrentProcess(), timed.event, GetCurrentProcess(), &timed.own, 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
+  EnterCriticalSection(&eventsLock);
+  events.push_back(timed.own);
+  LeaveCriticalSection(&eventsLock);
+  if (srb->buffer != nullptr) std::memset(srb->buffer, 0xEE, srb->bufLen);
+  if (timed.statusAt == 0) srb->status = 1;
+  if (timed.signalAt == 0) Signal(timed);
+  if (timed.statusAt != 0 || (timed.signalAt != 0 && timed.signalAt != kNever)) {
+    CloseHandle(CreateThread(nullptr, 0, CompleteInTime, new Timed(timed), 0, nullptr));
+  }
+  return timed.statusAt == 0 ? 1 : 0;
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) DWORD __cdecl GetASPI32SupportInfo() { return 0x0101; }
+
+// Signals of 0xC0 requests that came after the caller had closed their event.
+extern "C" __declspec(dllexport) LONG __cdecl FakeAspiLostSignals() { return lostSignals; }
+
+// How many events of 0xC0 requests the caller still has open.
+extern "C" __declspec(dllexport) LONG __cdecl FakeAspiEventsOpen() {
+  EnterCriticalSection(&eventsLock);
+  LONG open = 0;
+  for (const HANDLE own : events) open += CallerHasOpen(own) ? 1 : 0;
+  LeaveCriticalSection(&eventsLock);
+  return open;
+}
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void*) {
+  if (reason == DLL_PROCESS_ATTACH) InitializeCriticalSection(&eventsLock);
+  return TRUE;
+}
 
 extern "C" __declspec(dllexport) DWORD __cdecl SendASPI32Command(void* request) {
   auto* srb = static_cast<Srb*>(request);
@@ -67,6 +178,14 @@ extern "C" __declspec(dllexport) DWORD __cdecl SendASPI32Command(void* request) 
     ResetEvent(nextRequest);
     CloseHandle(CreateThread(nullptr, 0, CompleteBeforeSignalling, srb, 0, nullptr));
     return 0;
+  }
+  if (srb->cdb[0] == kTimedOpcode) {
+    if (srb->cdb[2] == kAfterNext) {
+      ResetEvent(nextRequest);
+    } else {
+      SetEvent(nextRequest);
+    }
+    return CompleteTimed(srb);
   }
   SetEvent(nextRequest);
   if (srb->cdb[0] == 0x00) {

@@ -1,7 +1,8 @@
-// A small ASPI library (WNASPI32.DLL) for the tests: it lets a program that
-// reaches its drives through ASPI (as on Windows 9x) reach the CD-ROM drive
-// letters of a system that has only the storage driver's pass-through
-// control (Wine, or any NT-family Windows).
+// A small ASPI library (WNASPI32.DLL) for the tests: it lets a program on its
+// ASPI path (taken where the system reports a Windows outside the NT family,
+// as Wine set to Windows 98 does) reach the CD-ROM drive letters of a system
+// that has only the storage driver's pass-through control (Wine, or any
+// NT-family Windows).
 //
 // Host adapter N, target 0, LUN 0 is the Nth CD-ROM drive letter in letter
 // order; no adapter has any other target or LUN. Each execute-command request
