@@ -23,8 +23,7 @@
 #include "platform/Text.h"
 
 #if defined(FLASHUTIL_TRANSPORT_SIM)
-#include "flash/CommandBlocks.h"
-#include "platform/sim/SimTransport.h"
+#include "pack/SimulatedDrives.h"
 #else
 #include <QCoreApplication>
 #include <clocale>
@@ -181,6 +180,165 @@ int main(int argc, char** argv) {
 
 namespace {
 
+// An option: its name, the commands that take it, and whether it takes a value.
+struct OptionSpec {
+  const char* name;
+  const char* commands;
+  bool value;
+};
+const OptionSpec kOptions[] = {
+    {"--builder", "build", true},         {"--catalogue", "build", true},
+    {"--model", "build", true},           {"--bin", "build", true},
+    {"--output-dir", "build", true},      {"--force", "build", false},
+    {"--json", "show verify drives", false}, {"--yes", "flash", false},
+    {"--allow-downgrade", "flash", false}, {"--drive", "flash", true},
+#if defined(FLASHUTIL_TRANSPORT_SIM)
+    {"--simulate", "drives flash", true}, {"--drive-log", "drives flash", true},
+#endif
+};
+
+// The command, its options (by name; those without a value as "") and its operands.
+struct CommandLine {
+  std::string command;
+  std::map<std::string, std::string> options;
+  std::vector<std::string> operands;
+
+  bool Has(const std::string& name) const { return options.count(name) != 0; }
+  std::string Value(const std::string& name) const {
+    const auto option = options.find(name);
+    return option == options.end() ? std::string() : option->second;
+  }
+};
+
+// The command, then its options and operands in any order; an option's
+// value as the next argument or after '='. -1, or the status of a refusal.
+int ParseCommandLine(const std::vector<std::string>& args, CommandLine& line) {
+  line.command = args[0];
+  bool optionsEnded = false;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      line.operands.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    const size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& option : kOptions) {
+      const bool forCommand = (" " + std::string(option.commands) + " ").find(" " + line.command + " ") != std::string::npos;
+      if (name == option.name && forCommand && (option.value || equals == std::string::npos)) spec = &option;
+    }
+    if (spec == nullptr) return Usage("unknown option " + name + " for " + line.command);
+    if (line.Has(name)) return Usage(name + " given twice");
+    std::string value;
+    if (spec->value) {
+      if (equals != std::string::npos) {
+        value = arg.substr(equals + 1);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        return Usage(name + " needs a value");
+      }
+      if (value.empty() && line.command == "flash") return Usage(name + " needs a value");
+    }
+    line.options[name] = value;
+  }
+  return -1;
+}
+
+const uint8_t* KeyWord() { return reinterpret_cast<const uint8_t*>(kKeyWord); }
+
+int RunShow(const CommandLine& line) {
+  if (line.operands.size() != 1) return Usage("show takes one PROGRAM");
+  return pack::PackCommands(KeyWord(), std::cout, std::cerr).Show(line.operands[0], line.Has("--json"));
+}
+
+int RunVerify(const CommandLine& line) {
+  if (line.operands.size() != 2) return Usage("verify takes a PROGRAM and a FILE.BIN");
+  return pack::PackCommands(KeyWord(), std::cout, std::cerr).Verify(line.operands[0], line.operands[1], line.Has("--json"));
+}
+
+int RunModels(const CommandLine& line) {
+  if (line.operands.size() != 1) return Usage("models takes one FILE.INI");
+  return pack::PackCommands(KeyWord(), std::cout, std::cerr).Models(line.operands[0]);
+}
+
+int RunBuild(const CommandLine& line) {
+  if (!line.operands.empty()) return Usage("build takes no operand " + line.operands[0]);
+  pack::BuildOptions options;
+  const std::pair<const char*, std::string pack::BuildOptions::*> values[] = {
+      {"--builder", &pack::BuildOptions::builder}, {"--catalogue", &pack::BuildOptions::catalogue},
+      {"--model", &pack::BuildOptions::model},     {"--bin", &pack::BuildOptions::bin},
+      {"--output-dir", &pack::BuildOptions::outputDirectory}};
+  for (const auto& [name, member] : values) options.*member = line.Value(name);
+  for (const char* required : {"--builder", "--catalogue", "--model", "--bin"}) {
+    if (line.Value(required).empty()) return Usage(std::string("build needs ") + required);
+  }
+  options.force = line.Has("--force");
+  return pack::PackCommands(KeyWord(), std::cout, std::cerr).Build(options);
+}
+
+int RunReplay(const CommandLine& line) {
+  if (line.operands.size() != 2) return Usage("replay takes a TRANSCRIPT and a PROGRAM");
+  // The recorded drive only: the replay never makes the transport to the drives.
+  pack::DriveCommands replay(KeyWord(), nullptr, std::cout, std::cerr);
+  return replay.Replay(line.operands[0], line.operands[1], ::isatty(STDOUT_FILENO) == 1);
+}
+
+// The transport to the system's drives; flashutil-pack-sim's simulated ones.
+int MakeTransportMaker(const CommandLine& line, pack::TransportMaker& maker) {
+#if defined(FLASHUTIL_TRANSPORT_SIM)
+  const std::string problem = pack::MakeSimulatedDrives(line.Value("--simulate"), line.Value("--drive-log"), maker);
+  return problem.empty() ? -1 : Usage(problem);
+#else
+  (void)line;
+  maker = [](const std::string&) { return platform::linux_sg::MakeSgTransport(); };
+  return -1;
+#endif
+}
+
+int RunDrives(const CommandLine& line) {
+  if (line.operands.size() > 1) return Usage("drives takes at most one PROGRAM");
+  pack::TransportMaker maker;
+  if (const int refused = MakeTransportMaker(line, maker); refused >= 0) return refused;
+  pack::DriveCommands drives(KeyWord(), maker, std::cout, std::cerr);
+  return drives.Drives(line.operands.empty() ? std::string() : line.operands[0], line.Has("--json"));
+}
+
+int RunFlash(const CommandLine& line) {
+  if (line.operands.size() != 1) return Usage("flash takes one PROGRAM");
+  pack::TransportMaker maker;
+  if (const int refused = MakeTransportMaker(line, maker); refused >= 0) return refused;
+  pack::FlashOptions options;
+  options.drive = line.Value("--drive");
+  options.answers.yes = line.Has("--yes");
+  options.answers.allowDowngrade = line.Has("--allow-downgrade");
+  options.answers.interactive = ::isatty(STDIN_FILENO) == 1;
+  options.progressBar = ::isatty(STDOUT_FILENO) == 1;
+  if (options.answers.allowDowngrade && !options.answers.yes) return Usage("--allow-downgrade goes with --yes");
+  platform::FolderTranscriptStore transcripts;
+  options.transcripts = &transcripts;
+#if !defined(FLASHUTIL_TRANSPORT_SIM)
+  // A flash of a real drive holds logind's sleep/shutdown lock while it
+  // writes, as the window does; where logind cannot be reached it goes on
+  // without. Qt's bus connection wants an application object; the
+  // program's own texts stay in the C locale it started with.
+  int count = 1;
+  char name[] = "flashutil-pack";
+  char* names[] = {name, nullptr};
+  QCoreApplication application(count, names);
+  std::setlocale(LC_ALL, "C");
+  platform::LogindInhibitor inhibitor;
+  options.inhibitor = &inhibitor;
+#endif
+  pack::DriveCommands drives(KeyWord(), maker, std::cout, std::cerr);
+  return drives.Flash(line.operands[0], options);
+}
+
 int Run(const std::vector<std::string>& args) {
   for (const std::string& arg : args) {
     if (arg == "--") break;
@@ -194,200 +352,14 @@ int Run(const std::vector<std::string>& args) {
     }
   }
   if (args.empty()) return Usage("no command given");
-
-  // The command, then its options and operands in any order.
-  const std::string command = args[0];
-  const std::map<std::string, std::string pack::BuildOptions::*> buildOptions = {
-      {"--builder", &pack::BuildOptions::builder},   {"--catalogue", &pack::BuildOptions::catalogue},
-      {"--model", &pack::BuildOptions::model},       {"--bin", &pack::BuildOptions::bin},
-      {"--output-dir", &pack::BuildOptions::outputDirectory}};
-  // Options without a value, and the commands that take them.
-  const std::map<std::string, std::string> flags = {{"--force", "build"},
-                                                    {"--json", "show verify drives"},
-                                                    {"--yes", "flash"},
-                                                    {"--allow-downgrade", "flash"}};
-  // Options of flash with a value.
-  std::map<std::string, std::string> flashValues = {{"--drive", ""}};
-#if defined(FLASHUTIL_TRANSPORT_SIM)
-  flashValues["--simulate"] = "";
-  flashValues["--drive-log"] = "";
-#endif
-  bool json = false;
-  pack::BuildOptions options;
-  pack::FlashOptions flashOptions;
-  std::map<std::string, bool> given;
-  std::vector<std::string> operands;
-  bool optionsEnded = false;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
-      operands.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    const size_t equals = arg.find('=');
-    const std::string name = arg.substr(0, equals);
-    if (const auto flag = flags.find(arg); flag != flags.end() && (" " + flag->second + " ").find(" " + command + " ") != std::string::npos) {
-      if (given[arg]) return Usage(arg + " given twice");
-      given[arg] = true;
-      (arg == "--force" ? options.force
-       : arg == "--yes" ? flashOptions.answers.yes
-       : arg == "--allow-downgrade" ? flashOptions.answers.allowDowngrade
-                                  : json) = true;
-      continue;
-    }
-    if (const auto value = flashValues.find(name); command == "flash" && value != flashValues.end()) {
-      if (given[name]) return Usage(name + " given twice");
-      given[name] = true;
-      if (equals != std::string::npos) {
-        value->second = arg.substr(equals + 1);
-      } else if (i + 1 < args.size()) {
-        value->second = args[++i];
-      } else {
-        return Usage(name + " needs a value");
-      }
-      if (value->second.empty()) return Usage(name + " needs a value");
-      continue;
-    }
-    const auto option = buildOptions.find(name);
-    if (command != "build" || option == buildOptions.end()) return Usage("unknown option " + name + " for " + command);
-    if (given[name]) return Usage(name + " given twice");
-    given[name] = true;
-    if (equals != std::string::npos) {
-      options.*(option->second) = arg.substr(equals + 1);
-    } else if (i + 1 < args.size()) {
-      options.*(option->second) = args[++i];
-    } else {
-      return Usage(name + " needs a value");
-    }
-  }
-
-  pack::PackCommands commands(reinterpret_cast<const uint8_t*>(kKeyWord), std::cout, std::cerr);
-  if (command == "show") {
-    if (operands.size() != 1) return Usage("show takes one PROGRAM");
-    return commands.Show(operands[0], json);
-  }
-  if (command == "verify") {
-    if (operands.size() != 2) return Usage("verify takes a PROGRAM and a FILE.BIN");
-    return commands.Verify(operands[0], operands[1], json);
-  }
-  if (command == "models") {
-    if (operands.size() != 1) return Usage("models takes one FILE.INI");
-    return commands.Models(operands[0]);
-  }
-  if (command == "replay") {
-    if (operands.size() != 2) return Usage("replay takes a TRANSCRIPT and a PROGRAM");
-    // The recorded drive only: the replay never makes the transport to the drives.
-    pack::DriveCommands replay(reinterpret_cast<const uint8_t*>(kKeyWord), nullptr, std::cout, std::cerr);
-    return replay.Replay(operands[0], operands[1], ::isatty(STDOUT_FILENO) == 1);
-  }
-  if (command == "drives" || command == "flash") {
-#if defined(FLASHUTIL_TRANSPORT_SIM)
-    // What the simulated drives do besides their work, one or more of:
-    // a corrupted read-back, some seconds of becoming ready, a middle block
-    // of the image whose write takes two seconds, or a flash start that
-    // takes two seconds, as a real drive's may.
-    std::vector<std::string> simulated;
-    for (size_t at = 0; !flashValues["--simulate"].empty() && at != std::string::npos;) {
-      const size_t comma = flashValues["--simulate"].find(',', at);
-      simulated.push_back(flashValues["--simulate"].substr(at, comma == std::string::npos ? comma : comma - at));
-      at = comma == std::string::npos ? comma : comma + 1;
-    }
-    for (const std::string& behaviour : simulated) {
-      if (behaviour != "corrupt-read-back" && behaviour != "slow-ready" && behaviour != "slow-block" &&
-          behaviour != "slow-flash-start") {
-        return Usage("unknown --simulate " + behaviour);
-      }
-    }
-    // Every command as it reaches a simulated drive, a line each: the
-    // drive's node and the command's bytes.
-    std::shared_ptr<std::FILE> journal;
-    if (!flashValues["--drive-log"].empty()) {
-      journal.reset(std::fopen(flashValues["--drive-log"].c_str(), "a"), [](std::FILE* file) {
-        if (file != nullptr) std::fclose(file);
-      });
-      if (!journal) return Usage("can't open " + flashValues["--drive-log"] + ": " + std::strerror(errno));
-    }
-#endif
-    const pack::TransportMaker makeTransport = [&](const std::string& revision) {
-#if defined(FLASHUTIL_TRANSPORT_SIM)
-      // The simulated drives report the image's revision once they are flashed.
-      std::unique_ptr<platform::sim::SimTransport> transport = platform::sim::MakeDefaultSimTransport(revision);
-      for (size_t d = 0; d < transport->DriveCount(); ++d) {
-        for (const std::string& behaviour : simulated) {
-          if (behaviour == "corrupt-read-back") {
-            transport->Drive(d).FailOpcode(flash::kReadBuffer, platform::sim::Fault::CorruptByte(100));
-          } else if (behaviour == "slow-ready") {
-            transport->Drive(d).Config().becomingReadyPolls = 200;
-          } else if (behaviour == "slow-block") {
-            transport->Drive(d).Config().slowBlockOffset = 0x40000;
-            transport->Drive(d).Config().slowBlockMilliseconds = 2000;
-          } else if (behaviour == "slow-flash-start") {
-            transport->Drive(d).Config().flashStartMilliseconds = 2000;
-          }
-        }
-      }
-      if (journal) {
-        platform::sim::SimTransport* drives = transport.get();
-        transport->SetJournal([journal, drives](int drive, const platform::Cdb& cdb) {
-          std::string line = drives->Drive(static_cast<size_t>(drive)).Node();
-          for (const uint8_t byte : cdb) {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, " %02X", byte);
-            line += hex;
-          }
-          std::fprintf(journal.get(), "%s\n", line.c_str());
-          std::fflush(journal.get());
-        });
-      }
-      return std::unique_ptr<platform::DriveTransport>(std::move(transport));
-#else
-      (void)revision;
-      return platform::linux_sg::MakeSgTransport();
-#endif
-    };
-    pack::DriveCommands drives(reinterpret_cast<const uint8_t*>(kKeyWord), makeTransport, std::cout, std::cerr);
-    if (command == "drives") {
-      if (operands.size() > 1) return Usage("drives takes at most one PROGRAM");
-      return drives.Drives(operands.empty() ? std::string() : operands[0], json);
-    }
-    if (operands.size() != 1) return Usage("flash takes one PROGRAM");
-    flashOptions.drive = flashValues["--drive"];
-    flashOptions.answers.interactive = ::isatty(STDIN_FILENO) == 1;
-    flashOptions.progressBar = ::isatty(STDOUT_FILENO) == 1;
-    if (flashOptions.answers.allowDowngrade && !flashOptions.answers.yes) {
-      return Usage("--allow-downgrade goes with --yes");
-    }
-    platform::FolderTranscriptStore transcripts;
-    flashOptions.transcripts = &transcripts;
-#if !defined(FLASHUTIL_TRANSPORT_SIM)
-    // A flash of a real drive holds logind's sleep/shutdown lock while it
-    // writes, as the window does; where logind cannot be reached it goes on
-    // without. Qt's bus connection wants an application object; the
-    // program's own texts stay in the C locale it started with.
-    int count = 1;
-    char name[] = "flashutil-pack";
-    char* names[] = {name, nullptr};
-    QCoreApplication application(count, names);
-    std::setlocale(LC_ALL, "C");
-    platform::LogindInhibitor inhibitor;
-    flashOptions.inhibitor = &inhibitor;
-#endif
-    return drives.Flash(operands[0], flashOptions);
-  }
-  if (command == "build") {
-    if (!operands.empty()) return Usage("build takes no operand " + operands[0]);
-    for (const char* required : {"--builder", "--catalogue", "--model", "--bin"}) {
-      if (!given[required] || (options.*(buildOptions.at(required))).empty()) {
-        return Usage(std::string("build needs ") + required);
-      }
-    }
-    return commands.Build(options);
-  }
-  return Usage("unknown command " + command);
+  CommandLine line;
+  if (const int refused = ParseCommandLine(args, line); refused >= 0) return refused;
+  const std::map<std::string, int (*)(const CommandLine&)> commands = {
+      {"show", RunShow},     {"verify", RunVerify}, {"models", RunModels}, {"build", RunBuild},
+      {"replay", RunReplay}, {"drives", RunDrives}, {"flash", RunFlash}};
+  const auto command = commands.find(line.command);
+  if (command == commands.end()) return Usage("unknown command " + line.command);
+  return command->second(line);
 }
 
 }  // namespace

@@ -1267,6 +1267,8 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
 // log shows what reached it, and each transcript replays.
 TEST(Programs, PackFlashHoldsOffWhatWouldEndIt) {
   TempDir dir;
+  // Its transcripts in a folder of its own, apart from those of the tests beside it.
+  ASSERT_EQ(::setenv("XDG_STATE_HOME", (dir / "terminal-state").c_str(), 1), 0);
   const std::string samples = FLASHUTIL_SOURCE_DIR "/samples/";
   std::filesystem::copy_file(samples + "FLASHUTIL.INI", dir / "FLASHUTIL.INI");
   std::filesystem::copy_file(samples + "Q150.BIN", dir / "Q150.BIN");

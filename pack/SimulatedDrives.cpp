@@ -1,0 +1,79 @@
+#include "pack/SimulatedDrives.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "flash/CommandBlocks.h"
+#include "platform/sim/SimTransport.h"
+
+namespace pack {
+
+namespace {
+
+const char* const kBehaviours[] = {"corrupt-read-back", "slow-ready", "slow-block", "slow-flash-start"};
+
+void Behave(platform::sim::SimDrive& drive, const std::string& behaviour) {
+  if (behaviour == "corrupt-read-back") {
+    drive.FailOpcode(flash::kReadBuffer, platform::sim::Fault::CorruptByte(100));
+  } else if (behaviour == "slow-ready") {
+    drive.Config().becomingReadyPolls = 200;
+  } else if (behaviour == "slow-block") {
+    drive.Config().slowBlockOffset = 0x40000;
+    drive.Config().slowBlockMilliseconds = 2000;
+  } else if (behaviour == "slow-flash-start") {
+    drive.Config().flashStartMilliseconds = 2000;
+  }
+}
+
+// Each command as a line of the journal, written through at once.
+void Journal(platform::sim::SimTransport& transport, std::shared_ptr<std::FILE> journal) {
+  platform::sim::SimTransport* drives = &transport;
+  transport.SetJournal([journal, drives](int drive, const platform::Cdb& cdb) {
+    std::string line = drives->Drive(static_cast<size_t>(drive)).Node();
+    for (const uint8_t byte : cdb) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, " %02X", byte);
+      line += hex;
+    }
+    std::fprintf(journal.get(), "%s\n", line.c_str());
+    std::fflush(journal.get());
+  });
+}
+
+}  // namespace
+
+std::string MakeSimulatedDrives(const std::string& simulate, const std::string& driveLog, TransportMaker& maker) {
+  std::vector<std::string> behaviours;
+  for (size_t at = 0; !simulate.empty() && at != std::string::npos;) {
+    const size_t comma = simulate.find(',', at);
+    behaviours.push_back(simulate.substr(at, comma == std::string::npos ? comma : comma - at));
+    at = comma == std::string::npos ? comma : comma + 1;
+  }
+  for (const std::string& behaviour : behaviours) {
+    bool known = false;
+    for (const char* name : kBehaviours) known = known || behaviour == name;
+    if (!known) return "unknown --simulate " + behaviour;
+  }
+  std::shared_ptr<std::FILE> journal;
+  if (!driveLog.empty()) {
+    journal.reset(std::fopen(driveLog.c_str(), "a"), [](std::FILE* file) {
+      if (file != nullptr) std::fclose(file);
+    });
+    if (!journal) return "can't open " + driveLog + ": " + std::strerror(errno);
+  }
+  maker = [behaviours, journal](const std::string& revision) {
+    // The simulated drives report the image's revision once they are flashed.
+    std::unique_ptr<platform::sim::SimTransport> transport = platform::sim::MakeDefaultSimTransport(revision);
+    for (size_t d = 0; d < transport->DriveCount(); ++d) {
+      for (const std::string& behaviour : behaviours) Behave(transport->Drive(d), behaviour);
+    }
+    if (journal) Journal(*transport, journal);
+    return std::unique_ptr<platform::DriveTransport>(std::move(transport));
+  };
+  return {};
+}
+
+}  // namespace pack

@@ -1,0 +1,22 @@
+// The drives of flashutil-pack-sim, a program of the tests: the simulated
+// drives of flashutil-sim, with what its tests ask of them besides their
+// work (--simulate) and a journal of every command that reached them
+// (--drive-log), which a test reads even when the program's own output was
+// lost.
+#pragma once
+
+#include <string>
+
+#include "pack/DriveCommands.h"
+
+namespace pack {
+
+// `simulate`: a comma-separated list of corrupt-read-back (one byte of
+// every read-back differs), slow-ready (200 readiness polls), slow-block
+// (the image's middle block takes 2 s) and slow-flash-start (2 s); empty:
+// none. `driveLog`: the file each command is appended to as it reaches a
+// drive (its node and 12 bytes); empty: none. Sets `maker` and returns an
+// empty text, or returns what is wrong with the options.
+std::string MakeSimulatedDrives(const std::string& simulate, const std::string& driveLog, TransportMaker& maker);
+
+}  // namespace pack
