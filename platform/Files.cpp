@@ -15,8 +15,6 @@ constexpr char kSeparator = '/';
 bool IsSeparator(char c) { return c == '/'; }
 #endif
 
-std::vector<std::string>* atomicFileCalls = nullptr;
-
 // Where the last character that is a separator begins; npos when there is none.
 size_t LastSeparator(const std::string& path, unsigned codePage) {
   size_t last = std::string::npos;
@@ -27,12 +25,6 @@ size_t LastSeparator(const std::string& path, unsigned codePage) {
 }
 
 }  // namespace
-
-void SetAtomicFileCallLog(std::vector<std::string>* log) { atomicFileCalls = log; }
-
-void NoteAtomicFileCall(const char* call) {
-  if (atomicFileCalls != nullptr) atomicFileCalls->push_back(call);
-}
 
 std::string PathFileName(const std::string& path, unsigned codePage) {
   const size_t separator = LastSeparator(path, codePage);

@@ -56,11 +56,6 @@ std::vector<std::string> DirectoryFileNames(const std::string& directory);
 // every call.
 std::string TemporaryNameBeside(const std::string& path);
 
-// For tests: while a log is set, every AtomicFile notes in it, in order,
-// each "write", each "flush" and the "rename" of its Commit.
-void SetAtomicFileCallLog(std::vector<std::string>* log);
-void NoteAtomicFileCall(const char* call);
-
 class AtomicFile {
  public:
   AtomicFile() = default;

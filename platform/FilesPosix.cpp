@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/AtomicFileCalls.h"
 #include "platform/Files.h"
 
 namespace platform {
@@ -49,6 +50,11 @@ bool SameFile(const std::string& a, const std::string& b) {
   return std::filesystem::equivalent(a, b, error);
 }
 
+AtomicFileSystemCalls& AtomicFileCalls() {
+  static AtomicFileSystemCalls calls;
+  return calls;
+}
+
 AtomicFile::~AtomicFile() { Discard(); }
 
 bool AtomicFile::Failed() {
@@ -83,7 +89,6 @@ bool AtomicFile::Create(const std::string& path) {
 }
 
 bool AtomicFile::Write(const uint8_t* data, size_t size) {
-  NoteAtomicFileCall("write");
   while (size > 0) {
     const ssize_t written = ::write(Descriptor(handle_), data, size);
     if (written < 0) {
@@ -97,8 +102,7 @@ bool AtomicFile::Write(const uint8_t* data, size_t size) {
 }
 
 bool AtomicFile::Flush() {
-  NoteAtomicFileCall("flush");
-  return ::fsync(Descriptor(handle_)) == 0 || Failed();
+  return AtomicFileCalls().fsync(Descriptor(handle_)) == 0 || Failed();
 }
 
 bool AtomicFile::Size(uint64_t& size) {
@@ -114,14 +118,13 @@ bool AtomicFile::Commit() {
   handle_ = -1;
   // A file system may report a failed write only when the file is closed.
   if (::close(fd) != 0) return Failed();
-  NoteAtomicFileCall("rename");
-  if (::rename(temporary_.c_str(), path_.c_str()) != 0) return Failed();
+  if (AtomicFileCalls().rename(temporary_.c_str(), path_.c_str()) != 0) return Failed();
   temporary_.clear();
   // The new directory entry reaches the device as well (where the folder
   // can be opened for that at all).
   const int directory = ::open(Parent(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (directory >= 0) {
-    ::fsync(directory);
+    AtomicFileCalls().fsync(directory);
     ::close(directory);
   }
   return true;

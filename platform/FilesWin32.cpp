@@ -2,6 +2,7 @@
 #include <windows.h>
 
 
+#include "platform/AtomicFileCalls.h"
 #include "platform/Files.h"
 
 namespace platform {
@@ -80,6 +81,11 @@ bool SameFile(const std::string& a, const std::string& b) {
          first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
 }
 
+AtomicFileSystemCalls& AtomicFileCalls() {
+  static AtomicFileSystemCalls calls;
+  return calls;
+}
+
 AtomicFile::~AtomicFile() { Discard(); }
 
 bool AtomicFile::Failed() {
@@ -108,7 +114,6 @@ bool AtomicFile::Create(const std::string& path) {
 }
 
 bool AtomicFile::Write(const uint8_t* data, size_t size) {
-  NoteAtomicFileCall("write");
   while (size > 0) {
     const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     DWORD written = 0;
@@ -120,8 +125,7 @@ bool AtomicFile::Write(const uint8_t* data, size_t size) {
 }
 
 bool AtomicFile::Flush() {
-  NoteAtomicFileCall("flush");
-  return FlushFileBuffers(Handle(handle_)) != FALSE || Failed();
+  return AtomicFileCalls().flushFileBuffers(Handle(handle_)) != FALSE || Failed();
 }
 
 bool AtomicFile::Size(uint64_t& size) {
@@ -138,8 +142,8 @@ bool AtomicFile::Commit() {
   // The complete file takes the final name in one step; whatever had the
   // name (a link included) is replaced, and the rename reaches the disk
   // before the call returns.
-  NoteAtomicFileCall("rename");
-  if (!MoveFileExA(temporary_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!AtomicFileCalls().moveFileEx(temporary_.c_str(), path_.c_str(),
+                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return Failed();
   }
   temporary_.clear();

@@ -163,13 +163,21 @@ class TranscriptStore {
   virtual std::unique_ptr<TranscriptSink> Create(const std::string& name) = 0;
   // The file of the last transcript Create made; empty when it made none.
   virtual std::string LastPath() const = 0;
-  // Why the last Create made none ("cannot create ...: reason"); empty when it made one.
+  // Why the last Create made none ("cannot create ...: reason", "no
+  // transcript: ..."); empty when it made one.
   virtual std::string LastError() const = 0;
 };
 
 // Transcripts as files in the user's state folder: $XDG_STATE_HOME/flashutil
 // (or ~/.local/state/flashutil), %LOCALAPPDATA%\flashutil on Windows; the
-// folder is made when missing.
+// folder is made when missing. On POSIX systems the folder must be the
+// user's alone: a folder, not a link, owned by the user the program runs as
+// (its effective user), that neither its group nor others may write; a
+// missing one is made so, with its missing parents. Into any other folder
+// no transcript goes (a program run as root with another user's
+// environment would write into a folder that user controls), and
+// LastError says why ("no transcript: the transcript folder F is writable
+// by others: ...").
 class FolderTranscriptStore final : public TranscriptStore {
  public:
   // `folder` empty: the user's state folder.

@@ -68,6 +68,17 @@ std::unique_ptr<TranscriptSink> FolderTranscriptStore::Create(const std::string&
     error_ = "cannot create the folder " + folder_ + ": " + ErrorText(GetLastError());
     return nullptr;
   }
+  // A link in the folder's place (a junction or a symbolic link: a reparse
+  // point) would take the transcript wherever whoever made it chose.
+  const DWORD attributes = GetFileAttributesA(folder_.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    error_ = "no transcript: the transcript folder " + folder_ + " is a link: put a folder of your own in its place";
+    return nullptr;
+  }
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    error_ = "no transcript: the transcript folder " + folder_ + " is not a folder: remove it";
+    return nullptr;
+  }
   for (int attempt = 1; attempt < 100; ++attempt) {
     const std::string path = folder_ + "\\" + TranscriptFileName(name, attempt);
     const HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,

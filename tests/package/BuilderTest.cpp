@@ -17,6 +17,7 @@
 
 #include "package/Builder.h"
 #include "package/Package.h"
+#include "platform/AtomicFileCalls.h"
 #include "platform/Files.h"
 #if defined(_WIN32)
 #include "platform/win/WinServices.h"
@@ -270,20 +271,108 @@ TEST_F(BuilderTest, FullSizeImageMakesACompleteFlashProgram) {
   EXPECT_TRUE(ReadFile(dir / "EFGH.EXE") == Expected(endsWithThePackage, other, 0, "EFGH.BIN"));
 }
 
-// The new program reaches the device before it takes its name: every write,
-// then the flush, then the rename.
+// A file as the system knows it, whatever its name: its device and index
+// (on Windows its volume and file index), and a regular file's size.
+#if defined(_WIN32)
+std::string FileIdentity(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return "unknown";
+  const uint64_t size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(info.nFileIndexHigh) + ":" +
+         std::to_string(info.nFileIndexLow) +
+         ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? "" : " size " + std::to_string(size));
+}
+std::string PathIdentity(const std::string& path) {
+  const HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "missing " + path;
+  const std::string identity = FileIdentity(file);
+  CloseHandle(file);
+  return identity;
+}
+#else
+std::string Identity(const struct stat& info) {
+  return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) +
+         (S_ISREG(info.st_mode) ? " size " + std::to_string(info.st_size) : "");
+}
+std::string FileIdentity(int fd) {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 ? Identity(info) : "unknown";
+}
+std::string PathIdentity(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? Identity(info) : "missing " + path;
+}
+#endif
+
+// The writer's system calls, each noted with the file it reaches before it is made.
+std::vector<std::string> systemCalls;
+const platform::AtomicFileSystemCalls kSystem;
+#if defined(_WIN32)
+// Where a pointer to a function of a DLL leads. A static initialiser (the
+// writer's table) takes the stub that jumps through the import's slot
+// ("jmp *[slot]": FF 25 and the slot's address); a pointer taken later is
+// the slot's value. Both lead to the function the slot holds.
+const void* Imported(const void* function) {
+  const auto* code = static_cast<const uint8_t*>(function);
+  if (code[0] != 0xFF || code[1] != 0x25) return function;
+  uint32_t slot = 0;
+  std::memcpy(&slot, code + 2, sizeof slot);
+  return *reinterpret_cast<const void* const*>(static_cast<uintptr_t>(slot));
+}
+BOOL WINAPI NotedFlushFileBuffers(HANDLE file) {
+  systemCalls.push_back("flush " + FileIdentity(file));
+  return kSystem.flushFileBuffers(file);
+}
+BOOL WINAPI NotedMoveFileEx(LPCSTR from, LPCSTR to, DWORD flags) {
+  systemCalls.push_back("move " + PathIdentity(from) + " to " + platform::PathFileName(to) +
+                        (flags == (MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? ", replacing, written through"
+                                                                                        : ""));
+  return kSystem.moveFileEx(from, to, flags);
+}
+#else
+int NotedFsync(int fd) {
+  systemCalls.push_back("fsync " + FileIdentity(fd));
+  return kSystem.fsync(fd);
+}
+int NotedRename(const char* from, const char* to) {
+  systemCalls.push_back("rename " + PathIdentity(from) + " to " + platform::PathFileName(to));
+  return kSystem.rename(from, to);
+}
+#endif
+
+// The new program reaches the device before it takes its name, seen at the
+// system's calls: the complete file is synced, then renamed to its name,
+// and on POSIX systems, where a rename is not written through, the folder
+// that then holds the name is synced as well.
 TEST_F(BuilderTest, TheNewProgramIsFlushedBeforeItIsRenamed) {
-  std::vector<std::string> calls;
-  platform::SetAtomicFileCallLog(&calls);
+  platform::AtomicFileSystemCalls& calls = platform::AtomicFileCalls();
+  systemCalls.clear();
+#if defined(_WIN32)
+  EXPECT_EQ(Imported(reinterpret_cast<const void*>(calls.flushFileBuffers)),
+            Imported(reinterpret_cast<const void*>(&FlushFileBuffers)));
+  EXPECT_EQ(Imported(reinterpret_cast<const void*>(calls.moveFileEx)),
+            Imported(reinterpret_cast<const void*>(&MoveFileExA)));
+  calls.flushFileBuffers = &NotedFlushFileBuffers;
+  calls.moveFileEx = &NotedMoveFileEx;
+#else
+  EXPECT_TRUE(calls.fsync == &::fsync && calls.rename == &::rename);
+  calls.fsync = &NotedFsync;
+  calls.rename = &NotedRename;
+#endif
   const std::vector<uint8_t> bin = MakeBin(524288, 3);
   Build(0, "ABCD.BIN", &bin);
-  platform::SetAtomicFileCallLog(nullptr);
+  calls = kSystem;
   EXPECT_EQ(form.status, "Build ABCD.EXE complete!");
-  ASSERT_GE(calls.size(), 3u);
-  EXPECT_EQ(calls[calls.size() - 2], "flush");
-  EXPECT_EQ(calls.back(), "rename");
-  EXPECT_EQ(std::count(calls.begin(), calls.end(), "flush"), 1);
-  EXPECT_EQ(std::count(calls.begin(), calls.end(), "write"), static_cast<long>(calls.size()) - 2);
+  const std::string output = PathIdentity(dir / "ABCD.EXE");
+  EXPECT_NE(output.find(" size " + std::to_string(program.size())), std::string::npos) << output;
+#if defined(_WIN32)
+  const std::vector<std::string> expected = {"flush " + output, "move " + output + " to ABCD.EXE, replacing, written through"};
+#else
+  const std::vector<std::string> expected = {"fsync " + output, "rename " + output + " to ABCD.EXE",
+                                             "fsync " + PathIdentity(dir.Path().string())};
+#endif
+  EXPECT_EQ(systemCalls, expected);
 }
 
 #if !defined(_WIN32)

@@ -2,9 +2,17 @@
 // through the transport interface; the transcripts a replayed drive is read
 // from, and the replayed drive itself.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <numeric>
 #include <string>
@@ -14,6 +22,7 @@
 #include "platform/Transcript.h"
 #include "platform/sim/ReplayTransport.h"
 #include "platform/sim/SimTransport.h"
+#include "tests/package/WorkDir.h"
 
 using platform::CommandOutcome;
 using platform::DeviceHandle;
@@ -635,3 +644,129 @@ TEST(TranscriptTest, ReplayedDriveBringsOnlyTheRecordedBytes) {
   ASSERT_TRUE(replay.Divergence());
   EXPECT_EQ(replay.Divergence()->line, 18u);
 }
+
+#if !defined(_WIN32)
+// A transcript goes only into a folder that is the user's alone: a folder,
+// not a link, owned by the user the program runs as, that neither its group
+// nor others may write (made so, with its missing parents, when missing).
+// Any other folder gets no transcript, and the reason names the folder,
+// what is wrong and what to do.
+TEST(TranscriptTest, StoreWritesOnlyIntoAFolderOfTheUsersAlone) {
+  package_tests::TempDir dir;
+  // What a link points to: a folder of the user's own, which must stay empty.
+  const std::string own = dir / "own";
+  ASSERT_EQ(::mkdir(own.c_str(), 0700), 0);
+  const auto folder = [](mode_t mode) {
+    return [mode](const std::string& path) { return ::mkdir(path.c_str(), 0700) == 0 && ::chmod(path.c_str(), mode) == 0; };
+  };
+  // Another user's folder: as root one made here and given to nobody;
+  // otherwise the root folder, owned by root.
+  const bool root = ::geteuid() == 0;
+  const std::string theirs = root ? dir / "theirs" : "/";
+  struct stat rootInfo {};
+  const bool haveTheirs = root || (::stat("/", &rootInfo) == 0 && rootInfo.st_uid != ::geteuid());
+  const std::string owner = root ? "65534" : std::to_string(rootInfo.st_uid);
+  const std::string chmod = "make it yours alone (chmod 700 ";
+  const struct {
+    const char* name;
+    std::string path;
+    std::function<bool(const std::string&)> make;  // puts the case's folder at `path`
+    std::string why;                               // empty: a transcript is made
+  } cases[] = {
+      {"the user's own folder", dir / "good", folder(0700), ""},
+      {"one that others may read", dir / "readable", folder(0755), ""},
+      {"missing, with missing parents", dir / "state/deeper/flashutil", nullptr, ""},
+      {"a link to the user's own folder", dir / "link",
+       [&](const std::string& path) { return ::symlink(own.c_str(), path.c_str()) == 0; },
+       "is a link: put a folder of your own in its place (mkdir -m 700), or set XDG_STATE_HOME to one"},
+      {"a file", dir / "file", [](const std::string& path) { return std::ofstream(path).good(); },
+       "is not a folder: remove it, or set XDG_STATE_HOME to a folder of your own"},
+      {"writable by others", dir / "open", folder(0777), "is writable by others: " + chmod + dir / "open" + ")"},
+      {"writable by others, sticky", dir / "sticky", folder(01777),
+       "is writable by others: " + chmod + dir / "sticky" + ")"},
+      {"writable by its group", dir / "group", folder(0770), "is writable by its group: " + chmod + dir / "group" + ")"},
+      {"another user's", theirs,
+       [&](const std::string& path) {
+         return !root || (folder(0700)(path) && ::chown(path.c_str(), 65534, 65534) == 0);
+       },
+       "belongs to user " + owner + ", not to user " + std::to_string(::geteuid()) +
+           " who runs the program: set XDG_STATE_HOME to a folder of your own (with sudo, leave out -E)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.path == theirs && !haveTheirs) {
+      std::printf("skipped \"another user's\": no folder of another user to try, and no root to make one\n");
+      continue;
+    }
+    if (c.make) {
+      ASSERT_TRUE(c.make(c.path)) << std::strerror(errno);
+    }
+    platform::FolderTranscriptStore store(c.path);
+    const std::unique_ptr<platform::TranscriptSink> sink = store.Create("flash-x.txt");
+    struct stat info {};
+    if (c.why.empty()) {
+      ASSERT_NE(sink, nullptr) << store.LastError();
+      EXPECT_EQ(store.LastError(), "");
+      EXPECT_EQ(store.LastPath(), c.path + "/flash-x.txt");
+      ASSERT_EQ(::lstat(store.LastPath().c_str(), &info), 0);
+      EXPECT_TRUE(S_ISREG(info.st_mode));
+      EXPECT_EQ(info.st_mode & 07777, 0600u);
+      // A folder the store made is the user's alone, its parents too.
+      if (!c.make) {
+        for (const std::string& made : {dir / "state", dir / "state/deeper", c.path}) {
+          ASSERT_EQ(::lstat(made.c_str(), &info), 0) << made;
+          EXPECT_EQ(info.st_mode & 07777, 0700u) << made;
+        }
+      }
+      continue;
+    }
+    EXPECT_EQ(sink, nullptr);
+    EXPECT_EQ(store.LastPath(), "");
+    EXPECT_EQ(store.LastError(), "no transcript: the transcript folder " + c.path + " " + c.why);
+    EXPECT_NE(::stat((c.path + "/flash-x.txt").c_str(), &info), 0);
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(own));
+}
+#else
+// A link in the transcript folder's place (a junction or a symbolic link;
+// under Wine one of the host's file system, which the tests' set-up makes
+// and names in FLASHUTIL_LINKED_FOLDER) gets no transcript, nor does a file
+// there; a missing folder is made.
+TEST(TranscriptTest, StoreWritesOnlyIntoAFolder) {
+  const char* linked = std::getenv("FLASHUTIL_LINKED_FOLDER");
+  package_tests::TempDir dir;
+  const std::string file = dir / "file";
+  std::ofstream(file).put('x');
+  struct Case {
+    const char* name;
+    std::string path;
+    std::string why;  // empty: a transcript is made
+  };
+  std::vector<Case> cases = {{"missing", dir / "made", ""}, {"a file", file, "is not a folder: remove it"}};
+  if (linked != nullptr) {
+    cases.push_back({"a link", linked, "is a link: put a folder of your own in its place"});
+  } else {
+    std::printf("skipped \"a link\": FLASHUTIL_LINKED_FOLDER names no link to a folder\n");
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::FolderTranscriptStore store(c.path);
+    std::unique_ptr<platform::TranscriptSink> sink = store.Create("flash-x.txt");
+    if (c.why.empty()) {
+      ASSERT_NE(sink, nullptr) << store.LastError();
+      EXPECT_EQ(store.LastPath(), c.path + "\\flash-x.txt");
+      continue;
+    }
+    EXPECT_EQ(sink, nullptr);
+    EXPECT_EQ(store.LastPath(), "");
+    EXPECT_EQ(store.LastError(), "no transcript: the transcript folder " + c.path + " " + c.why);
+    // What a store that followed the link left behind, so that the next run starts clean.
+    sink.reset();
+    std::error_code error;
+    if (!store.LastPath().empty()) std::filesystem::remove(store.LastPath(), error);
+  }
+  if (linked != nullptr) {
+    EXPECT_TRUE(std::filesystem::is_empty(std::string(linked) + ".target"));
+  }
+}
+#endif

@@ -982,6 +982,9 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
                                package_tests::Section(1, "NONE-1", "NOBODY NONE-1", "N100-N199", "*.BIN"));
   std::filesystem::create_directories(dir / "any");
   std::filesystem::create_directories(dir / "none");
+  // A transcript folder that others may write into.
+  std::filesystem::create_directories(dir / "open/flashutil");
+  std::filesystem::permissions(dir / "open/flashutil", std::filesystem::perms::all);
   const auto build = [&](const std::string& catalogue, const std::string& model, const std::string& bin,
                          const std::string& to) {
     const Outcome built = Pack(dir.Path(), BuildArguments(dir / catalogue, model, dir / bin) + " --output-dir " + to);
@@ -991,9 +994,10 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
   build("FLASHUTIL.INI", "0", "Q120.BIN", ".");
   build("more.INI", "0", "Q150.BIN", "any");
   build("more.INI", "1", "Q150.BIN", "none");
-  const auto packSim = [&](const std::string& arguments) {
-    return ::Run("cd " + Quoted(dir.Path().string()) + " && " + Quoted(FLASHUTIL_PACK_SIM) + " " + arguments +
-                     " </dev/null",
+  const auto packSim = [&](const std::string& arguments, const std::string& state = {}) {
+    return ::Run("cd " + Quoted(dir.Path().string()) + " && " +
+                     (state.empty() ? std::string() : "XDG_STATE_HOME=" + Quoted(state) + " ") +
+                     Quoted(FLASHUTIL_PACK_SIM) + " " + arguments + " </dev/null",
                  dir / "stderr.txt");
   };
 
@@ -1011,6 +1015,7 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
     std::string out;  // without the progress lines
     std::string err;
     int progressLines;
+    std::string state = {};  // XDG_STATE_HOME, when not the tests' own
   } cases[] = {
       {"flash --yes Q150.EXE", 0,
        simulated + warning + "Drive: /dev/sim-sg0 0-0-0  : VOX-TEL QRD-73318K      Q120\nUpdate Firmware Q120 to "
@@ -1061,12 +1066,18 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
                    "QRD-73318K\n",
        "", 0},
       {"drives --json none/Q150.EXE", 3, "", "flashutil-pack: no drive fits none/Q150.EXE\n", 0},
+      // A transcript folder that is not the user's alone gets no transcript;
+      // the flash goes on to its end and says why on standard error.
+      {"flash --yes Q150.EXE", 0, "",
+       "flashutil-pack: no transcript: the transcript folder " + dir / "open/flashutil" +
+           " is writable by others: make it yours alone (chmod 700 " + dir / "open/flashutil" + ")\n",
+       66, dir / "open"},
   };
   const std::string replayedSame = "Replay: the same as the recording, to its end (";
   std::string q150Transcript;  // of the first flash, for the bad transcripts below
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.arguments);
-    const Outcome outcome = packSim(c.arguments);
+    SCOPED_TRACE(c.arguments + (c.state.empty() ? "" : " with XDG_STATE_HOME=" + c.state));
+    const Outcome outcome = packSim(c.arguments, c.state);
     EXPECT_EQ(outcome.status, c.status) << outcome.out << outcome.err;
     std::istringstream lines(outcome.out);
     std::string out;
@@ -1083,7 +1094,7 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
     }
     // Every flash that got as far as its question leaves a whole transcript,
     // and names it last; one that ended before leaves none.
-    if (out.find("\nUpdate Firmware ") != std::string::npos) {
+    if (c.state.empty() && out.find("\nUpdate Firmware ") != std::string::npos) {
       std::ifstream file(transcript, std::ios::binary);
       std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
       EXPECT_EQ(text.rfind("flashutil transcript 1\n", 0), 0u) << transcript;
@@ -1113,6 +1124,9 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
       if (q150Transcript.empty() && c.arguments == "flash --yes Q150.EXE") q150Transcript = transcript;
     } else {
       EXPECT_EQ(transcript, "");
+    }
+    if (!c.state.empty()) {
+      EXPECT_TRUE(std::filesystem::is_empty(c.state + "/flashutil"));
     }
     if (!c.out.empty()) {
       EXPECT_EQ(out, c.out);
