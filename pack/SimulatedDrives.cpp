@@ -13,7 +13,8 @@ namespace pack {
 
 namespace {
 
-const char* const kBehaviours[] = {"corrupt-read-back", "slow-ready", "slow-block", "slow-flash-start"};
+const char* const kBehaviours[] = {"corrupt-read-back", "slow-ready", "slow-block", "slow-flash-start", "block-nodes",
+                                   "safe-commands-only"};
 
 void Behave(platform::sim::SimDrive& drive, const std::string& behaviour) {
   if (behaviour == "corrupt-read-back") {
@@ -25,6 +26,13 @@ void Behave(platform::sim::SimDrive& drive, const std::string& behaviour) {
     drive.Config().slowBlockMilliseconds = 2000;
   } else if (behaviour == "slow-flash-start") {
     drive.Config().flashStartMilliseconds = 2000;
+  } else if (behaviour == "block-nodes") {
+    drive.Config().blockNode = "/dev/sim-sr" + std::to_string(drive.Index());
+  } else if (behaviour == "safe-commands-only") {
+    // No sg node: the block node alone, which passes only the safe commands.
+    drive.Config().openError = ENOENT;
+    drive.Config().blockNode = "/dev/sim-sr" + std::to_string(drive.Index());
+    drive.Config().filtersOnBlockNode = true;
   }
 }
 

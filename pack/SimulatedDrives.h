@@ -13,7 +13,10 @@ namespace pack {
 
 // `simulate`: a comma-separated list of corrupt-read-back (one byte of
 // every read-back differs), slow-ready (200 readiness polls), slow-block
-// (the image's middle block takes 2 s) and slow-flash-start (2 s); empty:
+// (the image's middle block takes 2 s), slow-flash-start (2 s) and
+// block-nodes (each drive has a block node, /dev/sim-srN, beside its
+// /dev/sim-sgN) and safe-commands-only (each drive has only its block
+// node, through which the system passes only its safe commands); empty:
 // none. `driveLog`: the file each command is appended to as it reaches a
 // drive (its node and 12 bytes); empty: none. Sets `maker` and returns an
 // empty text, or returns what is wrong with the options.

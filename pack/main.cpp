@@ -170,12 +170,15 @@ int FinishOutput(const std::string& command, int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::cout.rdbuf(&output);
+  std::streambuf* const standard = std::cout.rdbuf(&output);
   const std::vector<std::string> args(argv + 1, argv + argc);
   // A flash takes the signals that would end it on a thread of its own, from
   // before any other thread starts (Qt's bus connection has one).
   if (!args.empty() && args[0] == "flash") platform::WatchStopSignals(nullptr);
-  return FinishOutput(args.empty() ? std::string() : args[0], Run(args));
+  const int status = FinishOutput(args.empty() ? std::string() : args[0], Run(args));
+  // The buffer goes before the streams' own flush at exit: they get theirs back.
+  std::cout.rdbuf(standard);
+  return status;
 }
 
 namespace {

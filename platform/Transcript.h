@@ -83,6 +83,9 @@ inline constexpr size_t kTranscriptHeaderLines = 5;
 // that is becoming ready, each failed command in a box of its own).
 inline constexpr size_t kTranscriptLineLimit = 64 * 1024;
 inline constexpr size_t kTranscriptSizeLimit = 4 * 1024 * 1024;
+// No flash writes more than some 6,000 records (the same polls, each with
+// its command's two lines and a box).
+inline constexpr size_t kTranscriptRecordLimit = 20000;
 
 // A text with its line feeds and other control bytes made visible ("\n",
 // "\x1b", and a backslash as "\x5c"), so that every text stays on its line.
@@ -333,8 +336,10 @@ struct ParsedTranscript {
 // version, one that ends before its "end" line, and any line that is not
 // as written above are refused: the error then names the line ("line 7:
 // ..."). A file that is not a transcript is refused at its first line, a
-// line longer than kTranscriptLineLimit and a file larger than
-// kTranscriptSizeLimit where they pass the limit, without reading on.
+// line longer than kTranscriptLineLimit, a file larger than
+// kTranscriptSizeLimit and more records than kTranscriptRecordLimit where
+// they pass the limit, without reading on: what a reader holds stays within
+// some megabytes whatever it is given.
 struct TranscriptReadResult {
   std::optional<ParsedTranscript> transcript;
   std::string error;

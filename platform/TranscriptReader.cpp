@@ -505,8 +505,11 @@ class RecordOrder {
       return Fail("a box must be followed by the user's answer", error);
     }
     if (record.kind == Kind::BoxAnswer && !awaitsBoxAnswer) return Fail("an answer without its box", error);
-    if (record.kind == Kind::Answer && !FitsItsRequest(record, records.back())) {
+    if (record.kind == Kind::Answer && !BringsWhatItsRequestAsked(record, records.back())) {
       return Fail("the answer brings more data than its command asked for", error);
+    }
+    if (record.kind == Kind::Answer && record.outcome.residual > records.back().length) {
+      return Fail("the answer's residual is larger than its command's length", error);
     }
     ended_ = record.kind == Kind::End;
     if (ended_) MoveHeld(records);
@@ -523,10 +526,10 @@ class RecordOrder {
     return false;
   }
   // Data only where the command asked for data from the drive, and no more
-  // of it, nor a residual larger, than it asked for.
-  static bool FitsItsRequest(const TranscriptRecord& answer, const TranscriptRecord& request) {
+  // of it than it asked for.
+  static bool BringsWhatItsRequestAsked(const TranscriptRecord& answer, const TranscriptRecord& request) {
     const uint32_t arrived = request.direction == Direction::In ? request.length : 0;
-    return answer.dataIn.size() <= arrived && answer.outcome.residual <= request.length;
+    return answer.dataIn.size() <= arrived;
   }
   void MoveHeld(std::vector<TranscriptRecord>& records) {
     records.insert(records.end(), heldMeanwhile_.begin(), heldMeanwhile_.end());
@@ -566,6 +569,11 @@ TranscriptReadResult ReadTranscript(std::istream& in) {
   RecordOrder order;
   std::string line, error;
   while (lines.Next(line, result.error)) {
+    if (parsed.records.size() >= kTranscriptRecordLimit) {
+      result.error = "line " + std::to_string(lines.Number()) + ": more records than any flash's transcript has (" +
+                     std::to_string(kTranscriptRecordLimit) + ")";
+      return result;
+    }
     TranscriptRecord record;
     record.line = lines.Number();
     if (!ParseRecord(line, record, error) || !order.Take(std::move(record), parsed.records, error)) {

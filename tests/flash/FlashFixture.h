@@ -265,7 +265,9 @@ inline testing_support::RunLog ExpectedFlash(const FlashPlan& plan) {
     log.push_back(Command({0x3C, 0x01, 0x01, at >> 16, (at >> 8) & 0xFF, at & 0xFF, 0x00, 0x40, 0x00, 0, 0, 0}, in, 0x4000));
     log.push_back(ProgressLine(static_cast<int>(at + 0x4000)));
   }
-  log.insert(log.end(), {StatusLine(kInProgress), ProgressRangeLine(0, 200), ProgressLine(198), ProgressStepLine(0)});
+  // What led to the flash start is on the disk before the drive starts programming.
+  log.insert(log.end(), {StatusLine(kInProgress), ProgressRangeLine(0, 200), ProgressLine(198), ProgressStepLine(0),
+                         kTranscriptSyncLine});
   log.push_back(Command({0x3B, 0x05, 0x01, 0, 0, 0, 0, 0, 0, plan.flashAll ? 0xA0u : 0x80u, 0, 0}, in, 16, 180));
   log.insert(log.end(), {ProgressLine(200), StatusLine(kCompleted)});
   log.push_back(Command({0x12, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0}, in, 128));  // INQUIRY

@@ -143,6 +143,18 @@ TEST(Sense, TruncatedDescriptorDataIsReadOnlyAsFarAsItGoes) {
   std::vector<uint8_t> d = Descriptor(0x72, 0x00, 0, 0, {0x04, 0x02, 0x00, 0x80, 0x04, 0x7F});
   d[7] = 200;
   EXPECT_EQ(Normalise(d)[2], 0x80);
+
+  // The device's buffer holds a whole information descriptor, but only its
+  // first four bytes arrived: what lies past them is not the device's
+  // answer and is not read, whatever the additional length says.
+  const std::vector<uint8_t> area =
+      Descriptor(0x72, 0x03, 0x11, 0x00, {0x00, 0x0A, 0x80, 0x00, 0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78});
+  const SenseArea partly = NormaliseSense(area.data(), 12);
+  EXPECT_EQ(partly[0], 0x70);
+  for (size_t at = 3; at < 7; ++at) EXPECT_EQ(partly[at], 0) << at;
+  const SenseArea whole = NormaliseSense(area.data(), area.size());
+  EXPECT_EQ(whole[0], 0xF0);
+  EXPECT_EQ(whole[6], 0x78);
 }
 
 #if defined(_WIN32)

@@ -468,6 +468,20 @@ TEST(TranscriptTest, ReadsEveryKindOfRecordAsWritten) {
   EXPECT_EQ(meanwhile.transcript->records[5].kind, platform::TranscriptRecord::Kind::Answer);
   EXPECT_EQ(meanwhile.transcript->records[6].kind, platform::TranscriptRecord::Kind::Held);
   EXPECT_EQ(meanwhile.transcript->records[6].line, 11u);
+
+  // The digest of data sent to a drive, which a replay matches: 64-bit
+  // FNV-1a over the 8-byte words (least significant byte first) and then
+  // each byte after the last word, for every length of that tail. The
+  // values were worked out apart from the program (byte i is 37 i + 1).
+  const std::pair<size_t, const char*> digests[] = {
+      {0, "cbf29ce484222325"},  {16, "f7fd6a18a39b3e7f"}, {17, "fed975de00caa82a"}, {18, "d62ba43b585c1454"},
+      {19, "483cdfd724775bbd"}, {20, "36cbd792f6d07567"}, {21, "ecd4d0b96437abe6"}, {22, "a54a97054a992204"},
+      {23, "76e0c8fdc2350f11"}};
+  for (const auto& [length, digest] : digests) {
+    std::vector<uint8_t> data(length);
+    for (size_t i = 0; i < length; ++i) data[i] = static_cast<uint8_t>(i * 37 + 1);
+    EXPECT_EQ(platform::DataDigest(data.data(), data.size()), digest) << length;
+  }
 }
 
 // Each bad transcript is refused, naming its line.
@@ -508,6 +522,10 @@ TEST(TranscriptTest, RefusesBadTranscriptsNamingTheLine) {
        "line 16: the data from the drive must be in base64"},
       {"answer more data", WithLine(16, "@2.101000 < 1000 us  ok  errno 0  status 00  sense -  residual 0  data AAECAwQ="),
        "line 16: the answer brings more data"},
+      {"answer residual", WithLine(16, "@2.101000 < 1000 us  ok  errno 0  status 00  sense -  residual 5"),
+       "line 16: the answer's residual is larger than its command's length"},
+      {"answer residual of no data", WithLine(11, "@1.204612 < 425 us  ok  errno 0  status 00  sense -  residual 1"),
+       "line 11: the answer's residual is larger than its command's length"},
       {"drive found", WithLine(5, "drive \"/dev/sim-sg0\" 0:0:0:0 \"0\" found"),
        "line 5: the fifth line must end with the drive's entry in quotes, and may add"},
       {"answer library status", WithLine(11, "@1.204612 < 425 us  ok  errno 0  status 00  sense -  residual 0  library 4 00"),

@@ -21,6 +21,7 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -994,6 +995,12 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
   build("FLASHUTIL.INI", "0", "Q120.BIN", ".");
   build("more.INI", "0", "Q150.BIN", "any");
   build("more.INI", "1", "Q150.BIN", "none");
+  // The same vendor, model and version, another image.
+  std::filesystem::create_directories(dir / "other-image");
+  std::vector<uint8_t> otherImage = ReadFile(samples + "Q150.BIN");
+  otherImage[1000] ^= 0x01;
+  package_tests::WriteFile(dir / "other-image/Q150.BIN", otherImage);
+  build("FLASHUTIL.INI", "0", "other-image/Q150.BIN", "other-image");
   const auto packSim = [&](const std::string& arguments, const std::string& state = {}) {
     return ::Run("cd " + Quoted(dir.Path().string()) + " && " +
                      (state.empty() ? std::string() : "XDG_STATE_HOME=" + Quoted(state) + " ") +
@@ -1051,6 +1058,8 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
        "flashutil-pack: the drive's firmware is as new as this image or newer: give --allow-downgrade as well to "
        "flash it\n", 0},
       {"flash --yes --allow-downgrade --drive=/dev/sim-sg1 any/Q150.EXE", 0, "", "", 66},
+      // A drive named by its block node.
+      {"flash --yes --allow-downgrade --simulate block-nodes --drive /dev/sim-sr1 any/Q150.EXE", 0, "", "", 66},
       // No drive fits: the window's report.
       {"flash --yes none/Q150.EXE", 3, "", "ERROR:\n\nCan't found NONE-1 firmware: N100-N199 drive !\n", 0},
       // The drives and whether the image fits each.
@@ -1066,6 +1075,30 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
                    "QRD-73318K\n",
        "", 0},
       {"drives --json none/Q150.EXE", 3, "", "flashutil-pack: no drive fits none/Q150.EXE\n", 0},
+      // A drive that passes only the system's safe commands never fits, whatever its identity.
+      {"drives --simulate safe-commands-only Q150.EXE", 3,
+       simulated + "NODE           ADDRESS   VENDOR   PRODUCT          REV  FITS\n"
+                   "/dev/sim-sr0   0:0:0:0   VOX-TEL  QRD-73318K       Q120  no: rights: /dev/sim-sr0 passes only the "
+                   "system's safe commands (load the sg module, join the drive's group, or run as root)\n"
+                   "/dev/sim-sr1   1:0:0:0   VOX-TEL  QRD-73318K       Q205  no: firmware: Q205 is outside Q100-Q149\n"
+                   "/dev/sim-sr2   2:0:0:0   ACME     CDRW-5200        3.11  no: identity: the program is for VOX-TEL "
+                   "QRD-73318K\n"
+                   "/dev/sim-sr3   3:0:0:0   VOX-TEL  DVD-ROM MVK-417  K200  no: identity: the program is for VOX-TEL "
+                   "QRD-73318K\n"
+                   "/dev/sim-sr4   4:0:0:0   VOX-TEL  CRW-5232S        S120  no: identity: the program is for VOX-TEL "
+                   "QRD-73318K\n",
+       "flashutil-pack: no drive fits Q150.EXE\n", 0},
+      // Without a program: whether a drive fits is not known, and the keys come in their documented order.
+      {"drives --json", 0,
+       "{\"program\": null, \"simulated\": true, \"drives\": [{\"node\": \"/dev/sim-sg0\", \"address\": \"0:0:0:0\", "
+       "\"vendor\": \"VOX-TEL\", \"product\": \"QRD-73318K\", \"revision\": \"Q120\", \"fits\": null, \"why\": null}, "
+       "{\"node\": \"/dev/sim-sg1\", \"address\": \"1:0:0:0\", \"vendor\": \"VOX-TEL\", \"product\": \"QRD-73318K\", "
+       "\"revision\": \"Q205\", \"fits\": null, \"why\": null}, {\"node\": \"/dev/sim-sg2\", \"address\": \"2:0:0:0\", "
+       "\"vendor\": \"ACME\", \"product\": \"CDRW-5200\", \"revision\": \"3.11\", \"fits\": null, \"why\": null}, "
+       "{\"node\": \"/dev/sim-sg3\", \"address\": \"3:0:0:0\", \"vendor\": \"VOX-TEL\", \"product\": \"DVD-ROM MVK-417\", "
+       "\"revision\": \"K200\", \"fits\": null, \"why\": null}, {\"node\": \"/dev/sim-sg4\", \"address\": \"4:0:0:0\", "
+       "\"vendor\": \"VOX-TEL\", \"product\": \"CRW-5232S\", \"revision\": \"S120\", \"fits\": null, \"why\": null}]}\n",
+       "", 0},
       // A transcript folder that is not the user's alone gets no transcript;
       // the flash goes on to its end and says why on standard error.
       {"flash --yes Q150.EXE", 0, "",
@@ -1134,6 +1167,9 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
     if (c.status == 0 && c.arguments.rfind("flash", 0) == 0) {
       EXPECT_NE(out.find("\nFlash Completed.\nDrive now: "), std::string::npos) << out;
     }
+    if (c.arguments.find("--drive /dev/sim-sr1") != std::string::npos) {
+      EXPECT_NE(out.find("\nDrive: /dev/sim-sg1 1-0-0  : VOX-TEL QRD-73318K      Q205\n"), std::string::npos) << out;
+    }
     if (c.status == 3 && c.arguments.rfind("flash --yes none", 0) == 0) {
       EXPECT_EQ(outcome.err.rfind(c.err, 0), 0u) << outcome.err;
       EXPECT_NE(outcome.err.find("\n4-0-0  : VOX-TEL CRW-5232S       S120\nflashutil-pack: no drive fits none/Q150.EXE\n"),
@@ -1199,6 +1235,8 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
       {"answer without request", edited(write, lines[write + 1]), "Q150.EXE", 2,
        at + std::to_string(write + 1) + ": an answer without its command request"},
       {"other program", cutText, "S150.EXE", 2, "flashutil-pack: S150.EXE is not the program of bad.txt (line 4)"},
+      {"other image", cutText, "other-image/Q150.EXE", 2,
+       "flashutil-pack: other-image/Q150.EXE is not the program of bad.txt (line 4)"},
       {"changed command", edited(write, changedCommand), "Q150.EXE", 1,
        "flashutil-pack: the replay differs from bad.txt at line " + std::to_string(write + 1) + ": recorded " +
            changedCommand.substr(changedCommand.find(' ') + 1)},
@@ -1227,6 +1265,42 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
     }
   }
 
+  // What no transcript can be, from a stranger's machine: each refused at
+  // once, naming its line, with the replay's memory held to 64 MB
+  // (RLIMIT_AS): a file of 200 MB of line feeds, /dev/zero, a FIFO whose
+  // writer never stops (a transcript's header, then records without end),
+  // a line of 100 MB after a transcript's header.
+  const std::string header = joined(std::vector<std::string>(lines.begin(), lines.begin() + 5));
+  Output("head -c 209715200 /dev/zero | tr '\\0' '\\n' >" + Quoted(dir / "feeds.txt"));
+  Output("{ printf %s " + Quoted(header) + "; head -c 104857600 /dev/zero | tr '\\0' A; } >" + Quoted(dir / "long.txt"));
+  Output("rm -f " + Quoted(dir / "fifo") + " && mkfifo " + Quoted(dir / "fifo"));
+  package_tests::WriteText(dir / "header.txt", header);
+  package_tests::WriteText(dir / "writer.sh", "{ cat header.txt; yes '@1.000000 status \"x\"'; } >fifo\n");
+  // Started apart from this process's output, which it would otherwise keep open.
+  Output("cd " + Quoted(dir.Path().string()) + " && sh writer.sh </dev/null >/dev/null 2>&1 &");
+  const struct {
+    const char* file;
+    std::string error;
+  } endless[] = {
+      {"feeds.txt", "feeds.txt: line 1: this is not a flashutil transcript"},
+      {"/dev/zero", "/dev/zero: line 1: this is not a flashutil transcript"},
+      {"fifo", "fifo: line 20006: more records than any flash's transcript has (20000)"},
+      {"long.txt", "long.txt: line 6: longer than any line of a transcript can be (65536 bytes)"},
+  };
+  for (const auto& e : endless) {
+    SCOPED_TRACE(e.file);
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome replay = ::Run("cd " + Quoted(dir.Path().string()) + " && ulimit -v 65536 && " +
+                                     Quoted(FLASHUTIL_PACK_SIM) + " replay " + Quoted(e.file) + " Q150.EXE",
+                                 dir / "stderr.txt");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(replay.status, 2) << replay.err;
+    EXPECT_EQ(replay.err.rfind("flashutil-pack: " + e.error, 0), 0u) << replay.err;
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 1000);
+  }
+  std::filesystem::remove(dir / "feeds.txt");
+  std::filesystem::remove(dir / "long.txt");
+
   // On a terminal the questions are asked. Ctrl-C at the revision question
   // ends it with nothing written; No ends it as well.
   const std::string question = "Update Firmware Q120 to Q150 ?";
@@ -1253,6 +1327,11 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
       << interrupted.out;
   EXPECT_EQ(interrupted.out.find("Write BIN"), std::string::npos) << interrupted.out;
   replaysToTheSameEnd(interrupted);
+  // No at the start-up warning: nothing was sent, exit status 1.
+  Outcome warned = OnTerminal(dir.Path(), {"flash", "Q150.EXE"}, {{"[y/N]", "n\n"}});
+  EXPECT_EQ(warned.status, 1) << warned.out;
+  EXPECT_NE(warned.out.find("flashutil-pack: not flashed: nothing was sent to a drive"), std::string::npos)
+      << warned.out;
   Outcome declined = OnTerminal(dir.Path(), {"flash", "Q150.EXE"}, {{"[y/N]", "y\n"}, {question, "n\n"}});
   EXPECT_EQ(declined.status, 1);
   EXPECT_NE(declined.out.find("flashutil-pack: not flashed: nothing was sent to the drive"), std::string::npos)
@@ -1292,7 +1371,7 @@ TEST(Programs, PackFlashHoldsOffWhatWouldEndIt) {
   // What reached the drive: its block writes, and whether the flash start
   // came and the refreshed INQUIRY after it.
   struct DriveLog {
-    int blocks = 0, writes = 0;
+    int blocks = 0, writes = 0, readinessPolls = 0;
     bool flashStart = false, inquiryAfter = false;
   };
   const auto driveLog = [&](const std::string& name) {
@@ -1301,6 +1380,7 @@ TEST(Programs, PackFlashHoldsOffWhatWouldEndIt) {
     for (std::string line; std::getline(file, line);) {
       const std::string cdb = line.substr(line.find(' ') + 1);
       log.writes += cdb.rfind("3B", 0) == 0 ? 1 : 0;
+      log.readinessPolls += cdb == "00 00 00 00 00 00 00 00 00 00 00 00" ? 1 : 0;
       log.blocks += cdb.rfind("3B 05 01", 0) == 0 && cdb.size() == 35 && cdb.substr(17) == " 00 40 00 00 00 00" ? 1 : 0;
       log.inquiryAfter = log.flashStart && cdb.rfind("12 ", 0) == 0;
       log.flashStart = log.flashStart || cdb == "3B 05 01 00 00 00 00 00 00 80 00 00";
@@ -1347,6 +1427,8 @@ TEST(Programs, PackFlashHoldsOffWhatWouldEndIt) {
     }
     if (c.status != 0) {
       EXPECT_EQ(drive.writes, 0);
+      // Taken at the next poll (one every 30 ms), not after the drive's 200 polls.
+      EXPECT_LT(drive.readinessPolls, 60);
       EXPECT_NE(outcome.out.find("flashutil-pack: stopped by " + platform::SignalName(c.signal) +
                                  ": nothing was written to the drive"),
                 std::string::npos)

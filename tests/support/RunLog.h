@@ -59,6 +59,7 @@ inline std::string SleepLine(unsigned milliseconds) { return "sleep " + std::to_
 inline const std::string kInhibitLine = "inhibitor taken";
 inline const std::string kInhibitReleaseLine = "inhibitor released";
 inline const std::string kRestartLine = "restart requested";
+inline const std::string kTranscriptSyncLine = "transcript synced";
 // The drive held exclusively for a flash, or the node that could not be held, and let go again.
 inline const std::string kHoldLine = "drive held";
 inline std::string HoldRefusedLine(const std::string& node) { return "drive not held: " + node; }

@@ -52,6 +52,29 @@ void FakeInhibitor::Release() {
   return result << "(- what the run did, + what was expected)";
 }
 
+namespace {
+
+class RecordingSink final : public platform::TranscriptSink {
+ public:
+  RecordingSink(std::unique_ptr<platform::TranscriptSink> inner, RunLog* log) : inner_(std::move(inner)), log_(log) {}
+  bool WriteLine(const std::string& line) override { return inner_->WriteLine(line); }
+  void Sync() override {
+    if (log_ != nullptr) log_->push_back(kTranscriptSyncLine);
+    inner_->Sync();
+  }
+  std::string Where() const override { return inner_->Where(); }
+
+ private:
+  std::unique_ptr<platform::TranscriptSink> inner_;
+  RunLog* log_;
+};
+
+}  // namespace
+
+std::unique_ptr<platform::TranscriptSink> RecordingTranscripts::Create(const std::string& name) {
+  return std::make_unique<RecordingSink>(memory_.Create(name), log);
+}
+
 ServicesScope::ServicesScope() {
   CDDrive::ResetClassState();
   boxes.log = &log;
@@ -59,6 +82,7 @@ ServicesScope::ServicesScope() {
   cursor.log = &log;
   restart.log = &log;
   inhibitor.log = &log;
+  transcripts.log = &log;
   platform::Services& services = platform::GetServices();
   services.boxes = &boxes;
   services.clock = &clock;

@@ -134,6 +134,21 @@ class ThrowingTransport final : public platform::sim::SimTransport {
   }
 };
 
+// Transcripts kept in memory as MemoryTranscriptStore keeps them, with each
+// time a transcript is synced to the disk in the run's log.
+class RecordingTranscripts final : public platform::TranscriptStore {
+ public:
+  std::unique_ptr<platform::TranscriptSink> Create(const std::string& name) override;
+  std::string LastPath() const override { return memory_.LastPath(); }
+  std::string LastError() const override { return memory_.LastError(); }
+  std::vector<std::string> Texts() const { return memory_.Texts(); }
+
+  RunLog* log = nullptr;
+
+ private:
+  platform::MemoryTranscriptStore memory_;
+};
+
 // Whether two logs are equal; if not, where they part, with the lines around.
 ::testing::AssertionResult SameLog(const RunLog& actual, const RunLog& expected);
 
@@ -152,7 +167,7 @@ class ServicesScope {
   FakeCursor cursor;
   FakeRestart restart;
   FakeInhibitor inhibitor;
-  platform::MemoryTranscriptStore transcripts;  // the transcript of every flash
+  RecordingTranscripts transcripts;  // the transcript of every flash
 };
 
 }  // namespace testing_support
