@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/Services.h"
+#include "platform/Transport.h"
 
 class TFlashForm;
 
@@ -20,6 +21,11 @@ class Desktop {
   virtual platform::SystemRestart& Restart() = 0;
   // Called once the window is shown, before the message loop runs.
   virtual void WindowShown(TFlashForm& form) = 0;
+  // The transport to the drives, as the program made it; a test binding may
+  // put something in front of it.
+  virtual std::unique_ptr<platform::DriveTransport> Drives(std::unique_ptr<platform::DriveTransport> transport) {
+    return transport;
+  }
 };
 
 std::unique_ptr<Desktop> MakeDesktop();

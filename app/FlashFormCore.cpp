@@ -87,7 +87,9 @@ void FlashFormCore::FlashButtonClick() {
                                 Package.IsFlashAll(),
                                 package::PackageView::SlotText(Package.VendorSlot()),
                                 package::PackageView::SlotText(Package.ModelSlot())};
-  flash::RunFlash(*this, view_, image);
+  // Until the run says otherwise (an exception may end it anywhere), the drive may have been written.
+  LastFlash = flash::FlashOutcome::Failed;
+  RunFlashSequence([this, &image] { LastFlash = flash::RunFlash(*this, view_, image); });
 }
 
 // --- Methods ------------------------------------------------------------------

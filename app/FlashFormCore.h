@@ -10,10 +10,12 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "flash/FlashRun.h"
 #include "flash/FlashState.h"
 #include "package/Package.h"
 #include "platform/FormView.h"
@@ -83,12 +85,20 @@ class FlashFormCore : public flash::FlashState {
 
   // The package this form works with.
   const package::PackageView Package;
+  // What the last flash of FlashButtonClick came to.
+  flash::FlashOutcome LastFlash = flash::FlashOutcome::NothingWritten;
 
   platform::FormView& View() const { return view_; }
 
   // Sets the window caption; a program on simulated drives says so after
   // every caption, so that it can never pass for one that flashes real drives.
   void ShowCaption(const std::string& caption);
+
+ protected:
+  // Runs the flash sequence of FlashButtonClick (`flash`) to its end. Here on
+  // the calling thread; the Qt window runs it on a thread beside its own, so
+  // that a flash goes on to its end whatever becomes of the window.
+  virtual void RunFlashSequence(const std::function<void()>& flash) { flash(); }
 
  private:
   platform::FormView& view_;

@@ -9,6 +9,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,13 +19,15 @@
 #include <cmath>
 #include <qdrawutil.h>
 
+#include "app/StopDecision.h"
 #include "platform/Files.h"
+#include "platform/Services.h"
 #include "platform/qt/FileListBox.h"
+#include "platform/qt/WindowThread.h"
 
 namespace {
 
 QString FromLocal(const std::string& text) { return QString::fromLocal8Bit(text.c_str()); }
-std::string ToLocal(const QString& text) { return text.toLocal8Bit().toStdString(); }
 
 // Rows of the drive box's list and of the file list, in pixels.
 constexpr int kItemHeight = 16;
@@ -203,24 +206,102 @@ TFlashForm::TFlashForm(const uint8_t* package, QWidget* parent)
   });
   connect(FileListBox1, &platform::FileListBox::FileClicked, this,
           [this] { Handle(&FlashFormCore::FileListBox1Click); });
-  connect(FlashButton, &QPushButton::clicked, this, [this] { Handle(&FlashFormCore::FlashButtonClick); });
+  // Every click follows its own press (an accessibility press, a key, the
+  // mouse, click()), so the press tells whether the click belongs to the
+  // time an event ran.
+  connect(FlashButton, &QPushButton::pressed, this, [this] { pressedDuringEvent_ = handling_; });
+  connect(FlashButton, &QPushButton::clicked, this, [this] {
+    if (pressedDuringEvent_) return;
+    Handle(&FlashFormCore::FlashButtonClick);
+  });
 }
 
 TFlashForm::~TFlashForm() { FormDestroy(); }
 
 void TFlashForm::Handle(void (FlashFormCore::*event)()) {
-  const bool outer = !handling_;
+  // One event at a time: one that reaches the form while another runs (by
+  // any route: a click a modal loop let through, an accessibility press, a
+  // signal of a widget) is dropped, neither run inside it nor kept for later.
+  if (handling_) return;
   handling_ = true;
+  flashEvent_ = false;
   Dispatch(event);
-  if (outer) handling_ = false;
+  handling_ = false;
+  std::vector<std::function<void()>> waiting;
+  waiting.swap(afterEvent_);
+  for (const std::function<void()>& then : waiting) then();
+}
+
+void TFlashForm::AfterEvent(std::function<void()> then) {
+  if (handling_) {
+    afterEvent_.push_back(std::move(then));
+  } else {
+    then();
+  }
+}
+
+void TFlashForm::AnswerOpenQuestionNo() {
+  // The boxes of the program are the only modal windows it opens; one that
+  // is closed this way answers No.
+  if (QMessageBox* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->reject();
 }
 
 void TFlashForm::closeEvent(QCloseEvent* event) {
-  if (handling_) {
-    event->ignore();
+  if (!handling_) {
+    QWidget::closeEvent(event);
     return;
   }
-  QWidget::closeEvent(event);
+  event->ignore();
+  if (guard_ == nullptr) return;
+  const app::StopAction action = app::ActionFor(true, guard_->Request("window closed"));
+  if (action == app::StopAction::StopEvent) AnswerOpenQuestionNo();
+  CloseAfterEvent();
+}
+
+void TFlashForm::CloseAfterEvent() {
+  if (closeAfterEvent_) return;
+  closeAfterEvent_ = true;
+  AfterEvent([this] {
+    closeAfterEvent_ = false;
+    close();
+  });
+}
+
+void TFlashForm::RunFlashSequence(const std::function<void()>& flash) {
+  flashEvent_ = true;
+  {
+    const std::lock_guard<std::mutex> lock(flashMutex_);
+    flashBeside_ = platform::GetServices().blocking != nullptr;
+  }
+  // The flash tells its own end, on its own thread: the window's thread may
+  // be in no state to see it (its display gone, the toolkit ending the
+  // program from under it).
+  struct Ended {
+    TFlashForm& form;
+    ~Ended() {
+      {
+        const std::lock_guard<std::mutex> lock(form.flashMutex_);
+        form.flashBeside_ = false;
+      }
+      form.flashEnded_.notify_all();
+    }
+  };
+  platform::RunBlocking([this, &flash] {
+    const Ended ended{*this};
+    flash();
+  });
+}
+
+bool TFlashForm::FlashRunsBeside() {
+  const std::lock_guard<std::mutex> lock(flashMutex_);
+  return flashBeside_;
+}
+
+bool TFlashForm::WaitForFlashBeside() {
+  std::unique_lock<std::mutex> lock(flashMutex_);
+  if (!flashBeside_) return false;
+  flashEnded_.wait(lock, [this] { return !flashBeside_; });
+  return true;
 }
 
 QIcon TFlashForm::ProgramIcon() {
@@ -231,63 +312,114 @@ QIcon TFlashForm::ProgramIcon() {
   return icon;
 }
 
-void TFlashForm::SetCaption(const std::string& text) { setWindowTitle(FromLocal(text)); }
-void TFlashForm::SetSelectDriveLabel(const std::string& text) { SelectDriveLabel->setText(FromLocal(text)); }
+// The view's calls may come from a flash beside the window's thread: each
+// is done on the window's thread, and dropped (a question answered with the
+// empty default) once the window's thread is lost.
+void TFlashForm::SetCaption(const std::string& text) {
+  platform::RunOnWindowThread([this, text] { setWindowTitle(FromLocal(text)); });
+}
+void TFlashForm::SetSelectDriveLabel(const std::string& text) {
+  platform::RunOnWindowThread([this, text] { SelectDriveLabel->setText(FromLocal(text)); });
+}
 
-void TFlashForm::ComboAdd(const std::string& text) { ComboBox->addItem(FromLocal(text)); }
+void TFlashForm::ComboAdd(const std::string& text) {
+  platform::RunOnWindowThread([this, text] { ComboBox->addItem(FromLocal(text)); });
+}
 void TFlashForm::ComboInsert(int index, const std::string& text) {
-  ComboBox->insertItem(index, FromLocal(text));
+  platform::RunOnWindowThread([this, index, text] { ComboBox->insertItem(index, FromLocal(text)); });
 }
-void TFlashForm::ComboDelete(int index) { ComboBox->removeItem(index); }
-int TFlashForm::ComboCount() const { return ComboBox->count(); }
-int TFlashForm::ComboItemIndex() const { return comboTyped_ ? -1 : ComboBox->currentIndex(); }
+void TFlashForm::ComboDelete(int index) {
+  platform::RunOnWindowThread([this, index] { ComboBox->removeItem(index); });
+}
+int TFlashForm::ComboCount() const {
+  return platform::ResultOnWindowThread<int>([this] { return ComboBox->count(); }).value_or(0);
+}
+int TFlashForm::ComboItemIndex() const {
+  return platform::ResultOnWindowThread<int>([this] { return comboTyped_ ? -1 : ComboBox->currentIndex(); })
+      .value_or(-1);
+}
 void TFlashForm::ComboSetItemIndex(int index) {
-  comboTyped_ = false;
-  ComboBox->setCurrentIndex(index);
-  if (index < 0) ComboBox->setEditText(QString());
+  platform::RunOnWindowThread([this, index] {
+    comboTyped_ = false;
+    ComboBox->setCurrentIndex(index);
+    if (index < 0) ComboBox->setEditText(QString());
+  });
 }
-void TFlashForm::ComboUpdate() { ComboBox->repaint(); }
+void TFlashForm::ComboUpdate() {
+  platform::RunOnWindowThread([this] { ComboBox->repaint(); });
+}
 
-void TFlashForm::FileListSetVisible(bool visible) { FileListBox1->setVisible(visible); }
+void TFlashForm::FileListSetVisible(bool visible) {
+  platform::RunOnWindowThread([this, visible] { FileListBox1->setVisible(visible); });
+}
 // File names and paths pass as bytes, never through the toolkit's strings.
-void TFlashForm::FileListSetDirectory(const std::string& directory) { FileListBox1->SetDirectory(directory); }
-void TFlashForm::FileListSetMask(const std::string& mask) { FileListBox1->SetMask(mask); }
-std::string TFlashForm::FileListSelectedName() const { return FileListBox1->SelectedName(); }
-std::string TFlashForm::FileListSelectedPath() const { return FileListBox1->SelectedPath(); }
+void TFlashForm::FileListSetDirectory(const std::string& directory) {
+  platform::RunOnWindowThread([this, directory] { FileListBox1->SetDirectory(directory); });
+}
+void TFlashForm::FileListSetMask(const std::string& mask) {
+  platform::RunOnWindowThread([this, mask] { FileListBox1->SetMask(mask); });
+}
+std::string TFlashForm::FileListSelectedName() const {
+  return platform::ResultOnWindowThread<std::string>([this] { return FileListBox1->SelectedName(); })
+      .value_or(std::string());
+}
+std::string TFlashForm::FileListSelectedPath() const {
+  return platform::ResultOnWindowThread<std::string>([this] { return FileListBox1->SelectedPath(); })
+      .value_or(std::string());
+}
 
 void TFlashForm::SetStatus(const std::string& text) {
-  GroupBox2->setTitle(FromLocal(text));
-  GroupBox2->repaint();
+  {
+    const std::lock_guard<std::mutex> lock(statusMutex_);
+    status_ = text;
+  }
+  platform::RunOnWindowThread([this, text] {
+    GroupBox2->setTitle(FromLocal(text));
+    GroupBox2->repaint();
+  });
 }
-std::string TFlashForm::GetStatus() const { return ToLocal(GroupBox2->title()); }
+std::string TFlashForm::GetStatus() const {
+  const std::lock_guard<std::mutex> lock(statusMutex_);
+  return status_;
+}
 
 void TFlashForm::ProgressSetRange(int minimum, int maximum) {
-  ProgressBar->setRange(minimum, maximum);
-  progressPaintDue_ = true;
+  platform::RunOnWindowThread([this, minimum, maximum] {
+    ProgressBar->setRange(minimum, maximum);
+    progressPaintDue_ = true;
+  });
 }
 void TFlashForm::ProgressSetPosition(int position) {
-  const int value = std::clamp(position, ProgressBar->minimum(), ProgressBar->maximum());
-  // Against a fast drive a repaint per block would cost more than the block
-  // itself. The bar is repainted at most every 15 ms, and always at the ends
-  // of its range and after a change of range, so it never lags far behind
-  // and always shows where a loop ended or a long command began.
-  const bool atEnd = value == ProgressBar->minimum() || value == ProgressBar->maximum();
-  const bool due = !progressPainted_.isValid() || progressPainted_.elapsed() >= 15;
-  ProgressBar->setUpdatesEnabled(false);
-  ProgressBar->setValue(value);
-  ProgressBar->setUpdatesEnabled(true);
-  if (atEnd || due || progressPaintDue_) {
-    ProgressBar->repaint();
-    progressPainted_.restart();
-    progressPaintDue_ = false;
-  }
+  platform::RunOnWindowThread([this, position] {
+    const int value = std::clamp(position, ProgressBar->minimum(), ProgressBar->maximum());
+    // Against a fast drive a repaint per block would cost more than the block
+    // itself. The bar is repainted at most every 15 ms, and always at the ends
+    // of its range and after a change of range, so it never lags far behind
+    // and always shows where a loop ended or a long command began.
+    const bool atEnd = value == ProgressBar->minimum() || value == ProgressBar->maximum();
+    const bool due = !progressPainted_.isValid() || progressPainted_.elapsed() >= 15;
+    ProgressBar->setUpdatesEnabled(false);
+    ProgressBar->setValue(value);
+    ProgressBar->setUpdatesEnabled(true);
+    if (atEnd || due || progressPaintDue_) {
+      ProgressBar->repaint();
+      progressPainted_.restart();
+      progressPaintDue_ = false;
+    }
+  });
 }
 // The workflow advances the bar by explicit amounts, so the bar keeps no step.
 void TFlashForm::ProgressSetStep(int) {}
-void TFlashForm::ProgressStepBy(int delta) { ProgressSetPosition(ProgressBar->value() + delta); }
+void TFlashForm::ProgressStepBy(int delta) {
+  platform::RunOnWindowThread([this, delta] { ProgressSetPosition(ProgressBar->value() + delta); });
+}
 
-void TFlashForm::SetFlashButtonCaption(const std::string& text) { FlashButton->setText(FromLocal(text)); }
-void TFlashForm::SetFlashButtonEnabled(bool enabled) { FlashButton->setEnabled(enabled); }
+void TFlashForm::SetFlashButtonCaption(const std::string& text) {
+  platform::RunOnWindowThread([this, text] { FlashButton->setText(FromLocal(text)); });
+}
+void TFlashForm::SetFlashButtonEnabled(bool enabled) {
+  platform::RunOnWindowThread([this, enabled] { FlashButton->setEnabled(enabled); });
+}
 
 void TFlashForm::RequestQuit(bool closeForm) {
   quitRequested_ = true;

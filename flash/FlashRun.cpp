@@ -231,15 +231,15 @@ class FlashRun {
         transcript_(drive_, state, image),
         exclusive_(drive_) {}
 
-  void Run() {
+  FlashOutcome Run() {
     state_.ProfileMatched = false;
     state_.ProfileRecordLength = 0;
     entry_ = view_.ComboItemIndex();
-    if (!CanFlash()) return;
-    if (!Confirm()) return;
+    if (!CanFlash()) return FlashOutcome::NothingWritten;
+    if (!Confirm()) return FlashOutcome::NothingWritten;
     // A stop asked for during the question ends the run with nothing sent.
-    if (StopTaken()) return;
-    if (!exclusive_.Take()) return;
+    if (StopTaken()) return FlashOutcome::NothingWritten;
+    if (!exclusive_.Take()) return FlashOutcome::NothingWritten;
     state_.FlashAll = image_.flashAll;
     BringToRest();
     SetUpProgress();
@@ -249,7 +249,7 @@ class FlashRun {
     if (!critical_.Begin(transcript_.Get())) {
       if (platform::Transcript* transcript = transcript_.Get()) transcript->Stopped(platform::StopCause());
       Finish();
-      return;
+      return FlashOutcome::NothingWritten;
     }
 
     lock_.Take();
@@ -269,6 +269,7 @@ class FlashRun {
     // the run: the restart offer would only stand in its way.
     if (flashed && held.empty()) OfferRestart();
     Finish();
+    return flashed ? FlashOutcome::Completed : FlashOutcome::Failed;
   }
 
  private:
@@ -516,10 +517,10 @@ const char* SimulatedRestartText() { return kSimulatedRestartText; }
 
 const char* RestartQuestionText() { return kRestartQuestion; }
 
-void RunFlash(FlashState& state, platform::FormView& view, const FlashImage& image) {
+FlashOutcome RunFlash(FlashState& state, platform::FormView& view, const FlashImage& image) {
   // Without a drive there is nothing to flash (start-up ended without one).
-  if (state.CurrentDrive == nullptr) return;
-  FlashRun(state, view, image).Run();
+  if (state.CurrentDrive == nullptr) return FlashOutcome::NothingWritten;
+  return FlashRun(state, view, image).Run();
 }
 
 }  // namespace flash

@@ -23,12 +23,19 @@ struct FlashImage {
   std::string model;
 };
 
+// What a run came to.
+enum class FlashOutcome {
+  NothingWritten,  // refused, declined or stopped before its first write to the drive
+  Failed,          // the drive was written, and a step failed
+  Completed,       // the drive accepted the flash start: "Flash Completed."
+};
+
 // Runs one flash of `image` into state.CurrentDrive, showing its progress in
 // `view`. Every failure is reported by the operation that failed; the run
 // then appends its suffix to the status line and stops. Where the services
 // have a transcript store, the run leaves a transcript of its commands and
 // of what the user was shown (platform/Transcript.h).
-void RunFlash(FlashState& state, platform::FormView& view, const FlashImage& image);
+FlashOutcome RunFlash(FlashState& state, platform::FormView& view, const FlashImage& image);
 
 // The plain box that answers Yes to the restart offer where the drives are
 // simulated (nothing is restarted).

@@ -75,7 +75,10 @@ void SetDefaultCursor() {
 }
 
 void SleepMs(unsigned milliseconds) {
-  static RealClock realClock;
+  // Never destroyed: a flash may still wait between its polls while the
+  // program's end destroys what it made (a window whose display went away
+  // lets its flash go on to its end from there).
+  static RealClock& realClock = *new RealClock;
   Clock* clock = GetServices().clock;
   (clock != nullptr ? clock : &realClock)->SleepMs(milliseconds);
 }

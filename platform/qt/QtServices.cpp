@@ -8,18 +8,28 @@
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
+#include <QWidget>
+#include <QWindow>
+#include <unistd.h>
+
 #include <atomic>
 #include <exception>
+#include <optional>
 #include <thread>
+
+#include "platform/qt/WindowThread.h"
 
 namespace platform {
 
 namespace {
 
-// Drops the user's input to every window of the program.
+// Drops the user's input to every window of the program but a modal box
+// (a question or a failure of a flash that runs beside the window), which
+// must take its answer. A close request is not input: the window decides
+// what becomes of it.
 class InputDropper final : public QObject {
  public:
-  bool eventFilter(QObject*, QEvent* event) override {
+  bool eventFilter(QObject* watched, QEvent* event) override {
     switch (event->type()) {
       case QEvent::MouseButtonPress:
       case QEvent::MouseButtonRelease:
@@ -38,13 +48,31 @@ class InputDropper final : public QObject {
       case QEvent::TabletRelease:
       case QEvent::InputMethod:
       case QEvent::Drop:
-      case QEvent::Close:
-        return true;
+        return !InModalBox(watched);
       default:
         return false;
     }
   }
+
+ private:
+  static bool InModalBox(QObject* watched) {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr) return false;
+    if (QWidget* widget = qobject_cast<QWidget*>(watched)) return widget == modal || modal->isAncestorOf(widget);
+    // Input reaches a window before its widgets.
+    return watched == static_cast<QObject*>(modal->windowHandle());
+  }
 };
+
+// The text of a box on standard error, for a box that has no window to be shown in.
+void PrintBox(const std::string& caption, const std::string& text, BoxButtons buttons) {
+  const size_t first = text.find_first_not_of('\n');
+  const std::string shown = first == std::string::npos ? std::string() : text.substr(first, text.find_last_not_of('\n') - first + 1);
+  const std::string line =
+      "flashutil: " + caption + ": " + shown + (buttons == BoxButtons::YesNo ? "\n(answered No)" : "") + "\n";
+  const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+  (void)written;
+}
 
 }  // namespace
 
@@ -74,14 +102,27 @@ void QtBlockingCalls::Run(const std::function<void()>& call) {
   // should the dispatcher not be woken.
   QTimer tick;
   tick.start(50);
-  while (!done.load()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  // An exception from one of the window's events must not leave the call
+  // running without its window: the call is waited for (it may be a flash
+  // writing the drive, and it may need the window's thread meanwhile), and
+  // the first exception reaches the caller once it is over.
+  std::exception_ptr pumpFailure;
+  while (!done.load()) {
+    try {
+      QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    } catch (...) {
+      if (!pumpFailure) pumpFailure = std::current_exception();
+    }
+  }
   worker.join();
   application->removeEventFilter(&dropper);
   if (failure) std::rethrow_exception(failure);
+  if (pumpFailure) std::rethrow_exception(pumpFailure);
 }
 
-BoxAnswer QtMessageBoxes::Show(BoxKind kind, const std::string& caption, const std::string& text,
-                               BoxButtons buttons) {
+namespace {
+
+BoxAnswer ShowOnWindowThread(BoxKind kind, const std::string& caption, const std::string& text, BoxButtons buttons) {
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   switch (kind) {
     case BoxKind::Warning:
@@ -120,16 +161,38 @@ BoxAnswer QtMessageBoxes::Show(BoxKind kind, const std::string& caption, const s
   return answer;
 }
 
+}  // namespace
+
+BoxAnswer QtMessageBoxes::Show(BoxKind kind, const std::string& caption, const std::string& text,
+                               BoxButtons buttons) {
+  const BoxAnswer unanswered = buttons == BoxButtons::YesNo ? BoxAnswer::No : BoxAnswer::Ok;
+  if (!WindowThreadLost()) {
+    // Once a request to stop is taken (a signal, the window's close), no box
+    // stands in the way of the program's end: a question is answered No.
+    if (StopRequested()) return unanswered;
+    const std::optional<BoxAnswer> answer = ResultOnWindowThread<BoxAnswer>(
+        [kind, caption, text, buttons] { return ShowOnWindowThread(kind, caption, text, buttons); });
+    if (answer) return *answer;
+  }
+  // The window is gone: the box's text goes to standard error, and a question is answered No.
+  PrintBox(caption, text, buttons);
+  return unanswered;
+}
+
 void QtCursor::SetHourglass() {
-  if (overridden_) return;
-  QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-  overridden_ = true;
+  RunOnWindowThread([this] {
+    if (overridden_) return;
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    overridden_ = true;
+  });
 }
 
 void QtCursor::SetDefault() {
-  if (!overridden_) return;
-  QGuiApplication::restoreOverrideCursor();
-  overridden_ = false;
+  RunOnWindowThread([this] {
+    if (!overridden_) return;
+    QGuiApplication::restoreOverrideCursor();
+    overridden_ = false;
+  });
 }
 
 }  // namespace platform

@@ -1,5 +1,7 @@
 // The logind binding against a fake logind on a private dbus-daemon: the lock's
-// arguments and lifetime, the reboot call, and prompt failure without logind or bus.
+// arguments and lifetime, the reboot call, and prompt failure without logind or bus;
+// and with the desktop's lock on the end of the session (the portal's, or GNOME's),
+// the locks of a whole flash.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -10,13 +12,20 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "drive/CDDrive.h"
+#include "platform/qt/DesktopInhibitor.h"
 #include "platform/qt/Logind.h"
+#include "platform/sim/SimTransport.h"
+#include "tests/support/CraftedPackage.h"
+#include "tests/support/TestDoubles.h"
+#include "tests/support/TestForm.h"
 
 namespace {
 
@@ -89,8 +98,9 @@ struct Child {
 
 constexpr const char* kDaemon = "/usr/bin/dbus-daemon";  // Debian package dbus-daemon
 
-// One private, permissive bus for the suite; DBUS_SYSTEM_BUS_ADDRESS points at it before
-// anything here opens the system bus (Qt caches that connection per process).
+// One private, permissive bus for the suite; DBUS_SYSTEM_BUS_ADDRESS and
+// DBUS_SESSION_BUS_ADDRESS point at it before anything here opens either bus (Qt caches
+// those connections per process).
 class Logind : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -103,7 +113,10 @@ class Logind : public ::testing::Test {
                                         "<allow receive_sender=\"*\"/></policy></busconfig>\n";
     if (bus_.Start({kDaemon, "--config-file=" + (dir_ / "bus.conf").string(), "--nofork", "--print-address=1"}))
       address_ = bus_.ReadLine(5000).value_or("");
-    if (!address_.empty()) ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+    if (!address_.empty()) {
+      ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+      ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+    }
   }
   static void TearDownTestSuite() {
     bus_.Stop();
@@ -114,9 +127,13 @@ class Logind : public ::testing::Test {
     if (::access(kDaemon, X_OK) != 0) GTEST_SKIP() << "dbus-daemon is not installed (Debian package dbus-daemon)";
     ASSERT_FALSE(address_.empty()) << "the private dbus-daemon did not start";
   }
-  // Starts the fake logind and waits until it owns its name.
-  void StartFake() {
-    ASSERT_TRUE(fake_.Start({FAKE_LOGIND_PATH}));
+  // Starts the fake logind (with `option`, the desktop's stand-in too) and
+  // waits until it owns its names.
+  void StartFake(const std::string& option = {}) {
+    fake_.Stop();
+    std::vector<std::string> argv{FAKE_LOGIND_PATH};
+    if (!option.empty()) argv.push_back(option);
+    ASSERT_TRUE(fake_.Start(argv));
     ASSERT_EQ(fake_.ReadLine(5000), "ready");
   }
 
@@ -149,6 +166,80 @@ TEST_F(Logind, InhibitorLockLastsUntilReleaseOrDestruction) {
     EXPECT_EQ(fake_.ReadLine(2000), "inhibit sleep:shutdown:idle:handle-lid-switch:handle-power-key:handle-suspend-key:handle-hibernate-key|flashutil|" + why + "|block");
   }
   EXPECT_EQ(fake_.ReadLine(2000), "released");  // the destructor let go of it
+}
+
+// Simulated drives that look at the stand-ins' lines at the first write to
+// the drive and at the INQUIRY that follows the flash start.
+class WatchingTransport final : public platform::sim::SimTransport {
+ public:
+  std::function<void()> atFirstWrite, atRefreshedIdentity;
+  platform::CommandOutcome Execute(platform::DeviceHandle handle, const platform::Cdb& cdb,
+                                   platform::Direction direction, uint8_t* buffer, uint32_t length,
+                                   unsigned timeoutSeconds) override {
+    if (cdb[0] == 0x3B && !written_) {
+      written_ = true;
+      atFirstWrite();
+    }
+    if (cdb[0] == 0x12 && flashStarted_) atRefreshedIdentity();
+    if (cdb[0] == 0x3B && (cdb[9] == 0x80 || cdb[9] == 0xA0)) flashStarted_ = true;
+    return SimTransport::Execute(handle, cdb, direction, buffer, length, timeoutSeconds);
+  }
+
+ private:
+  bool written_ = false, flashStarted_ = false;
+};
+
+// A whole flash with the locks of the window: logind's on sleep, shutdown,
+// the lid and the power keys, and the desktop's on the end of the session
+// and suspend (logout | suspend = 5), from the portal or, where none runs,
+// from GNOME's session manager. Both are taken right before the first write
+// to the drive, and let go only after the drive's refreshed identity.
+TEST_F(Logind, FlashHoldsTheSessionAndSleepLocksFromTheFirstWriteToTheRefreshedIdentity) {
+  const std::string logindLine =
+      "inhibit sleep:shutdown:idle:handle-lid-switch:handle-power-key:handle-suspend-key:handle-hibernate-key|"
+      "VOXTEL Windows Flash utility|Updating drive firmware|block";
+  const struct {
+    const char* option;
+    std::string taken, released;
+  } cases[] = {
+      {"--portal", "portal inhibit x11:1c00007|5|Updating drive firmware", "portal released"},
+      {"--gnome", "gnome inhibit VOXTEL Windows Flash utility|29360135|Updating drive firmware|5", "gnome released 42"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option);
+    StartFake(c.option);
+    testing_support::ServicesScope services;
+    platform::LogindInhibitor logind;
+    platform::DesktopInhibitor desktop;
+    desktop.SetWindow("x11:1c00007", 0x1c00007);
+    platform::SleepInhibitors locks({&logind, &desktop});
+    platform::GetServices().inhibitor = &locks;
+    WatchingTransport transport;
+    platform::sim::DriveConfig config;
+    config.revisionAfterFlash = "Q150";
+    transport.AddDrive(config);
+    CDDrive::SetTransport(&transport);
+    int looked = 0;
+    transport.atFirstWrite = [&] {
+      ++looked;
+      EXPECT_EQ(fake_.ReadLine(2000), logindLine);
+      EXPECT_EQ(fake_.ReadLine(2000), c.taken);
+    };
+    transport.atRefreshedIdentity = [&] {
+      ++looked;
+      EXPECT_EQ(fake_.ReadLine(200), std::nullopt) << "a lock let go before the drive's new identity was read";
+    };
+    const std::vector<uint8_t> package = testing_support::CraftPackage();
+    testing_support::TestForm form(package.data());
+    services.boxes.AnswerYes(2);  // the start-up warning, the update
+    form.FormCreate();
+    form.FlashButtonClick();
+    EXPECT_EQ(form.GetStatus(), "Flash Completed.");
+    EXPECT_EQ(looked, 2);
+    EXPECT_EQ(fake_.ReadLine(2000), c.released);
+    EXPECT_EQ(fake_.ReadLine(2000), "released");
+    CDDrive::SetTransport(nullptr);
+  }
 }
 
 TEST_F(Logind, RebootIsRequestedWithoutInteraction) {

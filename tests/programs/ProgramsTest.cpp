@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #if !defined(_WIN32)
-// flashutil-pack-sim on a terminal of its own (Linux only).
+// flashutil-pack-sim on a terminal of its own, the window programs on an X
+// server of their own (Linux only).
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -28,6 +30,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -1492,6 +1495,177 @@ TEST(Programs, PackFlashHoldsOffWhatWouldEndIt) {
       const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
       EXPECT_EQ(text.substr(text.size() - 4), "end\n") << entry.path();
     }
+  }
+}
+
+// What a window program did, run by RunOnOwnDisplay.
+struct WindowRun {
+  int status = -1;   // its exit status; -1: it did not exit
+  std::string out;   // its standard output
+  std::string err;   // its standard error
+  std::string transcriptPath, transcript;  // the transcript of its flash
+};
+
+// Starts an X server of its own (Xvfb); its display number, or -1.
+int StartXServer(pid_t& server) {
+  int ends[2];
+  if (::pipe(ends) != 0) return -1;
+  server = ::fork();
+  if (server == 0) {
+    ::close(ends[0]);
+    const std::string fd = std::to_string(ends[1]);
+    ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0", "800x600x24",
+             static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(ends[1]);
+  std::string number;
+  pollfd ready{ends[0], POLLIN, 0};
+  char c = 0;
+  while (server > 0 && ::poll(&ready, 1, 10000) > 0 && ::read(ends[0], &c, 1) == 1 && c != '\n') number += c;
+  ::close(ends[0]);
+  return number.empty() ? -1 : std::atoi(number.c_str());
+}
+
+// Runs the scripted Q150 flash program (its boxes printed and answered Yes,
+// FLASH pressed once the window is up) in `dir` on an X server of its own,
+// with its drive's flash start 3 s long; `environment` is added to its own.
+// When its output holds `waitFor`, `act` gets its process id and the X
+// server's.
+WindowRun RunOnOwnDisplay(const std::filesystem::path& dir, const std::vector<std::string>& environment,
+                          const std::string& waitFor, const std::function<void(pid_t, pid_t)>& act) {
+  WindowRun run;
+  pid_t server = -1;
+  const int display = StartXServer(server);
+  EXPECT_GE(display, 0) << "Xvfb did not start";
+  int output[2];
+  if (display < 0 || ::pipe(output) != 0) return run;
+  const pid_t program = ::fork();
+  if (program == 0) {
+    ::dup2(output[1], STDOUT_FILENO);
+    const int errors = ::open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(errors, STDERR_FILENO);
+    ::setenv("DISPLAY", (":" + std::to_string(display)).c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    ::setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
+    ::setenv("FLASHUTIL_TEST_PRESS_FLASH", "1", 1);
+    ::setenv("FLASHUTIL_TEST_FLASH_START_MS", "3000", 1);
+    for (const std::string& variable : environment) ::putenv(const_cast<char*>(variable.c_str()));
+    if (::chdir(dir.c_str()) == 0) ::execl(FLASHUTIL_SIM_Q150_SCRIPTED_PROGRAM, "Q150", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(output[1]);
+  bool acted = waitFor.empty();
+  for (int waited = 0; waited < 600; ++waited) {  // 60 s at most
+    pollfd input{output[0], POLLIN, 0};
+    if (::poll(&input, 1, 100) > 0) {
+      char buffer[4096];
+      const ssize_t n = ::read(output[0], buffer, sizeof buffer);
+      if (n <= 0) break;  // the program has ended
+      run.out.append(buffer, static_cast<size_t>(n));
+    }
+    if (!acted && run.out.find(waitFor) != std::string::npos) {
+      act(program, server);
+      acted = true;
+    }
+  }
+  ::close(output[0]);
+  EXPECT_TRUE(acted) << run.out;
+  int status = 0;
+  ::waitpid(program, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  ::kill(server, SIGTERM);
+  ::waitpid(server, nullptr, 0);
+  std::ifstream errors(dir / "stderr.txt");
+  run.err.assign(std::istreambuf_iterator<char>(errors), std::istreambuf_iterator<char>());
+  if (std::filesystem::is_directory(dir / "state/flashutil")) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "state/flashutil")) {
+      run.transcriptPath = entry.path().string();
+      std::ifstream file(entry.path(), std::ios::binary);
+      run.transcript.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+  }
+  return run;
+}
+
+// The window's flash on an X server, ended from outside while its drive
+// programs its flash: the X server killed (the toolkit then ends the
+// program), SIGTERM, SIGHUP. Each time the flash goes on to its end: the
+// flash start is answered, the drive's identity read again, the transcript
+// holds the request as held off and reaches its end, and the program ends
+// with one line that says how the flash ended, with the status of the
+// request (0 for a flash that went on without its display). SIGTERM at the
+// revision question stops the flash with nothing written.
+TEST(Programs, WindowFlashGoesOnToItsEndWhateverEndsTheProgram) {
+  if (::Run("command -v Xvfb").status != 0) GTEST_SKIP() << "needs Xvfb (Debian package xvfb)";
+  const std::string progress = "STATUS Don't turn off the system, Flash is in progress...\n";
+  const std::string held = ": the drive is being written: ending now could leave it without working firmware; the "
+                           "flash goes on, and the program ends after it\n";
+  const struct {
+    const char* name;
+    std::string hook;     // FLASHUTIL_TEST_BOX_HOOK
+    std::string waitFor;  // in the program's output
+    int signal;           // sent to the program then; 0: the X server is killed instead
+    int status;
+    std::string heldLine;  // in the transcript; empty: the flash was stopped
+    std::string heldText;  // on standard error when the request came
+    std::string last;      // the last line on standard error, up to the transcript's path
+  } cases[] = {
+      {"the X server killed", "", progress, 0, 0, " held display lost\n", "",
+       "flashutil: the display went away during the flash; the flash went on to its end: Flash Completed. "
+       "Transcript: "},
+      {"SIGTERM", "", progress, SIGTERM, 143, " held SIGTERM\n", "flashutil: SIGTERM" + held,
+       "flashutil: SIGTERM came during the flash; the flash went on to its end: Flash Completed. Transcript: "},
+      {"SIGHUP", "", progress, SIGHUP, 129, " held SIGHUP\n", "flashutil: SIGHUP" + held,
+       "flashutil: SIGHUP came during the flash; the flash went on to its end: Flash Completed. Transcript: "},
+      {"SIGTERM at the revision question",
+       "case \"$BOX_TEXT\" in *'Update Firmware'*) kill -TERM $PPID; sleep 0.5;; esac", "", 0, 143, "", "",
+       "flashutil: SIGTERM came before the flash wrote to the drive; nothing was written. Transcript: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::vector<std::string> environment;
+    if (!c.hook.empty()) environment.push_back("FLASHUTIL_TEST_BOX_HOOK=" + c.hook);
+    const WindowRun run = RunOnOwnDisplay(dir.Path(), environment, c.waitFor, [&](pid_t program, pid_t server) {
+      // The status line is shown right before the flash start is sent, which takes 3 s.
+      ::usleep(500000);
+      ::kill(c.signal != 0 ? program : server, c.signal != 0 ? c.signal : SIGTERM);
+    });
+    EXPECT_EQ(run.status, c.status) << run.out << run.err;
+    if (run.transcriptPath.empty()) {
+      ADD_FAILURE() << "no transcript: " << run.out << run.err;
+      continue;
+    }
+    const std::string& t = run.transcript;
+    EXPECT_EQ(t.size() > 4 ? t.substr(t.size() - 4) : t, "end\n") << t;
+    const std::string last = c.last + run.transcriptPath + "\n";
+    EXPECT_EQ(run.err.size() >= last.size() ? run.err.substr(run.err.size() - last.size()) : run.err, last) << run.err;
+    EXPECT_NE(run.err.find(c.heldText), std::string::npos) << run.err;
+    // The restart offer gives way to the program's end.
+    EXPECT_EQ(run.out.find("The system needs to be restarted"), std::string::npos) << run.out;
+    if (c.heldLine.empty()) {
+      EXPECT_NE(t.find(" stop SIGTERM\n"), std::string::npos) << t;
+      EXPECT_EQ(t.find("> 3B"), std::string::npos) << t;
+    } else {
+      // The flash start, the request held off while the drive programmed its
+      // flash, the flash start's answer, and the refreshed INQUIRY after it.
+      const size_t start = t.find("> 3B 05 01 00 00 00 00 00 00 80");
+      const size_t answer = t.find(" < ", start);
+      if (start == std::string::npos || answer == std::string::npos) {
+        ADD_FAILURE() << "no flash start with its answer: " << t;
+        continue;
+      }
+      EXPECT_NE(t.substr(answer, t.find('\n', answer) - answer).find("  ok  "), std::string::npos) << t;
+      const size_t request = t.find(c.heldLine, start);
+      EXPECT_LT(request, answer) << t;
+      EXPECT_NE(t.find("> 12 ", answer), std::string::npos) << t;
+      EXPECT_NE(t.find("combo insert 0 \"0-0-0  : VOX-TEL QRD-73318K      Q150\""), std::string::npos) << t;
+    }
+    // It replays to the same end.
+    const Outcome replay = ::Run(Quoted(FLASHUTIL_PACK_SIM) + " replay " + Quoted(run.transcriptPath) + " " +
+                               Quoted(FLASHUTIL_SIM_Q150_SCRIPTED_PROGRAM));
+    EXPECT_EQ(replay.status, 0) << replay.out;
   }
 }
 
