@@ -50,9 +50,9 @@ std::string FormatField(const std::string& text, size_t width) {
 }  // namespace
 
 CDDrive::CDDrive(uint8_t DriveLetter_, uint8_t HostAdapter_, uint8_t Target_, uint8_t Lun_)
-    : CDDrive(platform::DeviceInfo{DriveLetter_, HostAdapter_, 0, Target_, Lun_, {}, {}}) {}
+    : CDDrive(platform::DeviceInfo{DriveLetter_, HostAdapter_, 0, Target_, Lun_, {}, {}, {}}) {}
 
-CDDrive::CDDrive(const platform::DeviceInfo& Device_) {
+CDDrive::CDDrive(const platform::DeviceInfo& Device_, DriveContext& context) : context_(&context) {
   Identity.clear();
   DriveLetter = Device_.driveLetter;
   HostAdapter = Device_.host;
@@ -60,18 +60,18 @@ CDDrive::CDDrive(const platform::DeviceInfo& Device_) {
   Lun = Device_.lun;
   Device = Device_;
 
-  if (Transport == nullptr && LibraryPath == nullptr) {
-    OpenResult = kOpenFailed;
+  if (context_->Transport == nullptr && context_->LibraryPath == nullptr) {
+    context_->OpenResult = kOpenFailed;
     return;
   }
 
   // The access method, the library and the default buffer are settled only
   // while no drive is open; an open drive keeps them as they are.
-  if (OpenCount == 0) {
-    NtMode = NextUsesPassThrough();
-    if (!NtMode && !LoadCommandLibrary()) return;
-    DataBuffer = DefaultBuffer.data();
-    DataLength = kDefaultBufferSize;
+  if (context_->OpenCount == 0) {
+    context_->NtMode = context_->NextUsesPassThrough();
+    if (!context_->NtMode && !LoadCommandLibrary()) return;
+    context_->DataBuffer = context_->DefaultBuffer.data();
+    context_->DataLength = kDefaultBufferSize;
   }
 
   ShareMode = 1;
@@ -79,11 +79,11 @@ CDDrive::CDDrive(const platform::DeviceInfo& Device_) {
   Handle = platform::kNoHandle;
 
   if (Open()) {
-    OpenResult = kOpened;
-    ++OpenCount;
+    context_->OpenResult = kOpened;
+    ++context_->OpenCount;
     Counted = true;
   } else {
-    OpenResult = kOpenFailed;
+    context_->OpenResult = kOpenFailed;
   }
 }
 
@@ -91,44 +91,44 @@ CDDrive::CDDrive(const platform::DeviceInfo& Device_) {
 // OpenResult and leaves no library loaded.
 bool CDDrive::LoadCommandLibrary() {
   std::unique_ptr<platform::AspiLibrary> library =
-      LibraryPath != nullptr ? LibraryPath->LoadAspiLibrary(kAspiLibraryName) : nullptr;
-  AspiCommandEntry = false;
+      context_->LibraryPath != nullptr ? context_->LibraryPath->LoadAspiLibrary(kAspiLibraryName) : nullptr;
+  context_->AspiCommandEntry = false;
   if (!library) {
-    MessageText = std::string("Unable to load WNASPI32.DLL !\nYou can down the DLL from ") + kAspiDownload +
+    context_->MessageText = std::string("Unable to load WNASPI32.DLL !\nYou can down the DLL from ") + kAspiDownload +
                   "\n and copy the DLL to system directory.\n\n";
-    platform::ShowError(MessageText);
-    OpenResult = kLoadFailed;
-    AspiLibrary.reset();
+    platform::ShowError(context_->Platform(), context_->MessageText);
+    context_->OpenResult = kLoadFailed;
+    context_->AspiLibrary.reset();
     return false;
   }
-  AspiLibrary = std::move(library);
-  if (!AspiLibrary->HasEntry("GetASPI32SupportInfo")) {
-    OpenResult = kMissingEntry;
-  } else if (((AspiLibrary->GetSupportInfo() >> 8) & 0xFF) != platform::kSrbCompleted) {
-    OpenResult = kBadSupportStatus;
-  } else if (!(AspiCommandEntry = AspiLibrary->HasEntry("SendASPI32Command"))) {
-    OpenResult = kMissingEntry;
+  context_->AspiLibrary = std::move(library);
+  if (!context_->AspiLibrary->HasEntry("GetASPI32SupportInfo")) {
+    context_->OpenResult = kMissingEntry;
+  } else if (((context_->AspiLibrary->GetSupportInfo() >> 8) & 0xFF) != platform::kSrbCompleted) {
+    context_->OpenResult = kBadSupportStatus;
+  } else if (!(context_->AspiCommandEntry = context_->AspiLibrary->HasEntry("SendASPI32Command"))) {
+    context_->OpenResult = kMissingEntry;
   } else {
     return true;
   }
-  AspiLibrary.reset();
+  context_->AspiLibrary.reset();
   return false;
 }
 
 CDDrive::~CDDrive() {
   // A drive whose construction failed was never counted: it must neither
   // lower OpenCount nor release the library that open drives still use.
-  if (NtMode) {
-    if (Handle != platform::kNoHandle && Transport != nullptr) Transport->Close(Handle);
+  if (context_->NtMode) {
+    if (Handle != platform::kNoHandle && context_->Transport != nullptr) context_->Transport->Close(Handle);
     Handle = platform::kNoHandle;
     // A drive that gave its node back is still counted.
-    if (Counted && OpenCount > 0) --OpenCount;
+    if (Counted && context_->OpenCount > 0) --context_->OpenCount;
   } else if (Counted) {
-    if (AspiLibrary && OpenCount == 0) {
-      AspiLibrary.reset();
-      AspiCommandEntry = false;
-    } else if (OpenCount > 0) {
-      --OpenCount;
+    if (context_->AspiLibrary && context_->OpenCount == 0) {
+      context_->AspiLibrary.reset();
+      context_->AspiCommandEntry = false;
+    } else if (context_->OpenCount > 0) {
+      --context_->OpenCount;
     }
   }
   Counted = false;
@@ -136,19 +136,19 @@ CDDrive::~CDDrive() {
 }
 
 bool CDDrive::Open() {
-  if (NtMode) {
+  if (context_->NtMode) {
     std::string path = Device.Name();
     // The device path goes into the data buffer, as on Windows, where the
     // open call reads it from there; the transport here opens the device
     // that discovery returned.
-    if (DataBuffer != nullptr && path.size() < DataLength) {
-      std::memcpy(DataBuffer, path.c_str(), path.size() + 1);
+    if (context_->DataBuffer != nullptr && path.size() < context_->DataLength) {
+      std::memcpy(context_->DataBuffer, path.c_str(), path.size() + 1);
     }
-    int error = Transport != nullptr ? Transport->Open(Device, Handle) : ENODEV;
+    int error = context_->Transport != nullptr ? context_->Transport->Open(Device, Handle) : ENODEV;
     if (error != 0 && WorthTheOtherNode(error) && !Device.blockDevice.empty() && Device.blockDevice != Device.node) {
       platform::DeviceInfo block = Device;
       block.node = Device.blockDevice;
-      const int blockError = Transport->Open(block, Handle);
+      const int blockError = context_->Transport->Open(block, Handle);
       if (blockError == 0) {
         Device = block;
         error = 0;
@@ -165,29 +165,30 @@ bool CDDrive::Open() {
       OpenErrorNode = path;
       char text[512];
       std::snprintf(text, sizeof text, "Error opening: %d, Drive: %s", error, path.c_str());
-      MessageText = text;
+      context_->MessageText = text;
       // What the user can do about it, on a line of its own below.
-      if (Transport != nullptr) {
-        if (const std::string remedy = Transport->OpenRemedy(error); !remedy.empty()) MessageText += "\n" + remedy;
+      if (context_->Transport != nullptr) {
+        const std::string remedy = context_->Transport->OpenRemedy(error);
+        if (!remedy.empty()) context_->MessageText += "\n" + remedy;
       }
-      platform::ShowMessage(MessageText);
-      ReportErrors = true;
+      platform::ShowMessage(context_->Platform(), context_->MessageText);
+      context_->ReportErrors = true;
       ReportError();
       return false;
     }
   }
   if (Identify()) return true;
-  if (NtMode && Handle != platform::kNoHandle) {
-    Transport->Close(Handle);
+  if (context_->NtMode && Handle != platform::kNoHandle) {
+    context_->Transport->Close(Handle);
     Handle = platform::kNoHandle;
   }
   return false;
 }
 
 bool CDDrive::Identify() {
-  UseInquiryBuffer = true;
+  context_->UseInquiryBuffer = true;
   const uint32_t result = SendCommand(InquiryBlock(), 1, kInquiryLength);
-  UseInquiryBuffer = false;
+  context_->UseInquiryBuffer = false;
   // A command that came back without sense but not GOOD (BUSY, for one)
   // brought no INQUIRY data, and a short one not all of it: the buffer still
   // holds an earlier answer, maybe another drive's, which must not become
@@ -201,22 +202,22 @@ bool CDDrive::Identify() {
   Identity = address;
   if (DriveLetter != 0) Identity.push_back(static_cast<char>(DriveLetter));
   Identity += ": ";
-  Identity += FormatField(InquiryData.data() + 8, InquiryData.size() - 8, 28);
+  Identity += FormatField(context_->InquiryData.data() + 8, context_->InquiryData.size() - 8, 28);
   FoundIdentity = Identity;
   return true;
 }
 
 uint32_t CDDrive::SendCommand(const platform::Cdb& Cdb, uint8_t DataIn, uint32_t Length) {
-  platform::Transcript* transcript = platform::ActiveTranscript();
+  platform::Transcript* transcript = context_->Platform().ActiveTranscript();
   // The request is in the transcript before the drive has it, so that a
   // command the program never came back from is there too.
-  uint8_t* buffer = UseInquiryBuffer ? InquiryData.data() : DataBuffer;
+  uint8_t* buffer = context_->UseInquiryBuffer ? context_->InquiryData.data() : context_->DataBuffer;
   const platform::Direction direction = DataIn == 1 ? platform::Direction::In : platform::Direction::Out;
-  if (transcript != nullptr) transcript->Request(Cdb, direction, Length, TimeOut, buffer);
+  if (transcript != nullptr) transcript->Request(Cdb, direction, Length, context_->TimeOut, buffer);
   const uint64_t start = platform::MonotonicMicroseconds();
   bool failed = false;
   const uint32_t result =
-      NtMode ? SendPassThrough(Cdb, DataIn, Length, failed) : SendAspi(Cdb, DataIn, Length, failed);
+      context_->NtMode ? SendPassThrough(Cdb, DataIn, Length, failed) : SendAspi(Cdb, DataIn, Length, failed);
   if (transcript != nullptr) {
     RecordAnswer(*transcript, direction, buffer, Length, platform::MonotonicMicroseconds() - start);
   }
@@ -233,7 +234,7 @@ void CDDrive::RecordAnswer(platform::Transcript& transcript, platform::Direction
   outcome.status = LastScsiStatus;
   outcome.sysError = LastSystemError;
   outcome.residual = LastResidual;
-  if (NtMode) {
+  if (context_->NtMode) {
     outcome.sense = PassThroughSense;
   } else {
     std::copy_n(AspiRequest.senseArea.begin(), std::min(AspiRequest.senseArea.size(), outcome.sense.size()),
@@ -245,7 +246,7 @@ void CDDrive::RecordAnswer(platform::Transcript& transcript, platform::Direction
                                : 0;
   // The command library's own status, which its messages show.
   std::optional<platform::LibraryStatus> library;
-  if (!NtMode) library = platform::LibraryStatus{AspiRequest.status, AspiRequest.hostStatus};
+  if (!context_->NtMode) library = platform::LibraryStatus{AspiRequest.status, AspiRequest.hostStatus};
   transcript.Answer(outcome, took, buffer, arrived, library);
 }
 
@@ -259,10 +260,10 @@ uint32_t CDDrive::SendCommand(uint8_t Cdb0, uint8_t Cdb1, uint8_t Cdb2, uint8_t 
 uint32_t CDDrive::SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Length, bool& failed) {
   PassThroughSense.fill(0);
   RequestSize = 80;
-  uint8_t* buffer = UseInquiryBuffer ? InquiryData.data() : DataBuffer;
+  uint8_t* buffer = context_->UseInquiryBuffer ? context_->InquiryData.data() : context_->DataBuffer;
 
   platform::CommandOutcome outcome;
-  if (Transport == nullptr) {
+  if (context_->Transport == nullptr) {
     outcome.sysError = ENODEV;
   } else if (buffer == nullptr && Length > 0) {
     outcome.sysError = EFAULT;  // no buffer installed: nothing may be transferred
@@ -271,10 +272,10 @@ uint32_t CDDrive::SendPassThrough(const platform::Cdb& cdb, uint8_t DataIn, uint
     outcome.residual = Length;
   } else {
     // The drive may take up to the time-out to answer: the window stays alive meanwhile.
-    platform::RunBlocking([&] {
-      outcome = Transport->Execute(Handle, cdb,
+    platform::RunBlocking(context_->Platform(), [&] {
+      outcome = context_->Transport->Execute(Handle, cdb,
                                    DataIn == 1 ? platform::Direction::In : platform::Direction::Out,
-                                   buffer, Length, TimeOut);
+                                   buffer, Length, context_->TimeOut);
     });
   }
 
@@ -307,26 +308,26 @@ uint32_t CDDrive::SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Le
       static_cast<uint8_t>((DataIn == 1 ? platform::kSrbDirIn : platform::kSrbDirOut) |
                            platform::kSrbEventNotify);
   AspiRequest.bufferLength = Length;
-  AspiRequest.buffer = UseInquiryBuffer ? InquiryData.data() : DataBuffer;
+  AspiRequest.buffer = context_->UseInquiryBuffer ? context_->InquiryData.data() : context_->DataBuffer;
   AspiRequest.senseLength = 14;
   AspiRequest.cdbLength = 12;
   std::copy(cdb.begin(), cdb.end(), AspiRequest.cdb.begin());
 
   errno = 0;
-  if (AspiLibrary && AspiCommandEntry && (AspiRequest.buffer != nullptr || Length == 0)) {
+  if (context_->AspiLibrary && context_->AspiCommandEntry && (AspiRequest.buffer != nullptr || Length == 0)) {
     // The system's last error code is kept per thread: it is read on the
     // thread that sent the command.
-    platform::RunBlocking([&] {
+    platform::RunBlocking(context_->Platform(), [&] {
       errno = 0;
-      AspiLibrary->SendCommand(AspiRequest);
+      context_->AspiLibrary->SendCommand(AspiRequest);
       if (AspiRequest.status == platform::kSrbPending) {
-        AspiLibrary->WaitForCompletion(AspiRequest, uint32_t{TimeOut} * 1000u);
+        context_->AspiLibrary->WaitForCompletion(AspiRequest, uint32_t{context_->TimeOut} * 1000u);
       }
       // Whatever code the system last recorded.
-      LastSystemError = AspiLibrary->SystemError();
+      LastSystemError = context_->AspiLibrary->SystemError();
     });
   } else {
-    LastSystemError = AspiLibrary ? EFAULT : ENODEV;  // the request never left: it stays pending
+    LastSystemError = context_->AspiLibrary ? EFAULT : ENODEV;  // the request never left: it stays pending
   }
   LastResidual = 0;
   LastTimedOut = false;
@@ -346,14 +347,14 @@ uint32_t CDDrive::SendAspi(const platform::Cdb& cdb, uint8_t DataIn, uint32_t Le
 
 void CDDrive::ReportError() {
   LastError = static_cast<uint32_t>(LastSystemError);
-  if (!ReportErrors) return;
+  if (!context_->ReportErrors) return;
   const int code = static_cast<int>(LastError);
   const std::string systemText = SystemText(code);
   char text[512];
   std::snprintf(text, sizeof text, "SenseCode: %02X %02X %02X, %02X, Error: %d, %s", SenseKey, Asc,
                 Ascq, Status, code, systemText.empty() ? "Format message failed." : systemText.c_str());
-  MessageText = text;
-  platform::ShowMessage(MessageText);
+  context_->MessageText = text;
+  platform::ShowMessage(context_->Platform(), context_->MessageText);
 }
 
 std::string CDDrive::GetIdentity() {
@@ -395,35 +396,36 @@ std::string CDDrive::GetSystemErrorText(int code) const {
 std::string CDDrive::SystemText(int code) const {
   // The text comes from the path that reported the code: the system's
   // message table on Windows, errno texts elsewhere.
-  if (NtMode && Transport != nullptr) return Transport->ErrorText(code);
-  if (!NtMode && AspiLibrary) return AspiLibrary->ErrorText(code);
+  if (context_->NtMode && context_->Transport != nullptr) return context_->Transport->ErrorText(code);
+  if (!context_->NtMode && context_->AspiLibrary) return context_->AspiLibrary->ErrorText(code);
   return std::strerror(code);
 }
 
 bool CDDrive::FiltersCommands() const {
-  if (NodeGivenBack) return NtMode && FiltersWhenGivenBack;
-  return NtMode && Transport != nullptr && Handle != platform::kNoHandle && Transport->FiltersCommands(Handle);
+  if (NodeGivenBack) return context_->NtMode && FiltersWhenGivenBack;
+  return context_->NtMode && context_->Transport != nullptr && Handle != platform::kNoHandle &&
+         context_->Transport->FiltersCommands(Handle);
 }
 
 platform::HoldOutcome CDDrive::LockExclusive() {
-  if (!NtMode) return {};  // the command library has no exclusive access
+  if (!context_->NtMode) return {};  // the command library has no exclusive access
   platform::HoldOutcome outcome;
-  if (Transport == nullptr) {
+  if (context_->Transport == nullptr) {
     outcome = {EBADF, false, Device.Name()};
   } else if (const int error = OpenAgain(); error != 0) {
     outcome = {error, error == EBUSY, Device.Name()};
   } else if (Handle == platform::kNoHandle) {
     outcome = {EBADF, false, Device.Name()};
   } else {
-    outcome = Transport->LockExclusive(Handle);
+    outcome = context_->Transport->LockExclusive(Handle);
   }
-  if (platform::Transcript* transcript = platform::ActiveTranscript()) transcript->Hold(outcome);
+  if (platform::Transcript* transcript = context_->Platform().ActiveTranscript()) transcript->Hold(outcome);
   return outcome;
 }
 
 void CDDrive::UnlockExclusive() {
-  if (!NtMode || Transport == nullptr || Handle == platform::kNoHandle) return;
-  Transport->UnlockExclusive(Handle);
+  if (!context_->NtMode || context_->Transport == nullptr || Handle == platform::kNoHandle) return;
+  context_->Transport->UnlockExclusive(Handle);
   // A drive reached through its block node keeps it: a plain descriptor of
   // a block node keeps no other program out, and its last close would make
   // the kernel unlock the tray and look at the drive again.
@@ -431,16 +433,16 @@ void CDDrive::UnlockExclusive() {
   // Nothing of this program keeps the node open while it waits on the user:
   // another program may open it, exclusively too (a burning program, or
   // this program started again).
-  FiltersWhenGivenBack = Transport->FiltersCommands(Handle);
-  Transport->Close(Handle);
+  FiltersWhenGivenBack = context_->Transport->FiltersCommands(Handle);
+  context_->Transport->Close(Handle);
   Handle = platform::kNoHandle;
   NodeGivenBack = true;
 }
 
 int CDDrive::OpenAgain() {
   if (!NodeGivenBack) return 0;
-  if (Transport == nullptr) return ENODEV;
-  const int error = Transport->Open(Device, Handle);
+  if (context_->Transport == nullptr) return ENODEV;
+  const int error = context_->Transport->Open(Device, Handle);
   if (error != 0) {
     Handle = platform::kNoHandle;
     return error;
@@ -451,41 +453,74 @@ int CDDrive::OpenAgain() {
 
 bool CDDrive::LastCommandSucceeded() const {
   const bool noSense = SenseKey == 0 && Asc == 0 && Ascq == 0;
-  if (NtMode) return LastTransportOk && LastScsiStatus == 0 && noSense;
+  if (context_->NtMode) return LastTransportOk && LastScsiStatus == 0 && noSense;
   return Status == platform::kSrbCompleted && LastTransportOk && LastScsiStatus == 0 && noSense;
 }
 
-void CDDrive::SetTimeOut(uint16_t Seconds) { TimeOut = Seconds; }
+void CDDrive::MoveToContext(DriveContext& context) {
+  if (&context == context_) return;
+  if (Counted) {
+    if (context_->OpenCount > 0) --context_->OpenCount;
+    ++context.OpenCount;
+  }
+  context_ = &context;
+}
 
-uint8_t CDDrive::GetOpenResult() { return OpenResult; }
+void CDDrive::SetTimeOut(uint16_t Seconds) { ClassDriveContext().SetTimeOut(Seconds); }
 
-void CDDrive::SetDataBuffer(uint8_t* Buffer, uint32_t Length) {
-  if (Buffer != nullptr) {
-    DataBuffer = Buffer;
-    DataLength = Length;
+uint8_t CDDrive::GetOpenResult() { return ClassDriveContext().OpenResult; }
+
+void CDDrive::SetDataBuffer(uint8_t* Buffer, uint32_t Length) { ClassDriveContext().SetDataBuffer(Buffer, Length); }
+
+uint8_t* CDDrive::GetDataBuffer() { return ClassDriveContext().DataBuffer; }
+
+void CDDrive::SetTransport(platform::DriveTransport* transport) { ClassDriveContext().Transport = transport; }
+
+platform::DriveTransport* CDDrive::GetTransport() { return ClassDriveContext().Transport; }
+
+void CDDrive::SetCommandLibrary(platform::CommandLibraryPath* path) { ClassDriveContext().LibraryPath = path; }
+
+platform::CommandLibraryPath* CDDrive::GetCommandLibrary() { return ClassDriveContext().LibraryPath; }
+
+bool CDDrive::NextUsesPassThrough() { return ClassDriveContext().NextUsesPassThrough(); }
+
+void CDDrive::ResetClassState() { ClassDriveContext().Reset(); }
+
+// --- DriveContext ----------------------------------------------------------------
+
+DriveContext& ClassDriveContext() {
+  static DriveContext context;
+  return context;
+}
+
+void DriveContext::SetDataBuffer(uint8_t* buffer, uint32_t length) {
+  if (buffer != nullptr) {
+    DataBuffer = buffer;
+    DataLength = length;
   } else {
     DataBuffer = DefaultBuffer.data();
     DataLength = kDefaultBufferSize;
   }
 }
 
-uint8_t* CDDrive::GetDataBuffer() { return DataBuffer; }
-
-void CDDrive::SetTransport(platform::DriveTransport* transport) { Transport = transport; }
-
-platform::DriveTransport* CDDrive::GetTransport() { return Transport; }
-
-void CDDrive::SetCommandLibrary(platform::CommandLibraryPath* path) { LibraryPath = path; }
-
-platform::CommandLibraryPath* CDDrive::GetCommandLibrary() { return LibraryPath; }
-
-bool CDDrive::NextUsesPassThrough() {
+bool DriveContext::NextUsesPassThrough() const {
   if (OpenCount != 0) return NtMode;
   // A system without a command library has only the pass-through path.
   return LibraryPath == nullptr || LibraryPath->UsesPassThrough();
 }
 
-void CDDrive::ResetClassState() {
+void DriveContext::TakeAccessFrom(const DriveContext& list) {
+  NtMode = list.NtMode;
+  ReportErrors = list.ReportErrors;
+  AspiLibrary = list.AspiLibrary;
+  AspiCommandEntry = list.AspiCommandEntry;
+  Transport = list.Transport;
+  LibraryPath = list.LibraryPath;
+  OpenResult = list.OpenResult;
+  SetDataBuffer(nullptr, 0);
+}
+
+void DriveContext::Reset() {
   NtMode = false;
   ReportErrors = false;
   UseInquiryBuffer = false;

@@ -1,6 +1,7 @@
-// One optical drive and its command path. All drives share one data buffer,
-// one time-out and one access method (class-wide state); each drive keeps the
-// status and sense bytes of its last command for the caller to test.
+// One optical drive and its command path. The drives of a context share one
+// data buffer, one time-out and one access method (drive/DriveContext.h; the
+// class-wide context unless a drive is made in another); each drive keeps
+// the status and sense bytes of its last command for the caller to test.
 #pragma once
 
 #include <array>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "drive/DriveContext.h"
 #include "platform/CommandLibrary.h"
 #include "platform/Transport.h"
 
@@ -24,14 +26,15 @@ class CDDrive {
   static constexpr uint8_t kLoadFailed = 'b';         // the library did not load
   static constexpr uint8_t kOpenFailed = 'c';         // device did not open or answer INQUIRY
 
-  static constexpr uint32_t kDefaultBufferSize = 2352;
-  static constexpr uint32_t kInquiryDataSize = 256;
+  static constexpr uint32_t kDefaultBufferSize = DriveContext::kDefaultBufferSize;
+  static constexpr uint32_t kInquiryDataSize = DriveContext::kInquiryDataSize;
 
   // A drive by its address alone: on the command library path (host adapter
   // and target), or where the transport opens a drive by its letter.
   CDDrive(uint8_t DriveLetter, uint8_t HostAdapter, uint8_t Target, uint8_t Lun);
-  // A drive as discovery returned it; the pass-through path opens exactly that device.
-  explicit CDDrive(const platform::DeviceInfo& Device);
+  // A drive as discovery returned it, in `context`; the pass-through path
+  // opens exactly that device.
+  explicit CDDrive(const platform::DeviceInfo& Device, DriveContext& context = ClassDriveContext());
   ~CDDrive();
   CDDrive(const CDDrive&) = delete;
   CDDrive& operator=(const CDDrive&) = delete;
@@ -86,6 +89,13 @@ class CDDrive {
   // its block node keeps that node open.
   void UnlockExclusive();
 
+  // The context the drive works in, and a move of an open drive into
+  // another one (a flash's own) and back: its handle and identity stay, and
+  // it is counted in the context it is in.
+  DriveContext& Context() const { return *context_; }
+  void MoveToContext(DriveContext& context);
+
+  // The class-wide context's.
   static void SetTimeOut(uint16_t Seconds);
   static uint8_t GetOpenResult();
   static void SetDataBuffer(uint8_t* Buffer, uint32_t Length);
@@ -118,23 +128,22 @@ class CDDrive {
   int OpenError = 0;            // the system's error of a node that did not open, 0 when none
   std::string OpenErrorNode;    // and that node
 
-  // --- Class-wide state -----------------------------------------------------
-  static inline bool NtMode = false;
-  static inline bool ReportErrors = false;
-  static inline bool UseInquiryBuffer = false;
-  static inline uint16_t OpenCount = 0;
-  static inline uint16_t TimeOut = 60;
-  static inline uint8_t OpenResult = kOpenFailed;
-  static inline std::unique_ptr<platform::AspiLibrary> AspiLibrary;
-  static inline std::string MessageText;
-  static inline bool AspiCommandEntry = false;  // SendASPI32Command was found
-  static inline uint8_t* DataBuffer = nullptr;
-  static inline uint32_t DataLength = 0;
-  // Aligned as pass-through drivers want a data buffer to be.
-  alignas(16) static inline std::array<uint8_t, kInquiryDataSize> InquiryData{};
-  alignas(16) static inline std::array<uint8_t, kDefaultBufferSize> DefaultBuffer{};
+  // --- Class-wide state: the class-wide context's fields -----------------------
+  static inline bool& NtMode = ClassDriveContext().NtMode;
+  static inline bool& ReportErrors = ClassDriveContext().ReportErrors;
+  static inline bool& UseInquiryBuffer = ClassDriveContext().UseInquiryBuffer;
+  static inline uint16_t& OpenCount = ClassDriveContext().OpenCount;
+  static inline uint16_t& TimeOut = ClassDriveContext().TimeOut;
+  static inline uint8_t& OpenResult = ClassDriveContext().OpenResult;
+  static inline std::shared_ptr<platform::AspiLibrary>& AspiLibrary = ClassDriveContext().AspiLibrary;
+  static inline std::string& MessageText = ClassDriveContext().MessageText;
+  static inline bool& AspiCommandEntry = ClassDriveContext().AspiCommandEntry;
+  static inline uint8_t*& DataBuffer = ClassDriveContext().DataBuffer;
+  static inline uint32_t& DataLength = ClassDriveContext().DataLength;
+  static inline std::array<uint8_t, kInquiryDataSize>& InquiryData = ClassDriveContext().InquiryData;
+  static inline std::array<uint8_t, kDefaultBufferSize>& DefaultBuffer = ClassDriveContext().DefaultBuffer;
 
-  // The pass-through transport that every drive uses, and the system's
+  // The pass-through transport of the class-wide context, and the system's
   // command library path (none: the pass-through path is always taken).
   // Installed by the entry point or a test.
   static void SetTransport(platform::DriveTransport* transport);
@@ -142,8 +151,8 @@ class CDDrive {
   static void SetCommandLibrary(platform::CommandLibraryPath* path);
   static platform::CommandLibraryPath* GetCommandLibrary();
 
-  // The access method the next construction works with: the one in force
-  // while a drive is open, otherwise the system's choice, asked afresh.
+  // The access method the next construction in the class-wide context works
+  // with (DriveContext::NextUsesPassThrough).
   static bool NextUsesPassThrough();
   // Puts the class-wide state back to its program-start values (tests);
   // that includes the transport and the command library path, which are
@@ -175,7 +184,5 @@ class CDDrive {
   bool LastTimedOut = false;      // the system's time-out ended the last command
   bool NodeGivenBack = false;     // the node is closed until the next command or hold
   bool FiltersWhenGivenBack = false;  // FiltersCommands of the node as it was given back
-
-  static inline platform::DriveTransport* Transport = nullptr;
-  static inline platform::CommandLibraryPath* LibraryPath = nullptr;
+  DriveContext* context_;
 };

@@ -5,13 +5,13 @@
 #include "drive/CDDrive.h"
 #include "platform/Transport.h"
 
-CDDrives::CDDrives() {
+CDDrives::CDDrives(DriveContext& context) : context_(context) {
   Count = 0;
   Index = 0;
-  if (CDDrive::NextUsesPassThrough()) {
+  if (context_.NextUsesPassThrough()) {
     // Linux has no drive letters: the transport's own enumeration of the
     // optical drives, in ascending SCSI address order, takes their place.
-    platform::DriveTransport* transport = CDDrive::GetTransport();
+    platform::DriveTransport* transport = context_.Transport;
     if (transport == nullptr) return;
     for (const platform::DeviceInfo& device : transport->EnumerateDrives()) {
       if (!TryAdd(device)) break;
@@ -21,7 +21,7 @@ CDDrives::CDDrives() {
     bool room = true;
     for (uint8_t hostAdapter = 0; room && hostAdapter < 20; ++hostAdapter) {
       for (uint8_t target = 0; room && target < 2; ++target) {
-        room = TryAdd(platform::DeviceInfo{' ', hostAdapter, 0, target, 0, {}, {}});
+        room = TryAdd(platform::DeviceInfo{' ', hostAdapter, 0, target, 0, {}, {}, {}});
       }
     }
   }
@@ -46,14 +46,14 @@ bool CDDrives::Select(int16_t NewIndex) {
 
 bool CDDrives::TryAdd(const platform::DeviceInfo& device) {
   if (Count >= kMaxDrives) return false;
-  CDDrive* drive = new CDDrive(device);
-  if (CDDrive::GetOpenResult() == CDDrive::kOpened) {
+  CDDrive* drive = new CDDrive(device, context_);
+  if (context_.OpenResult == CDDrive::kOpened) {
     Slots[static_cast<size_t>(Index)] = drive;
     ++Index;
     ++Count;
   } else {
     if (drive->OpenError != 0) {
-      platform::DriveTransport* transport = CDDrive::GetTransport();
+      platform::DriveTransport* transport = context_.Transport;
       Refusals.push_back({drive->OpenErrorNode, drive->OpenError,
                           transport != nullptr ? transport->NodeGroup(drive->OpenErrorNode) : std::string()});
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "drive/DriveContext.h"
 #include "platform/Transport.h"
 
 class CDDrive;
@@ -41,7 +42,8 @@ class CDDrives {
  public:
   static constexpr int kMaxDrives = 24;
 
-  CDDrives();  // discovers the drives and selects the first
+  // Discovers the drives (each made in `context`) and selects the first.
+  explicit CDDrives(DriveContext& context = ClassDriveContext());
   ~CDDrives();  // destroys the drives in reverse order of discovery
   CDDrives(const CDDrives&) = delete;
   CDDrives& operator=(const CDDrives&) = delete;
@@ -61,4 +63,6 @@ class CDDrives {
  private:
   // Constructs one drive and keeps it when it opened. False once the list is full.
   bool TryAdd(const platform::DeviceInfo& device);
+
+  DriveContext& context_;
 };

@@ -21,9 +21,9 @@ bool Matches(const ProfileEntry& entry, const uint8_t (&flashId)[4], bool longId
 }
 
 // The transfer buffer must hold the flash-ID answer and the largest record.
-bool TransferBufferFits() {
-  return CDDrive::GetDataBuffer() != nullptr && CDDrive::DataLength >= kMaxProfileRecordSize + 1 &&
-         CDDrive::DataLength >= kFlashIdReplyLength;
+bool TransferBufferFits(const DriveContext& context) {
+  return context.DataBuffer != nullptr && context.DataLength >= kMaxProfileRecordSize + 1 &&
+         context.DataLength >= kFlashIdReplyLength;
 }
 
 }  // namespace
@@ -58,8 +58,8 @@ ProfileChoice MakeProfileRecord(const uint8_t (&flashId)[4], bool longId, uint8_
 }
 
 bool SetupFlashProfile(FlashState& state, uint8_t* record) {
-  if (!TransferBufferFits()) {
-    platform::ShowMessage("Read Flash ID> no transfer buffer");
+  if (!TransferBufferFits(state.Context())) {
+    platform::ShowMessage(state.Context().Platform(), "Read Flash ID> no transfer buffer");
     return false;
   }
   VendorCommands commands(state);
@@ -80,13 +80,13 @@ bool ReadVerifyProfile(FlashState& state, const uint8_t* record) {
     const uint32_t length = std::min(state.ProfileRecordLength - state.ProfileHeaderLength, available);
     return std::memcmp(record + state.ProfileHeaderLength, ProfileData() + state.ProfileOffset, length) == 0;
   }
-  if (!TransferBufferFits()) {
-    platform::ShowMessage("Read Profile> no transfer buffer");
+  if (!TransferBufferFits(state.Context())) {
+    platform::ShowMessage(state.Context().Platform(), "Read Profile> no transfer buffer");
     return false;
   }
   if (!VendorCommands(state).ReadProfileRecord(state.ProfileRecordLength)) return false;
-  if (std::memcmp(CDDrive::GetDataBuffer(), record, state.ProfileRecordLength) != 0) {
-    platform::ShowMessage("Compared profile error!");
+  if (std::memcmp(state.Context().DataBuffer, record, state.ProfileRecordLength) != 0) {
+    platform::ShowMessage(state.Context().Platform(), "Compared profile error!");
     return false;
   }
   return true;

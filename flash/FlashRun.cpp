@@ -49,23 +49,24 @@ int CompareBytes(const std::string& a, const std::string& b) {
 // (or the failure shown), and lets go of it on every way out of the run.
 class InhibitorLock {
  public:
-  InhibitorLock() = default;
+  explicit InhibitorLock(platform::ServiceContext& context) : context_(context) {}
   ~InhibitorLock() { Release(); }
   InhibitorLock(const InhibitorLock&) = delete;
   InhibitorLock& operator=(const InhibitorLock&) = delete;
 
   void Take() {
-    platform::SleepInhibitor* inhibitor = platform::GetServices().inhibitor;
+    platform::SleepInhibitor* inhibitor = context_.services.inhibitor;
     // Without logind the flash goes on unprotected, as it always did.
     if (inhibitor != nullptr && !taken_) taken_ = inhibitor->Acquire(platform::ApplicationTitle, kInhibitReason);
   }
   void Release() {
     if (!taken_) return;
     taken_ = false;
-    if (platform::SleepInhibitor* inhibitor = platform::GetServices().inhibitor) inhibitor->Release();
+    if (platform::SleepInhibitor* inhibitor = context_.services.inhibitor) inhibitor->Release();
   }
 
  private:
+  platform::ServiceContext& context_;
   bool taken_ = false;
 };
 
@@ -74,24 +75,25 @@ class InhibitorLock {
 // on every way out of the run, an exception included.
 class CriticalSection {
  public:
-  CriticalSection() = default;
+  explicit CriticalSection(platform::ServiceContext& context) : context_(context) {}
   ~CriticalSection() { End(); }
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
 
   // False when a request to stop came first: nothing may be written.
   bool Begin(platform::Transcript* transcript) {
-    begun_ = platform::BeginWriting(transcript);
+    begun_ = platform::BeginWriting(context_, transcript);
     return begun_;
   }
   // The request held off meanwhile; empty when none came.
   std::string End() {
     if (!begun_) return {};
     begun_ = false;
-    return platform::EndWriting();
+    return platform::EndWriting(context_);
   }
 
  private:
+  platform::ServiceContext& context_;
   bool begun_ = false;
 };
 
@@ -114,12 +116,12 @@ class ExclusiveHold {
     }
     const std::string& node = outcome.node;
     if (outcome.inUse) {
-      platform::ShowError("\nAnother program is using the drive: " + node +
+      platform::ShowError(drive_.Context().Platform(), "\nAnother program is using the drive: " + node +
                           " is busy.\n\nA mounted disc, a burning program or a player may hold it. Unmount or "
                           "eject the disc and close those programs, then press FLASH again.\n\nThe drive has "
                           "not been touched.\n");
     } else {
-      platform::ShowError("\nThe drive cannot be held for the flash: " + node + ": " +
+      platform::ShowError(drive_.Context().Platform(), "\nThe drive cannot be held for the flash: " + node + ": " +
                           drive_.GetSystemErrorText(outcome.sysError) +
                           "\n\nThe drive has not been touched.\n");
     }
@@ -141,8 +143,9 @@ class ExclusiveHold {
 // exception" when an exception ends it).
 class TranscriptScope {
  public:
-  TranscriptScope(CDDrive& drive, const FlashState& state, const FlashImage& image) {
-    platform::TranscriptStore* store = platform::GetServices().transcripts;
+  TranscriptScope(CDDrive& drive, const FlashState& state, const FlashImage& image)
+      : context_(drive.Context().Platform()) {
+    platform::TranscriptStore* store = context_.services.transcripts;
     if (store == nullptr) return;
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
@@ -156,7 +159,7 @@ class TranscriptScope {
 
     platform::TranscriptHeader header;
     header.programVersion = platform::ProgramVersion();
-    header.commandLine = platform::GetServices().commandLine;
+    header.commandLine = context_.services.commandLine;
     header.started = started;
     header.packageVendor = image.vendor;
     header.packageModel = image.model;
@@ -171,12 +174,12 @@ class TranscriptScope {
     header.driveIdentity = drive.Identity;
     if (drive.Identity.find(": ") == std::string::npos) header.foundIdentity = drive.FoundIdentity;
     transcript_ = std::make_unique<platform::Transcript>(std::move(sink), header);
-    platform::SetActiveTranscript(transcript_.get());
+    context_.SetActiveTranscript(transcript_.get());
   }
   ~TranscriptScope() {
     if (!transcript_) return;
     transcript_->End(std::uncaught_exceptions() > 0);
-    platform::SetActiveTranscript(nullptr);
+    context_.SetActiveTranscript(nullptr);
   }
   TranscriptScope(const TranscriptScope&) = delete;
   TranscriptScope& operator=(const TranscriptScope&) = delete;
@@ -216,6 +219,7 @@ class TranscriptScope {
     return name;
   }
 
+  platform::ServiceContext& context_;
   std::unique_ptr<platform::Transcript> transcript_;
 };
 
@@ -227,9 +231,12 @@ class FlashRun {
         view_(view),
         image_(image),
         drive_(*state.CurrentDrive),
+        services_(drive_.Context().Platform()),
         commands_(state),
         transcript_(drive_, state, image),
-        exclusive_(drive_) {}
+        exclusive_(drive_),
+        lock_(services_),
+        critical_(services_) {}
 
   FlashOutcome Run() {
     state_.ProfileMatched = false;
@@ -247,7 +254,7 @@ class FlashRun {
     // yet. From here on, the critical section, the run goes to its end, and
     // a request to stop is held off until it is over.
     if (!critical_.Begin(transcript_.Get())) {
-      if (platform::Transcript* transcript = transcript_.Get()) transcript->Stopped(platform::StopCause());
+      if (platform::Transcript* transcript = transcript_.Get()) transcript->Stopped(platform::StopCause(services_));
       Finish();
       return FlashOutcome::NothingWritten;
     }
@@ -277,8 +284,8 @@ class FlashRun {
 
   // A stop the user asked for, written into the transcript where it is taken.
   bool StopTaken() {
-    if (!platform::StopRequested()) return false;
-    if (platform::Transcript* transcript = transcript_.Get()) transcript->Stopped(platform::StopCause());
+    if (!platform::StopRequested(services_)) return false;
+    if (platform::Transcript* transcript = transcript_.Get()) transcript->Stopped(platform::StopCause(services_));
     return true;
   }
 
@@ -294,17 +301,19 @@ class FlashRun {
     if (state_.BinLength == 0 || state_.BinLength > image_.areaSize) {
       // Starting the drive's flash programming without a whole image in DRAM
       // would program whatever the DRAM holds.
-      platform::ShowError("\nThis program carries no valid firmware image (" + std::to_string(state_.BinLength) +
-                          " bytes).\n\nThe drive has not been touched.\n");
+      platform::ShowError(services_, "\nThis program carries no valid firmware image (" +
+                                         std::to_string(state_.BinLength) +
+                                         " bytes).\n\nThe drive has not been touched.\n");
       return false;
     }
     const bool filters = drive_.FiltersCommands();
     if (platform::Transcript* transcript = transcript_.Get()) {
       transcript->Filters(filters);
-      if (CDDrive::ReportErrors) transcript->ErrorsShown();
+      if (drive_.Context().ReportErrors) transcript->ErrorsShown();
     }
     if (filters) {
       platform::ShowError(
+          services_,
           "\nThe drive cannot be flashed through " + drive_.GetNode() +
           ": there the system passes only a few safe commands to a program without the CAP_SYS_RAWIO "
           "capability, and refuses the commands of a flash.\n\nTo flash it, do one of these and start "
@@ -315,6 +324,7 @@ class FlashRun {
     }
     if (NeedsProfile() && ProfileDataIsStandIn() && !IsSimulated()) {
       platform::ShowError(
+          services_,
           "\nThis program was built with stand-in flash-chip profiles, which must never be sent "
           "to a real drive.\n\nThis firmware needs a flash-chip profile: rebuild the program with "
           "the drive maker's profile data to flash it.\n\nThe drive has not been touched.\n");
@@ -334,14 +344,14 @@ class FlashRun {
       text = "\nWARNING !!!" + std::string("\n\nYour drive Firmware ") + revision + " is aready the most updated !" +
              "\n" + update;
     }
-    return order > 0 ? platform::AskWarningYesNo(text) : platform::AskConfirmationYesNo(text);
+    return order > 0 ? platform::AskWarningYesNo(services_, text) : platform::AskConfirmationYesNo(services_, text);
   }
 
   // Load, wait while the drive is becoming ready, stop.
   void BringToRest() {
     commands_.SendPreparation(StartStopUnitBlock(0x03));
     for (int poll = 0; poll < kMaxReadyPolls; ++poll) {
-      platform::SleepMs(kPollIntervalMs);
+      platform::SleepMs(services_, kPollIntervalMs);
       commands_.SendPreparation(TestUnitReadyBlock());
       commands_.SendPreparation(StopPlayScanBlock());
       if (!drive_.CheckSense(0x02, 0x04, 0x01) || StopTaken()) break;
@@ -354,7 +364,7 @@ class FlashRun {
     view_.ProgressSetRange(0, static_cast<int>(state_.BinLength));
     view_.ProgressSetStep(static_cast<int>(kBlockSize));
     if (state_.BlockBuffer == nullptr) state_.BlockBuffer = new uint8_t[kBlockSize]();
-    platform::SetHourglassCursor();
+    platform::SetHourglassCursor(services_);
   }
 
   // Profile, image, entry critical, checks and flash start; true when the
@@ -423,7 +433,7 @@ class FlashRun {
       }
       if (std::memcmp(state_.BlockBuffer, image_.bin + position, kBlockSize) != 0) {
         Append(", Compare BIN and DRAM Fail! ");
-        platform::ShowMessage("Compare BIN and DRAM fail!");
+        platform::ShowMessage(services_, "Compare BIN and DRAM fail!");
         return false;
       }
       return true;
@@ -450,7 +460,7 @@ class FlashRun {
     view_.ProgressSetRange(0, kFlashProgressMaximum);
     view_.ProgressSetPosition(kFlashProgressPosition);
     view_.ProgressSetStep(0);
-    CDDrive::SetTimeOut(kFlashStartTimeOut);
+    drive_.Context().SetTimeOut(kFlashStartTimeOut);
     // From here on the drive programs its flash: what led to it is on the
     // disk before it starts.
     if (platform::Transcript* transcript = transcript_.Get()) transcript->Sync();
@@ -459,7 +469,7 @@ class FlashRun {
       Status("Flash Fail.");  // the long time-out stays in force
       return false;
     }
-    CDDrive::SetTimeOut(kNormalTimeOut);
+    drive_.Context().SetTimeOut(kNormalTimeOut);
     view_.ProgressSetPosition(kFlashProgressMaximum);
     Status("Flash Completed.");
     return true;
@@ -478,24 +488,21 @@ class FlashRun {
   }
 
   void OfferRestart() {
-    if (!platform::AskConfirmationYesNo(kRestartQuestion)) return;
-    platform::SetDefaultCursor();
+    if (!platform::AskConfirmationYesNo(services_, kRestartQuestion)) return;
+    platform::SetDefaultCursor(services_);
     // Simulated drives live in this program alone: restarting the machine
     // would only end the user's work.
     if (IsSimulated()) {
-      platform::ShowMessage(kSimulatedRestartText);
+      platform::ShowMessage(services_, kSimulatedRestartText);
       return;
     }
-    if (platform::SystemRestart* restart = platform::GetServices().restart) restart->RequestReboot();
+    if (platform::SystemRestart* restart = services_.services.restart) restart->RequestReboot();
   }
 
-  static bool IsSimulated() {
-    const platform::DriveTransport* transport = CDDrive::GetTransport();
-    return transport != nullptr && transport->IsSimulated();
-  }
+  bool IsSimulated() const { return drive_.Context().IsSimulated(); }
 
   void Finish() {
-    platform::SetDefaultCursor();
+    platform::SetDefaultCursor(services_);
     view_.ProgressSetPosition(0);
   }
 
@@ -503,6 +510,7 @@ class FlashRun {
   platform::FormView& view_;
   const FlashImage& image_;
   CDDrive& drive_;
+  platform::ServiceContext& services_;
   VendorCommands commands_;
   TranscriptScope transcript_;
   int entry_ = -1;

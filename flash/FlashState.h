@@ -9,6 +9,7 @@
 #include "platform/Transport.h"
 
 class CDDrive;
+struct DriveContext;
 
 namespace flash {
 
@@ -29,6 +30,10 @@ struct FlashState {
   uint8_t* WorkBuffer = nullptr;     // owned by the form: the profile record as sent
   uint8_t* BlockBuffer = nullptr;    // owned by the form: the block being written or read back
   uint32_t WorkBufferSize = 0;       // bytes allocated in WorkBuffer
+
+  // The context of CurrentDrive (the class-wide one while there is none):
+  // its data buffer, time-out and services are the run's.
+  DriveContext& Context() const;
 };
 
 }  // namespace flash

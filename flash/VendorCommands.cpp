@@ -21,6 +21,10 @@ std::string MissingBytes(uint32_t length, uint32_t residual) {
 
 }  // namespace
 
+DriveContext& FlashState::Context() const {
+  return CurrentDrive != nullptr ? CurrentDrive->Context() : ClassDriveContext();
+}
+
 bool VendorCommands::Send(const Cdb& block, uint8_t dataIn, uint32_t length, const std::string& failurePrefix,
                           bool wholeData) {
   state_.CommandBlock = block;
@@ -42,7 +46,7 @@ bool VendorCommands::Send(const Cdb& block, uint8_t dataIn, uint32_t length, con
       if (!system.empty()) message += "\n" + system;
       if (incomplete) message += "\n" + MissingBytes(length, drive->GetResidual());
     }
-    platform::ShowMessage(message);
+    platform::ShowMessage(state_.Context().Platform(), message);
   }
   return ok && !incomplete;
 }
@@ -53,10 +57,11 @@ void VendorCommands::SendPreparation(const Cdb& block) {
 }
 
 bool VendorCommands::FillTransferBuffer(const uint8_t* data, uint32_t length, const std::string& failurePrefix) {
-  uint8_t* buffer = CDDrive::GetDataBuffer();
-  if (buffer == nullptr || length > CDDrive::DataLength || (length > 0 && data == nullptr)) {
+  const DriveContext& context = state_.Context();
+  uint8_t* buffer = context.DataBuffer;
+  if (buffer == nullptr || length > context.DataLength || (length > 0 && data == nullptr)) {
     // Never copy beyond the transfer buffer; nothing is sent.
-    platform::ShowMessage(failurePrefix + "data does not fit the transfer buffer");
+    platform::ShowMessage(context.Platform(), failurePrefix + "data does not fit the transfer buffer");
     return false;
   }
   if (length > 0) std::memcpy(buffer, data, length);
@@ -78,9 +83,10 @@ bool VendorCommands::WriteBuffer(uint32_t offset, const uint8_t* data, uint8_t c
 
 bool VendorCommands::ReadBuffer(uint32_t offset, uint8_t* data, uint32_t length) {
   state_.CommandBlock = ReadBufferBlock(offset, length);
-  const uint8_t* buffer = CDDrive::GetDataBuffer();
-  if (buffer == nullptr || length > CDDrive::DataLength) {
-    platform::ShowMessage("Read Buffer> data does not fit the transfer buffer");
+  const DriveContext& context = state_.Context();
+  const uint8_t* buffer = context.DataBuffer;
+  if (buffer == nullptr || length > context.DataLength) {
+    platform::ShowMessage(context.Platform(), "Read Buffer> data does not fit the transfer buffer");
     return false;
   }
   if (!Send(state_.CommandBlock, kDataIn, length, "Read Buffer> ", true)) return false;
@@ -107,12 +113,12 @@ bool VendorCommands::CheckDisc() {
 
 bool VendorCommands::ReadFlashId(uint8_t (&id)[4]) {
   if (!Send(ReadFlashIdBlock(), kDataIn, kFlashIdReplyLength, "Read Flash ID> ", true)) return false;
-  std::memcpy(id, CDDrive::GetDataBuffer(), sizeof id);
+  std::memcpy(id, state_.Context().DataBuffer, sizeof id);
   return true;
 }
 
 bool VendorCommands::WriteProfileRecord(const uint8_t* record, uint32_t length, bool longId) {
-  std::memcpy(CDDrive::GetDataBuffer(), record, length);
+  std::memcpy(state_.Context().DataBuffer, record, length);
   return Send(ProfileWriteBlock(longId, length), kDataOut, length, "Write Profile> ");
 }
 

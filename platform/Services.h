@@ -4,6 +4,7 @@
 // workflow runs in tests with scripted answers and without waiting.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -110,8 +111,8 @@ class StopRequests {
 // The application title, shown on plain boxes and the exception box.
 extern const char* const ApplicationTitle;
 
-// The process-wide set of services. The entry point installs the desktop
-// implementations; tests install doubles. Unset members fall back to
+// A set of services. The entry point installs the desktop implementations
+// into the default context; tests install doubles. Unset members fall back to
 // implementations that do nothing (boxes answer No / OK).
 struct Services {
   MessageBoxes* boxes = nullptr;
@@ -126,28 +127,61 @@ struct Services {
   bool commandLine = false;  // the flash runs in flashutil-pack: its transcript says so
 };
 
+// What one flash works with of the platform: its services and the
+// transcript it writes. The process has one (DefaultServiceContext()), which
+// the window and a single command-line flash use; flashes that run side by
+// side have one each, so that none of them sees another's boxes, requests
+// to stop or transcript.
+class ServiceContext {
+ public:
+  Services services;
+  // The transcript of the flash that runs in this context now, or null.
+  Transcript* ActiveTranscript() const { return transcript_.load(); }
+  void SetActiveTranscript(Transcript* transcript) { transcript_.store(transcript); }
+
+ private:
+  std::atomic<Transcript*> transcript_{nullptr};
+};
+
+ServiceContext& DefaultServiceContext();
+// The services of the default context.
 Services& GetServices();
 
-// Convenience wrappers over GetServices().boxes, with the caption of the kind.
+// Convenience wrappers over a context's services (without one: the default
+// context's), with the caption of the kind. A box goes into the context's
+// transcript with its answer.
+BoxAnswer ShowBox(ServiceContext& context, BoxKind kind, const std::string& text, BoxButtons buttons);
 BoxAnswer ShowBox(BoxKind kind, const std::string& text, BoxButtons buttons);
-bool AskWarningYesNo(const std::string& text);       // true on Yes
-bool AskConfirmationYesNo(const std::string& text);  // true on Yes
-void ShowError(const std::string& text);             // error box, OK
-void ShowMessage(const std::string& text);           // plain box, OK
+bool AskWarningYesNo(ServiceContext& context, const std::string& text);       // true on Yes
+bool AskWarningYesNo(const std::string& text);
+bool AskConfirmationYesNo(ServiceContext& context, const std::string& text);  // true on Yes
+bool AskConfirmationYesNo(const std::string& text);
+void ShowError(ServiceContext& context, const std::string& text);             // error box, OK
+void ShowError(const std::string& text);
+void ShowMessage(ServiceContext& context, const std::string& text);           // plain box, OK
+void ShowMessage(const std::string& text);
 // The box of an exception that nothing else handled: error icon, caption
 // the application title, the exception's message, OK.
 void ShowException(const std::string& text);
 
+void SetHourglassCursor(ServiceContext& context);
 void SetHourglassCursor();
+void SetDefaultCursor(ServiceContext& context);
 void SetDefaultCursor();
+void SleepMs(ServiceContext& context, unsigned milliseconds);
 void SleepMs(unsigned milliseconds);
-// Through GetServices().stop; without it no stop is ever requested, and
+// Through the services' stop; without it no stop is ever requested, and
 // nothing is held off.
+bool StopRequested(ServiceContext& context);
 bool StopRequested();
+std::string StopCause(ServiceContext& context);
 std::string StopCause();
+bool BeginWriting(ServiceContext& context, Transcript* transcript);
 bool BeginWriting(Transcript* transcript);
+std::string EndWriting(ServiceContext& context);
 std::string EndWriting();
-// Runs `call` through GetServices().blocking (see BlockingCalls).
+// Runs `call` through the services' blocking calls (see BlockingCalls).
+void RunBlocking(ServiceContext& context, const std::function<void()>& call);
 void RunBlocking(const std::function<void()>& call);
 
 }  // namespace platform

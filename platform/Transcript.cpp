@@ -14,8 +14,6 @@ namespace {
 
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-std::atomic<Transcript*> active{nullptr};
-
 std::string Hex2(uint8_t byte) {
   char text[4];
   std::snprintf(text, sizeof text, "%02X", byte);
@@ -357,9 +355,9 @@ void Transcript::Sync() {
 
 std::string Transcript::Where() const { return sink_->Where(); }
 
-Transcript* ActiveTranscript() { return active.load(); }
+Transcript* ActiveTranscript() { return DefaultServiceContext().ActiveTranscript(); }
 
-void SetActiveTranscript(Transcript* transcript) { active.store(transcript); }
+void SetActiveTranscript(Transcript* transcript) { DefaultServiceContext().SetActiveTranscript(transcript); }
 
 const char* ProgramVersion() { return FLASHUTIL_VERSION; }
 

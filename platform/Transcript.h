@@ -284,8 +284,9 @@ class Transcript {
   bool intact_ = true;
 };
 
-// The transcript of the flash that runs now, or null. The flash sets it
-// for its duration; the drive's commands and the message boxes write to it.
+// The transcript of the flash that runs now in the default service context,
+// or null. The flash sets it in its context for its duration; the drive's
+// commands and the message boxes write to it.
 Transcript* ActiveTranscript();
 void SetActiveTranscript(Transcript* transcript);
 

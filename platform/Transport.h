@@ -26,6 +26,10 @@ struct DeviceInfo {
   std::string node;         // the device node that Open opens, e.g. "/dev/sg1"
   std::string blockDevice;  // the drive's block device node ("/dev/sr0"), empty when it has none;
                             // equal to `node` when the drive has no SCSI generic node
+  // Where the drive sits, so that a person can find it among others (slot
+  // 3 of a tower): its /dev/disk/by-path name, or the PCI path of its host
+  // adapter; empty where the system does not tell.
+  std::string physicalPath;
 
   // The node, or the address "host:channel:target:lun" of a device without one (for messages).
   std::string Name() const;

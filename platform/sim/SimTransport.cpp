@@ -53,7 +53,8 @@ std::string SimDrive::Node() const {
 }
 
 DeviceInfo SimDrive::Device() const {
-  return DeviceInfo{' ', config_.host, config_.channel, config_.target, config_.lun, Node(), config_.blockNode};
+  return DeviceInfo{' ',  config_.host,      config_.channel, config_.target, config_.lun,
+                    Node(), config_.blockNode, config_.physicalPath};
 }
 
 std::vector<uint8_t> SimDrive::ProfileRecord() const {

@@ -129,6 +129,7 @@ struct DriveConfig {
   uint8_t lun = 0;
   std::string node;  // device node; empty: "/dev/sim-sgN" with N the drive's index
   std::string blockNode;  // its block node; empty: it has none
+  std::string physicalPath;  // where it sits (made up); empty: the system does not tell
 
   // INQUIRY identification as raw bytes: a shorter text is padded with
   // blanks, a longer one cut; zero bytes are kept as they are.
