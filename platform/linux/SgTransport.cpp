@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <climits>
 #include <map>
+#include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 #include "platform/linux/SenseData.h"
@@ -89,22 +91,23 @@ class SgTransport final : public DriveTransport {
     drive.device = device;
     drive.blockNode = device.node == device.blockDevice;
     if (const int error = Attach(drive, 0); error != 0) return error;
+    const std::unique_lock<std::shared_mutex> lock(mutex_);
     handle = nextHandle_++;
     drives_[handle] = drive;
     return 0;
   }
 
   bool FiltersCommands(DeviceHandle handle) const override {
-    auto it = drives_.find(handle);
+    const OpenDrive* drive = Find(handle);
     // The block layer's command filter lets WRITE BUFFER and vendor commands
     // through only for a process with CAP_SYS_RAWIO; the sg driver has none.
-    return it != drives_.end() && it->second.blockNode && !ProcessHasRawIo();
+    return drive != nullptr && drive->blockNode && !ProcessHasRawIo();
   }
 
   HoldOutcome LockExclusive(DeviceHandle handle) override {
-    auto it = drives_.find(handle);
-    if (it == drives_.end()) return Refusal(EBADF, "");
-    OpenDrive& drive = it->second;
+    OpenDrive* found = Find(handle);
+    if (found == nullptr) return Refusal(EBADF, "");
+    OpenDrive& drive = *found;
     if (drive.exclusive) return {};
     if (!drive.blockNode) {
       // An exclusive open of an sg node fails while any descriptor of it is
@@ -141,9 +144,9 @@ class SgTransport final : public DriveTransport {
   }
 
   void UnlockExclusive(DeviceHandle handle) override {
-    auto it = drives_.find(handle);
-    if (it == drives_.end() || !it->second.exclusive) return;
-    OpenDrive& drive = it->second;
+    OpenDrive* found = Find(handle);
+    if (found == nullptr || !found->exclusive) return;
+    OpenDrive& drive = *found;
     if (drive.blockHold >= 0) ::close(drive.blockHold);
     drive.blockHold = -1;
     drive.exclusive = false;
@@ -156,9 +159,9 @@ class SgTransport final : public DriveTransport {
                          uint32_t length, unsigned timeoutSeconds) override {
     CommandOutcome refused;
     refused.residual = length;
-    auto it = drives_.find(handle);
-    if (it == drives_.end() || it->second.object == nullptr) {
-      refused.sysError = it == drives_.end() || it->second.openError == 0 ? EBADF : it->second.openError;
+    const OpenDrive* drive = Find(handle);
+    if (drive == nullptr || drive->object == nullptr) {
+      refused.sysError = drive == nullptr || drive->openError == 0 ? EBADF : drive->openError;
       return refused;
     }
     if ((length > 0 && buffer == nullptr) || length > static_cast<uint32_t>(INT_MAX) ||
@@ -167,7 +170,7 @@ class SgTransport final : public DriveTransport {
       return refused;
     }
 
-    sg_pt_base* object = it->second.object;
+    sg_pt_base* object = drive->object;
     clear_scsi_pt_obj(object);  // keeps the descriptor, forgets the last command
     Cdb block = cdb;
     SenseArea sense{};
@@ -199,6 +202,7 @@ class SgTransport final : public DriveTransport {
   }
 
   void Close(DeviceHandle handle) override {
+    const std::unique_lock<std::shared_mutex> lock(mutex_);
     auto it = drives_.find(handle);
     if (it == drives_.end()) return;
     Release(it->second);
@@ -206,6 +210,22 @@ class SgTransport final : public DriveTransport {
   }
 
  private:
+  // The open drive of a handle, or null. Flashes that run side by side use
+  // the transport from threads of their own, each its own handles: the map
+  // is shared, its entries stay where they are while others come and go,
+  // and a command runs without the lock, so that a drive that takes its
+  // time keeps no other waiting.
+  OpenDrive* Find(DeviceHandle handle) {
+    const std::shared_lock<std::shared_mutex> lock(mutex_);
+    auto it = drives_.find(handle);
+    return it == drives_.end() ? nullptr : &it->second;
+  }
+  const OpenDrive* Find(DeviceHandle handle) const {
+    const std::shared_lock<std::shared_mutex> lock(mutex_);
+    auto it = drives_.find(handle);
+    return it == drives_.end() ? nullptr : &it->second;
+  }
+
   // Opens the drive's node (with `extra` flags) and binds a pass-through
   // object to it; returns 0 or the errno, leaving the drive detached.
   static int Attach(OpenDrive& drive, int extra) {
@@ -241,6 +261,7 @@ class SgTransport final : public DriveTransport {
 
   std::string sysfsRoot_;
   std::string devRoot_;
+  mutable std::shared_mutex mutex_;
   std::map<DeviceHandle, OpenDrive> drives_;
   DiscoveryFacts facts_;
   DeviceHandle nextHandle_ = 1;

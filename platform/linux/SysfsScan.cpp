@@ -1,6 +1,7 @@
 #include "platform/linux/SysfsScan.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
@@ -97,6 +98,41 @@ std::string FindBlockNode(const fs::path& device) {
   return FindLegacyNode(device, "block", "sr");
 }
 
+// "0000:00:1f.2": a PCI function's name in sysfs (domain, bus, device and function).
+bool IsPciFunction(const std::string& name) {
+  if (name.size() != 12 || name[4] != ':' || name[7] != ':' || name[10] != '.') return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (i == 4 || i == 7 || i == 10) continue;
+    if (!std::isxdigit(static_cast<unsigned char>(name[i]))) return false;
+  }
+  return true;
+}
+
+// Where the drive sits: the name under <devRoot>/disk/by-path that links to
+// its block node, or else the PCI function of the host adapter it hangs
+// from, as that name begins ("pci-0000:00:1f.2"); empty when neither is known.
+std::string PhysicalPath(const fs::path& device, const std::string& devRoot, const std::string& block) {
+  std::error_code ec;
+  const fs::path byPath = fs::path(devRoot) / "disk" / "by-path";
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(byPath, ec)) {
+    const fs::path target = fs::read_symlink(entry.path(), ec);
+    if (!ec && !block.empty() && target.filename() == block) names.push_back(entry.path().filename().string());
+  }
+  if (!names.empty()) {
+    std::sort(names.begin(), names.end());
+    return (byPath / names.front()).string();
+  }
+  const fs::path real = fs::canonical(device, ec);
+  std::string pci;
+  if (!ec) {
+    for (const fs::path& part : real) {
+      if (IsPciFunction(part.string())) pci = part.string();
+    }
+  }
+  return pci.empty() ? std::string() : "pci-" + pci;
+}
+
 }  // namespace
 
 std::vector<OpticalDrive> ScanOpticalDrives(const std::string& sysfsRoot, const std::string& devRoot,
@@ -146,6 +182,7 @@ std::vector<OpticalDrive> ScanOpticalDrives(const std::string& sysfsRoot, const 
     drive.info.lun = static_cast<uint8_t>(address->lun);
     drive.info.node = (fs::path(devRoot) / node).string();
     if (!block.empty()) drive.info.blockDevice = (fs::path(devRoot) / block).string();
+    drive.info.physicalPath = PhysicalPath(device, devRoot, block);
     found.push_back({*address, drive});
   }
 

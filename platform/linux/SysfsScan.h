@@ -21,7 +21,10 @@ struct OpticalDrive {
 // host:channel:target:lun order. Each drive's node is its SCSI generic node
 // ("<devRoot>/sgN") or, when it has none (the sg module is not loaded), its
 // block node ("<devRoot>/srN"); a drive with neither is left out, and so is
-// one whose address does not fit the 8-bit fields of DeviceInfo.
+// one whose address does not fit the 8-bit fields of DeviceInfo. Its
+// physical path is the link under "<devRoot>/disk/by-path" that names its
+// block node, or where there is none "pci-" and the PCI function of the
+// host adapter above it in sysfs ("pci-0000:00:1f.2").
 // With `facts`, also what the scan saw: whether sysfs is there, how many
 // optical devices it lists (those left out included) and how many of them
 // have no node, and whether the sg module is loaded (sysfs has its class

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -336,6 +337,11 @@ Direction DataDirectionOf(const Cdb& cdb) {
 // --- Shared state ------------------------------------------------------------
 
 struct SimTransport::State {
+  // Flashes that run side by side reach their drives from threads of their
+  // own: the handles and the logs are shared, each drive is one thread's.
+  // A drive runs its command outside the lock, so that a slow one keeps
+  // no other drive waiting.
+  std::mutex mutex;
   std::vector<std::unique_ptr<SimDrive>> drives;
   bool passThrough = true;
   LibraryConfig library;
@@ -577,6 +583,7 @@ bool SimTransport::UsesPassThrough() {
 }
 
 std::vector<DeviceInfo> SimTransport::EnumerateDrives() {
+  const std::lock_guard<std::mutex> lock(state_->mutex);
   ++state_->enumerateCalls;
   std::vector<DeviceInfo> found;
   for (auto& drive : state_->drives) found.push_back(drive->Device());
@@ -602,6 +609,7 @@ std::string SimTransport::NodeGroup(const std::string& node) const {
 }
 
 int SimTransport::Open(const DeviceInfo& device, DeviceHandle& handle) {
+  const std::lock_guard<std::mutex> lock(state_->mutex);
   handle = kNoHandle;
   SimDrive* drive = nullptr;
   bool blockNode = false;
@@ -637,6 +645,7 @@ CommandOutcome SimTransport::Execute(DeviceHandle handle, const Cdb& cdb, Direct
   entry.length = length;
   entry.timeoutSeconds = timeoutSeconds;
 
+  std::unique_lock<std::mutex> lock(state_->mutex);
   auto it = state_->handles.find(handle);
   if (it == state_->handles.end()) {
     outcome.sysError = EBADF;
@@ -644,7 +653,7 @@ CommandOutcome SimTransport::Execute(DeviceHandle handle, const Cdb& cdb, Direct
     state_->Record(nullptr, entry);
     return outcome;
   }
-  const State::Handle& opened = it->second;
+  const State::Handle opened = it->second;
   SimDrive& drive = *state_->drives[static_cast<size_t>(opened.drive)];
   entry.viaBlockNode = opened.blockNode;
   entry.exclusive = drive.HeldExclusively();
@@ -657,7 +666,9 @@ CommandOutcome SimTransport::Execute(DeviceHandle handle, const Cdb& cdb, Direct
     entry.sysError = EPERM;
   } else {
     if (state_->journal) state_->journal(drive.Index(), cdb);
+    lock.unlock();
     reply = drive.Execute(cdb, direction, buffer, length, entry);
+    lock.lock();
   }
   outcome.residual = reply.kind == SimDrive::Reply::Kind::Good ? reply.residual : 0;
 
@@ -694,21 +705,24 @@ CommandOutcome SimTransport::Execute(DeviceHandle handle, const Cdb& cdb, Direct
 }
 
 void SimTransport::Close(DeviceHandle handle) {
+  const std::lock_guard<std::mutex> lock(state_->mutex);
   auto it = state_->handles.find(handle);
   if (it == state_->handles.end()) return;
-  UnlockExclusive(handle);
+  Unlock(*state_, handle);
   state_->closeOrder.push_back(it->second.drive);
   state_->drives[static_cast<size_t>(it->second.drive)]->NoteClose();
   state_->handles.erase(it);
 }
 
 bool SimTransport::FiltersCommands(DeviceHandle handle) const {
+  const std::lock_guard<std::mutex> lock(state_->mutex);
   auto it = state_->handles.find(handle);
   if (it == state_->handles.end() || !it->second.blockNode) return false;
   return state_->drives[static_cast<size_t>(it->second.drive)]->Config().filtersOnBlockNode;
 }
 
 HoldOutcome SimTransport::LockExclusive(DeviceHandle handle) {
+  const std::lock_guard<std::mutex> lock(state_->mutex);
   auto it = state_->handles.find(handle);
   if (it == state_->handles.end()) return {EBADF, false, ""};
   if (it->second.exclusive) return {};
@@ -733,10 +747,15 @@ HoldOutcome SimTransport::LockExclusive(DeviceHandle handle) {
 }
 
 void SimTransport::UnlockExclusive(DeviceHandle handle) {
-  auto it = state_->handles.find(handle);
-  if (it == state_->handles.end() || !it->second.exclusive) return;
+  const std::lock_guard<std::mutex> lock(state_->mutex);
+  Unlock(*state_, handle);
+}
+
+void SimTransport::Unlock(State& state, DeviceHandle handle) {
+  auto it = state.handles.find(handle);
+  if (it == state.handles.end() || !it->second.exclusive) return;
   it->second.exclusive = false;
-  state_->drives[static_cast<size_t>(it->second.drive)]->SetHeldExclusively(false);
+  state.drives[static_cast<size_t>(it->second.drive)]->SetHeldExclusively(false);
 }
 
 std::unique_ptr<AspiLibrary> SimTransport::LoadAspiLibrary(const std::string& name) {

@@ -32,6 +32,9 @@
 // node does not open (EBUSY); it cannot be held while another handle has
 // that node open, nor while a disc of it is mounted.
 //
+// Drives may be reached from several threads at once, each drive from one:
+// a drive runs its command while the others run theirs.
+//
 // Everything the transport and its drives saw is logged: every command with
 // its CDB, direction, length, a copy of the data sent and its outcome; opens
 // and closes; library loads, releases and completion waits.
@@ -393,6 +396,9 @@ class SimTransport : public DriveTransport, public CommandLibraryPath {
   struct State;  // shared with the library objects, which may outlive the transport
 
  private:
+  // UnlockExclusive with the state's lock held.
+  static void Unlock(State& state, DeviceHandle handle);
+
   std::shared_ptr<State> state_;
 };
 

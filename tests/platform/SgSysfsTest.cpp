@@ -37,9 +37,10 @@ class SgSysfs : public ::testing::Test {
   fs::path Dev() const { return root_ / "dev"; }
 
   // A SCSI device as the kernel lays it out: the real directory under
-  // devices/, a link to it from bus/scsi/devices.
-  fs::path AddDevice(const std::string& address, int type, const std::string& sg, const std::string& sr) {
-    const fs::path dir = Sys() / "devices/pci0000:00/host" / address;
+  // devices/ (below `parent`), a link to it from bus/scsi/devices.
+  fs::path AddDevice(const std::string& address, int type, const std::string& sg, const std::string& sr,
+                     const std::string& parent = "pci0000:00/host") {
+    const fs::path dir = Sys() / "devices" / parent / address;
     fs::create_directories(dir);
     std::ofstream(dir / "type") << type << "\n";
     if (!sg.empty()) fs::create_directories(dir / "scsi_generic" / sg);
@@ -118,6 +119,24 @@ TEST_F(SgSysfs, FindsOnlyOpticalDrivesInAddressOrder) {
   EXPECT_EQ(drives[4].info.node, "/dev/sg4");
   EXPECT_EQ(drives[4].info.host, 10);
   for (const auto& d : drives) EXPECT_FALSE(d.blockNode);
+}
+
+// Where each drive of a tower sits: its /dev/disk/by-path link, or the PCI
+// function of its host adapter where udev made no link; nothing without either.
+TEST_F(SgSysfs, PhysicalPathIsTheByPathLinkOrTheHostAdaptersPciFunction) {
+  AddDevice("3:0:0:0", 5, "sg1", "sr0", "pci0000:00/0000:00:1f.2/ata4/host3/target3:0:0");
+  AddDevice("4:0:0:0", 5, "sg2", "sr1", "pci0000:00/0000:00:1c.0/0000:02:00.0/host4/target4:0:0");
+  AddDevice("5:0:0:0", 5, "sg3", "sr2", "platform/host5");
+  fs::create_directories(Dev() / "disk/by-path");
+  fs::create_symlink("../../sr0", Dev() / "disk/by-path/pci-0000:00:1f.2-ata-4");
+  fs::create_symlink("../../sda", Dev() / "disk/by-path/pci-0000:00:1f.2-ata-1");
+
+  const auto drives = ScanOpticalDrives(Sys().string(), Dev().string());
+  ASSERT_EQ(drives.size(), 3u);
+  EXPECT_EQ(drives[0].info.physicalPath, (Dev() / "disk/by-path/pci-0000:00:1f.2-ata-4").string());
+  // Behind a PCI bridge: the function nearest the drive.
+  EXPECT_EQ(drives[1].info.physicalPath, "pci-0000:02:00.0");
+  EXPECT_EQ(drives[2].info.physicalPath, "");
 }
 
 TEST_F(SgSysfs, WithoutTheSgModuleTheBlockNodeIsUsed) {
