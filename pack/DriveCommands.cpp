@@ -32,6 +32,7 @@ namespace {
 
 constexpr const char* kName = "flashutil-pack: ";
 const char* const kSimulatedLine = "Simulated drives: none of these drives exists; no real drive is listed or flashed.\n";
+const char* const kUpToDateLine = "up to date: nothing to do\n";
 
 // The transport and the services of one command, put back as they were when it ends.
 class DriveScope {
@@ -217,7 +218,7 @@ int DriveCommands::Stopped(int signal) {
 
 int DriveCommands::RunForm(const std::string& program, const uint8_t* keyWord, TerminalView& view,
                            const std::string& drive, const std::function<bool()>& interrupted,
-                           const std::function<void()>& beforeClick) {
+                           const std::function<void(const CDDrive&)>& beforeClick) {
   FlashFormCore form(keyWord, view);
   form.FormCreate();
   // The caller tells what stopped it.
@@ -254,7 +255,7 @@ int DriveCommands::RunForm(const std::string& program, const uint8_t* keyWord, T
   out_ << "Drive: " << platform::PrintableText(nodes[static_cast<size_t>(chosen)]) << " "
        << platform::PrintableText(view.Items()[static_cast<size_t>(chosen)]) << '\n' << std::flush;
 
-  beforeClick();
+  beforeClick(*form.CurrentDrive);
   // As the window runs its events: an exception ends the flash with its box.
   form.Dispatch(&FlashFormCore::FlashButtonClick);
   view.EndBar();
@@ -272,6 +273,7 @@ void DriveCommands::PrintCompleted(const TerminalView& view, bool restartLine) {
 }
 
 int DriveCommands::Flash(const std::string& program, const FlashOptions& options) {
+  if (options.all || options.check || options.json || options.parallel > 1) return FlashFleet(program, options);
   if (!options.answers.yes && !options.answers.interactive) {
     return Error(kTrouble, "flash asks before it writes to a drive: run it on a terminal, or give --yes");
   }
@@ -300,8 +302,12 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
   services.commandLine = true;
   DriveScope scope(*transport, services);
 
+  const std::string version = platform::FormatText("%4.4s", package::PackageView::SlotText(package.Version(), 4));
   const int started = RunForm(program, package.KeyWord(), view, options.drive, [&] { return interrupts.Requested(); },
-                              [&] { boxes.Expect(TerminalBoxes::Question::Revision); });
+                              [&](const CDDrive& drive) {
+                                boxes.Expect(TerminalBoxes::Question::Revision);
+                                boxes.ExpectRevisions(drive.GetRevision(), version);
+                              });
   if (started == kInterrupted) return Stopped(interrupts.StopSignal());
   if (started >= 0) return started;
   // Where the transcript went, or why there is none (the flash went on
@@ -336,6 +342,10 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
     return kSuccess;
   }
   if (boxes.RefusedDowngrade()) return kTrouble;
+  if (boxes.UpToDate()) {
+    out_ << kUpToDateLine << std::flush;
+    return kSuccess;
+  }
   if (interrupts.Requested()) return Stopped(interrupts.StopSignal());
   if (!boxes.RevisionAnsweredYes()) return Error(kFailure, "not flashed: nothing was sent to the drive");
   if (!view.GetStatus().empty()) return Error(kFailure, "flash failed: " + view.GetStatus());
@@ -433,11 +443,12 @@ int DriveCommands::RunReplay(const platform::ParsedTranscript& recorded, const s
     // A recording made through the command library replays through it.
     platform::sim::ReplayLibraryPath library(transport);
     DriveScope scope(transport, services, transport.ThroughLibrary() ? &library : nullptr);
-    const int started = RunForm(program, package.KeyWord(), view, recorded.header.driveNode, [] { return false; }, [&] {
-      transport.BeginFlash();
-      boxes.BeginFlash();
-      CDDrive::ReportErrors = transport.ErrorsShown();
-    });
+    const int started = RunForm(program, package.KeyWord(), view, recorded.header.driveNode, [] { return false; },
+                                [&](const CDDrive&) {
+                                  transport.BeginFlash();
+                                  boxes.BeginFlash();
+                                  CDDrive::ReportErrors = transport.ErrorsShown();
+                                });
     if (started >= 0) return started;
   }
   // What the flash showed after it completed.

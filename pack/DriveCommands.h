@@ -9,6 +9,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "package/Package.h"
 #include "pack/TerminalForm.h"
@@ -16,7 +17,12 @@
 #include "platform/Transcript.h"
 #include "platform/Transport.h"
 
+class CDDrive;
+
 namespace pack {
+
+struct DriveResult;   // pack/FleetFlash.h
+struct ProgramFacts;
 
 // Exit statuses beyond those of PackCommands.h.
 constexpr int kNothingFits = 3;    // no drive fits the program (or none was found)
@@ -30,6 +36,10 @@ using TransportMaker = std::function<std::unique_ptr<platform::DriveTransport>(c
 
 struct FlashOptions {
   std::string drive;  // --drive NODE; empty: the one drive that fits
+  bool all = false;   // --all: every drive that fits
+  bool check = false;  // --check: say what the flash would do, and send nothing that writes
+  bool json = false;   // --json: one JSON object on standard output, the texts on standard error
+  int parallel = 1;    // --parallel N: up to N drives at once
   Answers answers;
   bool progressBar = false;  // standard output is a terminal
   // Where the flash's transcript goes; null: it leaves none.
@@ -64,12 +74,17 @@ class DriveCommands {
                            const std::string& replayed);
   // The end of a flash that a signal stopped before it wrote to the drive.
   int Stopped(int signal);
+  // --all, --check, --json, --parallel (pack/FleetFlash.cpp): the drives'
+  // flashes, each in contexts of its own, and their table or JSON object.
+  int FlashFleet(const std::string& program, const FlashOptions& options);
+  int ReportFleet(int signal, const std::string& held, const ProgramFacts& facts, bool simulated,
+                  const FlashOptions& options, const std::vector<DriveResult>& results);
   // Start-up, the choice of the drive and the click on FLASH with the
   // window's form: -1 once FLASH was clicked, or the exit status of a
   // start-up that ended before it (kInterrupted, with nothing printed, when
   // `interrupted` was true after the start-up). `beforeClick` runs just before the click.
   int RunForm(const std::string& program, const uint8_t* keyWord, TerminalView& view, const std::string& drive,
-              const std::function<bool()>& interrupted, const std::function<void()>& beforeClick);
+              const std::function<bool()>& interrupted, const std::function<void(const CDDrive&)>& beforeClick);
 
   const uint8_t* keyWord_;
   TransportMaker makeTransport_;

@@ -1,5 +1,6 @@
 #include "pack/SimulatedDrives.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,7 +15,23 @@ namespace pack {
 namespace {
 
 const char* const kBehaviours[] = {"corrupt-read-back", "slow-ready", "slow-block", "slow-flash-start", "block-nodes",
-                                   "safe-commands-only"};
+                                   "safe-commands-only", "tower"};
+
+// The drives a tower adds to the default set: three more of the first
+// drive's model and revision, so that four drives fit its programs.
+constexpr int kTowerDrives = 3;
+
+void AddTower(platform::sim::SimTransport& transport) {
+  const platform::sim::DriveConfig first = transport.Drive(0).Config();
+  const size_t count = transport.DriveCount();
+  for (int k = 0; k < kTowerDrives; ++k) {
+    platform::sim::DriveConfig config = first;
+    config.host = static_cast<uint8_t>(count + static_cast<size_t>(k));
+    config.node = "/dev/sim-sg" + std::to_string(config.host);
+    config.physicalPath = "sim-slot-" + std::to_string(config.host + 1);
+    transport.AddDrive(config);
+  }
+}
 
 void Behave(platform::sim::SimDrive& drive, const std::string& behaviour) {
   if (behaviour == "corrupt-read-back") {
@@ -28,6 +45,8 @@ void Behave(platform::sim::SimDrive& drive, const std::string& behaviour) {
     drive.Config().flashStartMilliseconds = 2000;
   } else if (behaviour == "block-nodes") {
     drive.Config().blockNode = "/dev/sim-sr" + std::to_string(drive.Index());
+  } else if (behaviour == "tower") {
+    // Made by AddTower.
   } else if (behaviour == "safe-commands-only") {
     // No sg node: the block node alone, which passes only the safe commands.
     drive.Config().openError = ENOENT;
@@ -62,7 +81,7 @@ std::string MakeSimulatedDrives(const std::string& simulate, const std::string& 
   }
   for (const std::string& behaviour : behaviours) {
     bool known = false;
-    for (const char* name : kBehaviours) known = known || behaviour == name;
+    for (const char* name : kBehaviours) known = known || behaviour.substr(0, behaviour.find('@')) == name;
     if (!known) return "unknown --simulate " + behaviour;
   }
   std::shared_ptr<std::FILE> journal;
@@ -75,8 +94,14 @@ std::string MakeSimulatedDrives(const std::string& simulate, const std::string& 
   maker = [behaviours, journal](const std::string& revision) {
     // The simulated drives report the image's revision once they are flashed.
     std::unique_ptr<platform::sim::SimTransport> transport = platform::sim::MakeDefaultSimTransport(revision);
+    if (std::find(behaviours.begin(), behaviours.end(), "tower") != behaviours.end()) AddTower(*transport);
     for (size_t d = 0; d < transport->DriveCount(); ++d) {
-      for (const std::string& behaviour : behaviours) Behave(transport->Drive(d), behaviour);
+      platform::sim::SimDrive& drive = transport->Drive(d);
+      for (const std::string& behaviour : behaviours) {
+        // NAME@NODE: one drive's alone.
+        const size_t at = behaviour.find('@');
+        if (at == std::string::npos || behaviour.substr(at + 1) == drive.Node()) Behave(drive, behaviour.substr(0, at));
+      }
     }
     if (journal) Journal(*transport, journal);
     return std::unique_ptr<platform::DriveTransport>(std::move(transport));

@@ -16,8 +16,10 @@ namespace pack {
 // (the image's middle block takes 2 s), slow-flash-start (2 s) and
 // block-nodes (each drive has a block node, /dev/sim-srN, beside its
 // /dev/sim-sgN) and safe-commands-only (each drive has only its block
-// node, through which the system passes only its safe commands); empty:
-// none. `driveLog`: the file each command is appended to as it reaches a
+// node, through which the system passes only its safe commands) and tower
+// (three more drives of the first drive's model and revision, at
+// /dev/sim-sg5 to /dev/sim-sg7); a behaviour followed by @NODE is that
+// drive's alone (corrupt-read-back@/dev/sim-sg6); empty: none. `driveLog`: the file each command is appended to as it reaches a
 // drive (its node and 12 bytes); empty: none. Sets `maker` and returns an
 // empty text, or returns what is wrong with the options.
 std::string MakeSimulatedDrives(const std::string& simulate, const std::string& driveLog, TransportMaker& maker);

@@ -109,18 +109,14 @@ platform::BoxAnswer TerminalBoxes::Show(platform::BoxKind kind, const std::strin
     // The program never restarts the machine: the offer becomes a closing line.
     return platform::BoxAnswer::No;
   }
-  out_ << TrimmedBoxText(text) << '\n' << std::flush;
+  // A check asks nothing: it says what the flash would do instead.
+  if (!(answers_.check && question == Question::Revision)) out_ << TrimmedBoxText(text) << '\n' << std::flush;
   bool yes = false;
-  if (answers_.yes) {
-    if (question == Question::Revision && WarnsOfRevision(kind, text) && !answers_.allowDowngrade) {
-      err_ << "flashutil-pack: the drive's firmware is as new as this image or newer: give --allow-downgrade "
-              "as well to flash it\n"
-           << std::flush;
-      refusedDowngrade_ = true;
-    } else {
-      out_ << "yes (--yes)\n" << std::flush;
-      yes = true;
-    }
+  if (question == Question::Revision && (answers_.yes || answers_.check)) {
+    yes = AnswerRevision(kind, text);
+  } else if (answers_.yes || answers_.check) {
+    out_ << (answers_.check ? "yes (--check)\n" : "yes (--yes)\n") << std::flush;
+    yes = true;
   } else if (answers_.interactive) {
     yes = Ask();
   }
@@ -129,6 +125,34 @@ platform::BoxAnswer TerminalBoxes::Show(platform::BoxKind kind, const std::strin
     next_ = Question::Restart;
   }
   return yes ? platform::BoxAnswer::Yes : platform::BoxAnswer::No;
+}
+
+void TerminalBoxes::ExpectRevisions(const std::string& drive, const std::string& image) {
+  driveRevision_ = drive;
+  imageVersion_ = image;
+}
+
+bool TerminalBoxes::AnswerRevision(platform::BoxKind kind, const std::string& text) {
+  const bool same = !imageVersion_.empty() && driveRevision_ == imageVersion_;
+  if (same && !answers_.reflash) {
+    // Nothing to do is no failure: a script or a service that runs the
+    // flash again finds the drive done.
+    upToDate_ = true;
+    return false;
+  }
+  if (!same && WarnsOfRevision(kind, text) && !answers_.allowDowngrade) {
+    err_ << "flashutil-pack: the drive's firmware is newer than this image: give --allow-downgrade as well to "
+            "flash it\n"
+         << std::flush;
+    refusedDowngrade_ = true;
+    return false;
+  }
+  if (answers_.check) {
+    wouldFlash_ = true;
+    return false;
+  }
+  out_ << "yes (--yes)\n" << std::flush;
+  return true;
 }
 
 // y/N on the terminal: Yes only for "y" or "yes"; a Ctrl-C or the end of

@@ -20,8 +20,10 @@ namespace pack {
 // How the questions of a flash are answered.
 struct Answers {
   bool yes = false;             // --yes: every question is answered Yes
-  bool allowDowngrade = false;  // --allow-downgrade: also where the drive's firmware is as new or newer
+  bool allowDowngrade = false;  // --allow-downgrade: also where the drive's firmware is newer
+  bool reflash = false;         // --reflash: also where the drive has the image's version already
   bool interactive = false;     // standard input is a terminal: questions are asked there
+  bool check = false;           // --check: nothing is flashed; the revision question is judged as --yes would
 };
 
 class TerminalView final : public platform::FormView {
@@ -85,12 +87,23 @@ class TerminalBoxes final : public platform::MessageBoxes {
                            platform::BoxButtons buttons) override;
 
   void Expect(Question question) { next_ = question; }
+  // The drive's firmware revision and the image's version (as the revision
+  // question compares them), so that a drive that has the image's version
+  // already is told apart from one with a newer one.
+  void ExpectRevisions(const std::string& drive, const std::string& image);
   bool RevisionAnsweredYes() const { return revisionYes_; }
   bool RefusedDowngrade() const { return refusedDowngrade_; }
+  // With --yes (or --check): the drive has the image's version, and no
+  // --reflash asked to flash it again; the question was answered No.
+  bool UpToDate() const { return upToDate_; }
+  // With --check: --yes would have answered the revision question Yes.
+  bool WouldFlash() const { return wouldFlash_; }
   const std::string& LastError() const { return lastError_; }
 
  private:
   bool Ask();
+  // The revision question's answer from the command line (--yes, --check).
+  bool AnswerRevision(platform::BoxKind kind, const std::string& text);
 
   std::ostream& out_;
   std::ostream& err_;
@@ -99,6 +112,9 @@ class TerminalBoxes final : public platform::MessageBoxes {
   Question next_ = Question::StartUp;
   bool revisionYes_ = false;
   bool refusedDowngrade_ = false;
+  bool upToDate_ = false;
+  bool wouldFlash_ = false;
+  std::string driveRevision_, imageVersion_;
   std::string lastError_;
 };
 

@@ -5,6 +5,7 @@
 // program) it reaches the simulated drives instead of the system's.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +19,7 @@
 
 #include "package/Package.h"
 #include "pack/DriveCommands.h"
+#include "pack/FleetFlash.h"
 #include "pack/PackCommands.h"
 #include "platform/StopSignals.h"
 #include "platform/Text.h"
@@ -45,7 +47,8 @@ const char* const kUsage =
     "       flashutil-pack verify [--json] PROGRAM FILE.BIN\n"
     "       flashutil-pack models FILE.INI\n"
     "       flashutil-pack drives [--json] [PROGRAM]\n"
-    "       flashutil-pack flash PROGRAM [--drive NODE] [--yes] [--allow-downgrade]\n"
+    "       flashutil-pack flash PROGRAM [--drive NODE | --all [--parallel N]] [--yes]\n"
+    "                            [--allow-downgrade] [--reflash] [--check] [--json]\n"
     "       flashutil-pack replay TRANSCRIPT PROGRAM\n"
     "       flashutil-pack --help | --version\n"
     "\n"
@@ -71,7 +74,9 @@ const char* const kUsage =
     "           drive; from then on they are held off until the flash is over, and\n"
     "           Ctrl-Z is refused. A closed pipe or a full disk loses the output, not\n"
     "           the flash. Each flash leaves a transcript of its commands and texts,\n"
-    "           named last.\n"
+    "           named last. With --all, every drive that fits, each with its own\n"
+    "           checks, question and transcript, its lines after its node, and a\n"
+    "           table of what became of each at the end.\n"
     "  replay   Run the flash of a transcript again with the program it recorded,\n"
     "           the drive answering as it did then (no drive is reached), and tell\n"
     "           whether the program shows and sends the same, or the first line of\n"
@@ -84,17 +89,25 @@ const char* const kUsage =
     "  --bin FILE.BIN        the firmware image; its name must match the model's BINMask\n"
     "  --output-dir DIR      where the flash program is written\n"
     "  --force               replace an existing file of the flash program's name\n"
-    "  --json                show, verify, drives: one JSON object on one line (bytes\n"
-    "                        of names that are not UTF-8 as \\u00XX)\n"
+    "  --json                show, verify, drives, flash: one JSON object on one line\n"
+    "                        (bytes of names that are not UTF-8 as \\u00XX); flash:\n"
+    "                        with --yes or --check, its texts on standard error\n"
     "  --drive NODE          flash: the drive, where several fit\n"
     "  --yes                 flash: answer the questions Yes (needed without a terminal)\n"
-    "  --allow-downgrade     flash, with --yes: also where the drive's firmware is as\n"
-    "                        new as the image or newer\n"
+    "  --allow-downgrade     flash, with --yes: also where the drive's firmware is\n"
+    "                        newer than the image\n"
+    "  --reflash             flash, with --yes: also a drive that has the image's\n"
+    "                        version already (otherwise: up to date, nothing to do)\n"
+    "  --all                 flash: every drive the program fits\n"
+    "  --parallel N          flash --all: up to N drives at once (with --yes)\n"
+    "  --check               flash: say for each drive what the flash would do, and\n"
+    "                        send nothing that writes; no lock, no transcript\n"
     "  -h, --help            print this help and exit\n"
     "  --version             print the version and exit\n"
     "Options take their value as the next argument or after '='; '--' ends the options.\n"
     "\n"
-    "Exit status: 0 success (verify: the program carries the image; flash: flashed;\n"
+    "Exit status: 0 success (verify: the program carries the image; flash: flashed,\n"
+    "or up to date; --all: every drive that fits);\n"
     "replay: the same as recorded); 1 failure or refusal (verify: it does not;\n"
     "replay: it differs); 2 wrong usage (verify: a file cannot be read; flash: a\n"
     "question that the command line does not answer; replay: a transcript that\n"
@@ -104,8 +117,16 @@ const char* const kUsage =
     "signal before anything was written (130 Ctrl-C, 143 SIGTERM). Errors are\n"
     "printed on standard error.\n";
 
+// A flash with --json answers with its object whatever happens, a wrong
+// command line included (set before the command line is read).
+bool flashJson = false;
+bool flashCheck = false;
+
 int Usage(const std::string& problem) {
   std::cerr << "flashutil-pack: " << platform::PrintableText(problem) << "; see flashutil-pack --help\n";
+  if (flashJson) {
+    std::cout << pack::FleetJson({}, flashCheck, false, pack::kTrouble, problem + "; see flashutil-pack --help", {});
+  }
   return pack::kTrouble;
 }
 
@@ -193,8 +214,10 @@ const OptionSpec kOptions[] = {
     {"--builder", "build", true},         {"--catalogue", "build", true},
     {"--model", "build", true},           {"--bin", "build", true},
     {"--output-dir", "build", true},      {"--force", "build", false},
-    {"--json", "show verify drives", false}, {"--yes", "flash", false},
+    {"--json", "show verify drives flash", false}, {"--yes", "flash", false},
     {"--allow-downgrade", "flash", false}, {"--drive", "flash", true},
+    {"--reflash", "flash", false},        {"--all", "flash", false},
+    {"--parallel", "flash", true},        {"--check", "flash", false},
 #if defined(FLASHUTIL_TRANSPORT_SIM)
     {"--simulate", "drives flash", true}, {"--drive-log", "drives flash", true},
 #endif
@@ -312,17 +335,40 @@ int RunDrives(const CommandLine& line) {
   return drives.Drives(line.operands.empty() ? std::string() : line.operands[0], line.Has("--json"));
 }
 
+// The options of a flash that take a count or go with others.
+int ReadFlashOptions(const CommandLine& line, pack::FlashOptions& options) {
+  options.drive = line.Value("--drive");
+  options.all = line.Has("--all");
+  options.check = line.Has("--check");
+  options.json = line.Has("--json");
+  options.answers.yes = line.Has("--yes");
+  options.answers.allowDowngrade = line.Has("--allow-downgrade");
+  options.answers.reflash = line.Has("--reflash");
+  options.answers.check = options.check;
+  options.answers.interactive = ::isatty(STDIN_FILENO) == 1;
+  options.progressBar = ::isatty(STDOUT_FILENO) == 1;
+  const bool answered = options.answers.yes || options.check;
+  if (options.answers.allowDowngrade && !answered) return Usage("--allow-downgrade goes with --yes");
+  if (options.answers.reflash && !answered) return Usage("--reflash goes with --yes");
+  if (options.json && !answered) return Usage("--json goes with --yes or --check");
+  if (options.all && !options.drive.empty()) return Usage("--all and --drive exclude each other");
+  if (line.Has("--parallel")) {
+    const std::string count = line.Value("--parallel");
+    const bool number = !count.empty() && count.size() <= 3 && count.find_first_not_of("0123456789") == std::string::npos;
+    options.parallel = number ? std::stoi(count) : 0;
+    if (options.parallel < 1) return Usage("--parallel takes a number of drives from 1 on");
+    if (!options.all) return Usage("--parallel goes with --all");
+    if (!answered) return Usage("--parallel goes with --yes: the drives' questions cannot all be asked at once");
+  }
+  return -1;
+}
+
 int RunFlash(const CommandLine& line) {
   if (line.operands.size() != 1) return Usage("flash takes one PROGRAM");
   pack::TransportMaker maker;
   if (const int refused = MakeTransportMaker(line, maker); refused >= 0) return refused;
   pack::FlashOptions options;
-  options.drive = line.Value("--drive");
-  options.answers.yes = line.Has("--yes");
-  options.answers.allowDowngrade = line.Has("--allow-downgrade");
-  options.answers.interactive = ::isatty(STDIN_FILENO) == 1;
-  options.progressBar = ::isatty(STDOUT_FILENO) == 1;
-  if (options.answers.allowDowngrade && !options.answers.yes) return Usage("--allow-downgrade goes with --yes");
+  if (const int refused = ReadFlashOptions(line, options); refused >= 0) return refused;
   platform::FolderTranscriptStore transcripts;
   options.transcripts = &transcripts;
 #if !defined(FLASHUTIL_TRANSPORT_SIM)
@@ -355,6 +401,11 @@ int Run(const std::vector<std::string>& args) {
     }
   }
   if (args.empty()) return Usage("no command given");
+  if (args[0] == "flash") {
+    const auto end = std::find(args.begin(), args.end(), "--");
+    flashJson = std::find(args.begin(), end, "--json") != end;
+    flashCheck = std::find(args.begin(), end, "--check") != end;
+  }
   CommandLine line;
   if (const int refused = ParseCommandLine(args, line); refused >= 0) return refused;
   const std::map<std::string, int (*)(const CommandLine&)> commands = {
