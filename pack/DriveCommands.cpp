@@ -19,6 +19,7 @@
 #include "drive/CDDrives.h"
 #include "flash/FlashRun.h"
 #include "package/ProgramFile.h"
+#include "pack/FleetFlash.h"
 #include "pack/PackCommands.h"
 #include "platform/Services.h"
 #include "platform/Sha256.h"
@@ -218,15 +219,32 @@ int DriveCommands::Stopped(int signal) {
 
 int DriveCommands::RunForm(const std::string& program, const uint8_t* keyWord, TerminalView& view,
                            const std::string& drive, const std::function<bool()>& interrupted,
-                           const std::function<void(const CDDrive&)>& beforeClick) {
+                           const std::function<void(const CDDrive&)>& beforeClick, TerminalBoxes* boxes) {
   FlashFormCore form(keyWord, view);
+  if (boxes != nullptr) boxes->HoldErrors();
   form.FormCreate();
+  std::vector<CDDrive*> upToDate;
+  if (boxes != nullptr && boxes->Answered() && form.Drives) {
+    for (CDDrive* candidate : UpToDateDrives(*form.Drives, form.Package)) {
+      if (drive.empty() || drive == candidate->GetNode() || drive == candidate->Device.blockDevice) {
+        upToDate.push_back(candidate);
+      }
+    }
+  }
+  if (boxes != nullptr) boxes->ReleaseErrors(!(view.QuitRequested() && !upToDate.empty()));
   // The caller tells what stopped it.
   if (interrupted()) return kInterrupted;
   if (view.QuitRequested()) {
     // The start-up warning declined, or no drive fits (the report is out).
     if (!form.Drives) return Error(kFailure, "not flashed: nothing was sent to a drive");
-    return Error(kNothingFits, "no drive fits " + program);
+    if (upToDate.empty()) return Error(kNothingFits, "no drive fits " + program);
+    // Outside the image's range only because it has the image's version already.
+    for (const CDDrive* found : upToDate) {
+      out_ << "Drive: " << platform::PrintableText(found->GetNode()) << " " << platform::PrintableText(found->Identity)
+           << '\n' << kUpToDateLine;
+    }
+    out_ << std::flush;
+    return kSuccess;
   }
 
   // The drive: the one that fits, or the one the command line names.
@@ -307,7 +325,8 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
                               [&](const CDDrive& drive) {
                                 boxes.Expect(TerminalBoxes::Question::Revision);
                                 boxes.ExpectRevisions(drive.GetRevision(), version);
-                              });
+                              },
+                              &boxes);
   if (started == kInterrupted) return Stopped(interrupts.StopSignal());
   if (started >= 0) return started;
   // Where the transcript went, or why there is none (the flash went on

@@ -80,11 +80,15 @@ class DriveCommands {
   int ReportFleet(int signal, const std::string& held, const ProgramFacts& facts, bool simulated,
                   const FlashOptions& options, const std::vector<DriveResult>& results);
   // Start-up, the choice of the drive and the click on FLASH with the
-  // window's form: -1 once FLASH was clicked, or the exit status of a
+  // window's form: -1 once FLASH was clicked (or the drive found up to
+  // date: kSuccess is returned then), or the exit status of a
   // start-up that ended before it (kInterrupted, with nothing printed, when
   // `interrupted` was true after the start-up). `beforeClick` runs just before the click.
+  // With `boxes` (null: a replay), a drive that has the image's version
+  // already, which the start-up does not list, is up to date with --yes.
   int RunForm(const std::string& program, const uint8_t* keyWord, TerminalView& view, const std::string& drive,
-              const std::function<bool()>& interrupted, const std::function<void(const CDDrive&)>& beforeClick);
+              const std::function<bool()>& interrupted, const std::function<void(const CDDrive&)>& beforeClick,
+              TerminalBoxes* boxes = nullptr);
 
   const uint8_t* keyWord_;
   TransportMaker makeTransport_;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/FlashFormCore.h"
+#include "app/IdentityCheck.h"
 #include "drive/CDDrive.h"
 #include "drive/CDDrives.h"
 #include "drive/DriveContext.h"
@@ -318,6 +319,14 @@ DriveResult FlashOneDrive(Fleet& fleet, CDDrive& drive) {
   return result;
 }
 
+// A drive that the start-up did not list for having the image's version already.
+DriveResult UpToDate(Fleet& fleet, const CDDrive& drive) {
+  const std::string revision = Trimmed(drive.GetRevision());
+  fleet.board.Line(drive.GetNode() + ": up to date: nothing to do");
+  return {drive.GetNode(), Address(drive.Device), drive.Device.physicalPath, revision, revision, "up-to-date",
+          false, {}, {}};
+}
+
 // A drive not begun because a request to stop came first.
 DriveResult NotBegun(const Fleet& fleet, const CDDrive& drive) {
   DriveResult result{drive.GetNode(), Address(drive.Device), drive.Device.physicalPath, Trimmed(drive.GetRevision()),
@@ -328,12 +337,18 @@ DriveResult NotBegun(const Fleet& fleet, const CDDrive& drive) {
 
 // Each drive in turn, or up to --parallel of them at once on threads of
 // their own; a drive whose turn comes after a request to stop is not begun.
-void FlashDrives(Fleet& fleet, const std::vector<CDDrive*>& drives, std::vector<DriveResult>& results) {
+// Those of `upToDate` have the image's version already, outside its range.
+void FlashDrives(Fleet& fleet, const std::vector<CDDrive*>& drives, const std::vector<CDDrive*>& upToDate,
+                 std::vector<DriveResult>& results) {
   results.resize(drives.size());
   std::atomic<size_t> next{0};
   const auto work = [&] {
     for (size_t i = next++; i < drives.size(); i = next++) {
-      results[i] = fleet.stops.Requested() ? NotBegun(fleet, *drives[i]) : FlashOneDrive(fleet, *drives[i]);
+      if (std::find(upToDate.begin(), upToDate.end(), drives[i]) != upToDate.end()) {
+        results[i] = UpToDate(fleet, *drives[i]);
+      } else {
+        results[i] = fleet.stops.Requested() ? NotBegun(fleet, *drives[i]) : FlashOneDrive(fleet, *drives[i]);
+      }
     }
   };
   const size_t workers = std::min<size_t>(static_cast<size_t>(std::max(fleet.options.parallel, 1)), drives.size());
@@ -393,6 +408,20 @@ ProgramFacts FactsOf(const std::string& path, const package::PackageView& packag
 
 }  // namespace
 
+std::vector<CDDrive*> UpToDateDrives(const CDDrives& drives, const package::PackageView& package) {
+  const app::IdentityFields fields = app::FormatIdentityFields(package);
+  const std::string version = platform::FormatText("%4.4s", package::PackageView::SlotText(package.Version(), 4));
+  std::vector<CDDrive*> found;
+  for (int i = 0; i < drives.GetCount(); ++i) {
+    CDDrive* drive = drives.Slots[static_cast<size_t>(i)];
+    if (app::WhyNotFit(*drive, package, fields.inquiry, fields.fwLow, fields.fwHigh) == app::Misfit::Range &&
+        drive->GetRevision() == version) {
+      found.push_back(drive);
+    }
+  }
+  return found;
+}
+
 int DriveCommands::FlashFleet(const std::string& program, const FlashOptions& options) {
   ProgramFacts facts{program, {}, {}, {}, {}, false};
   bool simulated = false;
@@ -433,7 +462,11 @@ int DriveCommands::FlashFleet(const std::string& program, const FlashOptions& op
   services.commandLine = true;
   StartUpScope scope(*transport, services);
   FlashFormCore form(package.KeyWord(), view);
+  boxes.HoldErrors();
   form.FormCreate();
+  const std::vector<CDDrive*> upToDate =
+      form.Drives && boxes.Answered() ? UpToDateDrives(*form.Drives, package) : std::vector<CDDrive*>{};
+  boxes.ReleaseErrors(!(view.QuitRequested() && !upToDate.empty()));
   if (startUp.Requested()) {
     Stopped(fleet.stops.Signal());
     const int status = StoppedBySignal(fleet.stops.Signal());
@@ -443,9 +476,14 @@ int DriveCommands::FlashFleet(const std::string& program, const FlashOptions& op
   if (view.QuitRequested()) {
     // The start-up warning declined, or no drive fits (the report is out).
     if (!form.Drives) return refuse(kFailure, "not flashed: nothing was sent to a drive");
-    return refuse(kNothingFits, "no drive fits " + program);
+    if (upToDate.empty()) return refuse(kNothingFits, "no drive fits " + program);
   }
-  std::vector<CDDrive*> drives = FittingDrives(form, view);
+  std::vector<CDDrive*> drives = view.QuitRequested() ? std::vector<CDDrive*>{} : FittingDrives(form, view);
+  drives.insert(drives.end(), upToDate.begin(), upToDate.end());
+  std::sort(drives.begin(), drives.end(), [&](const CDDrive* a, const CDDrive* b) {
+    return std::find(form.Drives->Slots.begin(), form.Drives->Slots.end(), a) <
+           std::find(form.Drives->Slots.begin(), form.Drives->Slots.end(), b);
+  });
   std::string list;
   for (const CDDrive* drive : drives) list += (list.empty() ? "" : ", ") + drive->GetNode();
   if (!options.drive.empty()) {
@@ -457,7 +495,7 @@ int DriveCommands::FlashFleet(const std::string& program, const FlashOptions& op
                                 "; choose one with --drive NODE, or flash them all with --all");
   }
   std::vector<DriveResult> results;
-  FlashDrives(fleet, drives, results);
+  FlashDrives(fleet, drives, upToDate, results);
   fleet.lock.LetGo();
   fleet.stops.Remove(startUp);
   return ReportFleet(fleet.stops.Signal(), fleet.stops.Held(), facts, simulated, options, results);

@@ -10,7 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "package/Package.h"
+
+class CDDrive;
+class CDDrives;
+
 namespace pack {
+
+// The drives that already have the image's version where the image accepts
+// only a range of revisions below it: their identity fits, and their
+// revision, outside the range, is the image's version. The start-up does
+// not list them; a flash with --yes finds them up to date.
+std::vector<CDDrive*> UpToDateDrives(const CDDrives& drives, const package::PackageView& package);
 
 // What became of one drive.
 struct DriveResult {

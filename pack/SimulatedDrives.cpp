@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -55,24 +57,43 @@ void Behave(platform::sim::SimDrive& drive, const std::string& behaviour) {
   }
 }
 
-// Each command as a line of the journal, written through at once.
-void Journal(platform::sim::SimTransport& transport, std::shared_ptr<std::FILE> journal) {
+// The drives' revisions as an earlier run left them: "NODE REVISION" lines.
+std::map<std::string, std::string> ReadDriveState(const std::string& path) {
+  std::map<std::string, std::string> revisions;
+  std::ifstream in(path);
+  std::string node, revision;
+  while (in >> node >> revision) revisions[node] = revision;
+  return revisions;
+}
+
+// Each command as a line of the journal, written through at once; and each
+// drive's revision as the command finds it, into the state file.
+void Journal(platform::sim::SimTransport& transport, std::shared_ptr<std::FILE> journal, const std::string& state) {
   platform::sim::SimTransport* drives = &transport;
-  transport.SetJournal([journal, drives](int drive, const platform::Cdb& cdb) {
-    std::string line = drives->Drive(static_cast<size_t>(drive)).Node();
-    for (const uint8_t byte : cdb) {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, " %02X", byte);
-      line += hex;
+  auto revisions = std::make_shared<std::map<std::string, std::string>>(ReadDriveState(state));
+  transport.SetJournal([journal, drives, state, revisions](int drive, const platform::Cdb& cdb) {
+    const platform::sim::SimDrive& reached = drives->Drive(static_cast<size_t>(drive));
+    if (journal) {
+      std::string line = reached.Node();
+      for (const uint8_t byte : cdb) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02X", byte);
+        line += hex;
+      }
+      std::fprintf(journal.get(), "%s\n", line.c_str());
+      std::fflush(journal.get());
     }
-    std::fprintf(journal.get(), "%s\n", line.c_str());
-    std::fflush(journal.get());
+    if (state.empty() || (*revisions)[reached.Node()] == reached.CurrentRevision()) return;
+    (*revisions)[reached.Node()] = reached.CurrentRevision();
+    std::ofstream out(state, std::ios::trunc);
+    for (const auto& [node, revision] : *revisions) out << node << ' ' << revision << '\n';
   });
 }
 
 }  // namespace
 
-std::string MakeSimulatedDrives(const std::string& simulate, const std::string& driveLog, TransportMaker& maker) {
+std::string MakeSimulatedDrives(const std::string& simulate, const std::string& driveLog, const std::string& driveState,
+                                TransportMaker& maker) {
   std::vector<std::string> behaviours;
   for (size_t at = 0; !simulate.empty() && at != std::string::npos;) {
     const size_t comma = simulate.find(',', at);
@@ -91,7 +112,7 @@ std::string MakeSimulatedDrives(const std::string& simulate, const std::string& 
     });
     if (!journal) return "can't open " + driveLog + ": " + std::strerror(errno);
   }
-  maker = [behaviours, journal](const std::string& revision) {
+  maker = [behaviours, journal, driveState](const std::string& revision) {
     // The simulated drives report the image's revision once they are flashed.
     std::unique_ptr<platform::sim::SimTransport> transport = platform::sim::MakeDefaultSimTransport(revision);
     if (std::find(behaviours.begin(), behaviours.end(), "tower") != behaviours.end()) AddTower(*transport);
@@ -103,7 +124,12 @@ std::string MakeSimulatedDrives(const std::string& simulate, const std::string& 
         if (at == std::string::npos || behaviour.substr(at + 1) == drive.Node()) Behave(drive, behaviour.substr(0, at));
       }
     }
-    if (journal) Journal(*transport, journal);
+    for (const auto& [node, remembered] : ReadDriveState(driveState)) {
+      for (size_t d = 0; d < transport->DriveCount(); ++d) {
+        if (transport->Drive(d).Node() == node) transport->Drive(d).SetCurrentRevision(remembered);
+      }
+    }
+    if (journal || !driveState.empty()) Journal(*transport, journal, driveState);
     return std::unique_ptr<platform::DriveTransport>(std::move(transport));
   };
   return {};

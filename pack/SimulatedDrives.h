@@ -20,8 +20,11 @@ namespace pack {
 // (three more drives of the first drive's model and revision, at
 // /dev/sim-sg5 to /dev/sim-sg7); a behaviour followed by @NODE is that
 // drive's alone (corrupt-read-back@/dev/sim-sg6); empty: none. `driveLog`: the file each command is appended to as it reaches a
-// drive (its node and 12 bytes); empty: none. Sets `maker` and returns an
-// empty text, or returns what is wrong with the options.
-std::string MakeSimulatedDrives(const std::string& simulate, const std::string& driveLog, TransportMaker& maker);
+// drive (its node and 12 bytes); empty: none. `driveState`: the file that
+// keeps each drive's firmware revision from one run to the next (a drive
+// flashed by one run has the new revision in the next); empty: none. Sets
+// `maker` and returns an empty text, or returns what is wrong with the options.
+std::string MakeSimulatedDrives(const std::string& simulate, const std::string& driveLog, const std::string& driveState,
+                                TransportMaker& maker);
 
 }  // namespace pack

@@ -98,7 +98,11 @@ platform::BoxAnswer TerminalBoxes::Show(platform::BoxKind kind, const std::strin
   if (buttons == platform::BoxButtons::Ok) {
     if (kind == platform::BoxKind::Error) {
       lastError_ = TrimmedBoxText(text);
-      err_ << lastError_ << '\n' << std::flush;
+      if (holding_) {
+        held_ += lastError_ + '\n';
+      } else {
+        err_ << lastError_ << '\n' << std::flush;
+      }
     } else {
       out_ << TrimmedBoxText(text) << '\n' << std::flush;
     }
@@ -125,6 +129,12 @@ platform::BoxAnswer TerminalBoxes::Show(platform::BoxKind kind, const std::strin
     next_ = Question::Restart;
   }
   return yes ? platform::BoxAnswer::Yes : platform::BoxAnswer::No;
+}
+
+void TerminalBoxes::ReleaseErrors(bool print) {
+  if (print && !held_.empty()) err_ << held_ << std::flush;
+  held_.clear();
+  holding_ = false;
 }
 
 void TerminalBoxes::ExpectRevisions(const std::string& drive, const std::string& image) {

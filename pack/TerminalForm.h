@@ -99,6 +99,13 @@ class TerminalBoxes final : public platform::MessageBoxes {
   // With --check: --yes would have answered the revision question Yes.
   bool WouldFlash() const { return wouldFlash_; }
   const std::string& LastError() const { return lastError_; }
+  // While held, error boxes are kept instead of printed: the start-up's
+  // report that no drive fits stands only where no drive is up to date.
+  void HoldErrors() { holding_ = true; }
+  // Prints the errors kept (`print`), or drops them; and stops holding.
+  void ReleaseErrors(bool print);
+  // The command line answers the questions (--yes, --check).
+  bool Answered() const { return answers_.yes || answers_.check; }
 
  private:
   bool Ask();
@@ -116,6 +123,8 @@ class TerminalBoxes final : public platform::MessageBoxes {
   bool wouldFlash_ = false;
   std::string driveRevision_, imageVersion_;
   std::string lastError_;
+  bool holding_ = false;
+  std::string held_;
 };
 
 // The requests to stop a flash on a terminal, from the guard's construction

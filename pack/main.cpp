@@ -220,6 +220,7 @@ const OptionSpec kOptions[] = {
     {"--parallel", "flash", true},        {"--check", "flash", false},
 #if defined(FLASHUTIL_TRANSPORT_SIM)
     {"--simulate", "drives flash", true}, {"--drive-log", "drives flash", true},
+    {"--drive-state", "drives flash", true},
 #endif
 };
 
@@ -318,7 +319,8 @@ int RunReplay(const CommandLine& line) {
 // The transport to the system's drives; flashutil-pack-sim's simulated ones.
 int MakeTransportMaker(const CommandLine& line, pack::TransportMaker& maker) {
 #if defined(FLASHUTIL_TRANSPORT_SIM)
-  const std::string problem = pack::MakeSimulatedDrives(line.Value("--simulate"), line.Value("--drive-log"), maker);
+  const std::string problem = pack::MakeSimulatedDrives(line.Value("--simulate"), line.Value("--drive-log"),
+                                                        line.Value("--drive-state"), maker);
   return problem.empty() ? -1 : Usage(problem);
 #else
   (void)line;

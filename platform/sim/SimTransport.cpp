@@ -282,6 +282,8 @@ SimDrive::Reply SimDrive::WriteBuffer(const Cdb& cdb, const Data& data) {
   return Reply{};
 }
 
+void SimDrive::SetCurrentRevision(const std::string& revision) { revision_ = Field(revision, 4); }
+
 SimDrive::Reply SimDrive::FlashStart(uint8_t control, const Data& data) {
   if (data.out) return Check(0x05, 0x24, 0x00);
   if (config_.flashStartMilliseconds > 0) {
@@ -791,6 +793,8 @@ std::unique_ptr<SimTransport> MakeDefaultSimTransport() {
     config.host = host;
     config.target = 0;
     config.node = "/dev/sim-sg" + std::to_string(host);
+    // Made up, as a tower's slot would read.
+    config.physicalPath = "sim-slot-" + std::to_string(host + 1);
     config.vendor = e.vendor;
     config.product = e.product;
     config.revision = e.revision;

@@ -226,6 +226,8 @@ class SimDrive {
   // safe to ask from any thread.
   bool Programming() const { return programming_.load(); }
   std::string CurrentRevision() const { return revision_; }  // what INQUIRY now reports (4 bytes)
+  // What INQUIRY reports from now on (a drive flashed in an earlier run).
+  void SetCurrentRevision(const std::string& revision);
   unsigned ReadinessPollsLeft() const { return config_.becomingReadyPolls; }
 
   // Pass-through path: open handles and history.
