@@ -32,6 +32,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -767,7 +768,16 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
       {"drives a b", 2, "drives takes at most one PROGRAM" + kSee},
       {"drives --drive /dev/sg1", 2, "unknown option --drive for drives" + kSee},
       {"flash", 2, "flash takes one PROGRAM" + kSee},
-      {"flash --json " + Quoted(flash), 2, "unknown option --json for flash" + kSee},
+      {"flash --force " + Quoted(flash), 2, "unknown option --force for flash" + kSee},
+      {"flash --reflash " + Quoted(flash), 2, "--reflash goes with --yes" + kSee},
+      {"flash --yes --parallel 2 " + Quoted(flash), 2, "--parallel goes with --all" + kSee},
+      {"flash --yes --all --parallel 0 " + Quoted(flash), 2, "--parallel takes a number of drives from 1 on" + kSee},
+      {"flash --yes --all --parallel x " + Quoted(flash), 2, "--parallel takes a number of drives from 1 on" + kSee},
+      {"flash --all --parallel 2 " + Quoted(flash) + " </dev/null", 2,
+       "--parallel goes with --yes: the drives' questions cannot all be asked at once" + kSee},
+      {"flash --yes --all --drive /dev/sg1 " + Quoted(flash), 2, "--all and --drive exclude each other" + kSee},
+      {"flash --all " + Quoted(flash) + " </dev/null", 2,
+       "flash asks before it writes to a drive: run it on a terminal, or give --yes"},
       {"flash " + Quoted(flash) + " --drive", 2, "--drive needs a value" + kSee},
       {"flash --allow-downgrade " + Quoted(flash), 2, "--allow-downgrade goes with --yes" + kSee},
       {"flash --yes --simulate corrupt-read-back " + Quoted(flash), 2, "unknown option --simulate for flash" + kSee},
@@ -787,6 +797,30 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
     EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(outcome.err, "flashutil-pack: " + c.error + "\n");
     EXPECT_EQ(std::set<std::filesystem::path>(std::filesystem::directory_iterator(dir.Path()), {}), before);
+  }
+
+  // With --json every refusal is also one JSON object on standard output,
+  // with the status and the line's text.
+  const struct {
+    std::string arguments;
+    int status;
+    std::string error;
+    std::string program;  // the object's "program"
+  } json[] = {
+      {"flash --json " + Quoted(flash), 2, "--json goes with --yes or --check" + kSee, "null"},
+      {"flash --json --check --colour red " + Quoted(flash), 2, "unknown option --colour for flash" + kSee, "null"},
+      {"flash --json --yes missing.EXE", 2, "missing.EXE: No such file or directory", "{\"file\": \"missing.EXE\", "
+       "\"vendor\": null, \"model\": null, \"version\": null, \"image_sha256\": null}"},
+  };
+  for (const auto& j : json) {
+    SCOPED_TRACE(j.arguments);
+    const Outcome outcome = Pack(dir.Path(), j.arguments);
+    EXPECT_EQ(outcome.status, j.status);
+    EXPECT_EQ(outcome.err, "flashutil-pack: " + j.error + "\n");
+    const bool check = j.arguments.find("--check") != std::string::npos;
+    EXPECT_EQ(outcome.out, "{\"program\": " + j.program + ", \"check\": " + (check ? "true" : "false") +
+                               ", \"simulated\": false, \"status\": 2, \"changed\": false, \"error\": \"" +
+                               j.error + "\", \"drives\": []}\n");
   }
 
   // A builder carries no image; help and version need no command.
@@ -1041,13 +1075,15 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
                              "DRAM... \nRead back and Verify drive's DRAM... , Compare BIN and DRAM Fail! \n"
                              "Compare BIN and DRAM fail!\n",
        "flashutil-pack: flash failed: Read back and Verify drive's DRAM... , Compare BIN and DRAM Fail! \n", 32},
-      // The drive has the image's revision already: refused before anything is sent.
-      {"flash --yes Q120.EXE", 2,
+      // The drive has the image's revision already: up to date, nothing is
+      // sent, and no error; --allow-downgrade does not flash it again, --reflash does.
+      {"flash --yes Q120.EXE", 0,
        simulated + warning + "Drive: /dev/sim-sg0 0-0-0  : VOX-TEL QRD-73318K      Q120\nWARNING !!!\n\nYour drive "
-                             "Firmware Q120 is aready the most updated !\n\nUpdate Firmware Q120 to Q120 ?\n",
-       "flashutil-pack: the drive's firmware is as new as this image or newer: give --allow-downgrade as well to "
-       "flash it\n", 0},
-      {"flash --yes --allow-downgrade Q120.EXE", 0, "", "", 66},
+                             "Firmware Q120 is aready the most updated !\n\nUpdate Firmware Q120 to Q120 ?\n"
+                             "up to date: nothing to do\n",
+       "", 0},
+      {"flash --yes --allow-downgrade Q120.EXE", 0, "", "", 0},
+      {"flash --yes --reflash Q120.EXE", 0, "", "", 66},
       // Two drives fit: one must be chosen; a newer drive's question is a
       // warning even without its text.
       {"flash --yes any/Q150.EXE", 2, simulated + "WARNING:\n\nThis flash utility only supports VoxTEL-DS QRD-73318K "
@@ -1058,8 +1094,11 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
       {"flash --yes --drive /dev/sim-sg2 any/Q150.EXE", 3, "",
        "flashutil-pack: /dev/sim-sg2 is not a drive this program fits; it fits /dev/sim-sg0, /dev/sim-sg1\n", 0},
       {"flash --yes --drive /dev/sim-sg1 any/Q150.EXE", 2, "",
-       "flashutil-pack: the drive's firmware is as new as this image or newer: give --allow-downgrade as well to "
-       "flash it\n", 0},
+       "flashutil-pack: the drive's firmware is newer than this image: give --allow-downgrade as well to flash it\n",
+       0},
+      {"flash --yes --reflash --drive /dev/sim-sg1 any/Q150.EXE", 2, "",
+       "flashutil-pack: the drive's firmware is newer than this image: give --allow-downgrade as well to flash it\n",
+       0},
       {"flash --yes --allow-downgrade --drive=/dev/sim-sg1 any/Q150.EXE", 0, "", "", 66},
       // A drive named by its block node.
       {"flash --yes --allow-downgrade --simulate block-nodes --drive /dev/sim-sr1 any/Q150.EXE", 0, "", "", 66},
@@ -1148,7 +1187,7 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
       // It shows what the flash showed: no restart question, which the
       // command line never asks, and the drive's new entry.
       EXPECT_EQ(replay.out.find("The system needs to be restarted"), std::string::npos) << replay.out;
-      if (c.status == 0) {
+      if (c.status == 0 && c.progressLines > 0) {
         EXPECT_NE(replay.out.find("\nFlash Completed.\nDrive now: "), std::string::npos) << replay.out;
         EXPECT_NE(replay.out.find("\nrestart the machine for the new firmware to take effect\nReplay: the same"),
                   std::string::npos)
@@ -1168,7 +1207,9 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
       EXPECT_EQ(out, c.out);
     }
     if (c.status == 0 && c.arguments.rfind("flash", 0) == 0) {
-      EXPECT_NE(out.find("\nFlash Completed.\nDrive now: "), std::string::npos) << out;
+      EXPECT_NE(out.find(c.progressLines > 0 ? "\nFlash Completed.\nDrive now: " : "\nup to date: nothing to do\n"),
+                std::string::npos)
+          << out;
     }
     if (c.arguments.find("--drive /dev/sim-sr1") != std::string::npos) {
       EXPECT_NE(out.find("\nDrive: /dev/sim-sg1 1-0-0  : VOX-TEL QRD-73318K      Q205\n"), std::string::npos) << out;
@@ -1350,6 +1391,183 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
       << late.out;
   EXPECT_NE(late.out.find("Flash Completed."), std::string::npos) << late.out;
   replaysToTheSameEnd(late);
+}
+
+// What a JSON report of flash says, a line each: "status S changed C", then
+// "NODE RESULT CHANGED FAILURE TRANSCRIPT" per drive (FAILURE "-" when
+// null, TRANSCRIPT "yes" or "-"); "not one JSON line" when the file is not
+// exactly one line of JSON.
+std::string JsonSummary(const std::filesystem::path& file) {
+  const std::string script =
+      "import json, sys\n"
+      "text = open(sys.argv[1]).read()\n"
+      "if text.count('\\n') != 1 or not text.endswith('\\n'):\n"
+      "    print('not one JSON line'); sys.exit()\n"
+      "d = json.loads(text)\n"
+      "print('status', d['status'], 'changed', str(d['changed']).lower())\n"
+      "for r in d['drives']:\n"
+      "    print(r['node'], r['result'], str(r['changed']).lower(), r['failure'] or '-',"
+      " 'yes' if r['transcript'] else '-')\n";
+  const std::filesystem::path reader = file.parent_path() / "summary.py";
+  package_tests::WriteText(reader, script);
+  return Output("python3 " + Quoted(reader.string()) + " " + Quoted(file.string()));
+}
+
+// Each drive's commands in a --drive-log journal, by its node.
+std::map<std::string, std::vector<std::string>> JournalByDrive(const std::filesystem::path& file) {
+  std::map<std::string, std::vector<std::string>> commands;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) commands[line.substr(0, line.find(' '))].push_back(line);
+  return commands;
+}
+
+// A transcript of one drive's flash: it names that drive, holds its 32
+// image blocks and no other drive's, and replays to the same end.
+void CheckTranscript(const std::filesystem::path& dir, const std::string& path, const std::string& node,
+                     bool failedReadBack) {
+  SCOPED_TRACE(path);
+  std::ifstream file(path, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("\ndrive \"" + node + "\" "), std::string::npos);
+  EXPECT_EQ(text.size() > 4 ? text.substr(text.size() - 4) : text, "end\n");
+  size_t writes = 0;
+  for (size_t at = text.find("> 3B 05 01 "); at != std::string::npos; at = text.find("> 3B 05 01 ", at + 1)) ++writes;
+  EXPECT_EQ(writes, failedReadBack ? 32u : 33u);
+  EXPECT_EQ(text.find("Compare BIN and DRAM fail!") != std::string::npos, failedReadBack);
+  const Outcome replay = Run("cd " + Quoted(dir.string()) + " && " + Quoted(FLASHUTIL_PACK_SIM) + " replay " +
+                             Quoted(path) + " Q150.EXE");
+  EXPECT_EQ(replay.status, 0) << replay.out << replay.err;
+}
+
+// flash --all over a tower of simulated drives, four of which fit: one
+// after another with its table, then --parallel with its JSON report; one
+// drive whose read-back differs fails while the others flash; runs again
+// find the drives up to date; --check writes nothing; every outcome's JSON
+// parses; every transcript is its drive's alone and replays.
+TEST(Programs, PackFlashesATowerOfDrives) {
+  TempDir dir;
+  const std::string samples = FLASHUTIL_SOURCE_DIR "/samples/";
+  std::filesystem::copy_file(samples + "FLASHUTIL.INI", dir / "FLASHUTIL.INI");
+  std::filesystem::copy_file(samples + "Q150.BIN", dir / "Q150.BIN");
+  package_tests::WriteText(dir / "any.INI", package_tests::Section(0, "QRD-73318K", "VOX-TEL QRD-73318K", "----------", "*.BIN"));
+  std::filesystem::create_directories(dir / "any");
+  ASSERT_EQ(Pack(dir.Path(), BuildArguments(dir / "FLASHUTIL.INI", "0", dir / "Q150.BIN")).status, 0);
+  ASSERT_EQ(Pack(dir.Path(), BuildArguments(dir / "any.INI", "0", dir / "Q150.BIN") + " --output-dir any").status, 0);
+  const std::string state = dir / "state";
+  const auto packSim = [&](const std::string& arguments, const std::string& out = "out.txt") {
+    return ::Run("cd " + Quoted(dir.Path().string()) + " && XDG_STATE_HOME=" + Quoted(state) + " " +
+                     Quoted(FLASHUTIL_PACK_SIM) + " " + arguments + " </dev/null >" + out,
+                 dir / "stderr.txt");
+  };
+  const auto read = [&](const std::string& name) {
+    std::ifstream in(dir / name, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  const std::vector<std::string> tower = {"/dev/sim-sg0", "/dev/sim-sg5", "/dev/sim-sg6", "/dev/sim-sg7"};
+  const std::string failed = "Read back and Verify drive's DRAM... , Compare BIN and DRAM Fail! ";
+
+  // One after another: each drive's commands come whole, in turn; the table
+  // names each drive, its slot, its firmware before and after, its result.
+  Outcome outcome = packSim("flash --yes --all --simulate tower,corrupt-read-back@/dev/sim-sg6 --drive-log all.log Q150.EXE");
+  EXPECT_EQ(outcome.status, 1) << read("out.txt") << outcome.err;
+  EXPECT_NE(outcome.err.find("flashutil-pack: 1 of 4 drives failed\n"), std::string::npos) << outcome.err;
+  const std::string out = read("out.txt");
+  const size_t table = out.find("\nNODE          ADDRESS  PATH        BEFORE  AFTER  RESULT");
+  ASSERT_NE(table, std::string::npos) << out;
+  std::istringstream rows(out.substr(table + 1));
+  std::string row;
+  std::getline(rows, row);
+  const struct {
+    std::string start;  // the row up to its transcript
+    std::string node;
+  } expected[] = {
+      {"/dev/sim-sg0  0:0:0:0  sim-slot-1  Q120    Q150   flashed ", "/dev/sim-sg0"},
+      {"/dev/sim-sg5  5:0:0:0  sim-slot-6  Q120    Q150   flashed ", "/dev/sim-sg5"},
+      {"/dev/sim-sg6  6:0:0:0  sim-slot-7  Q120    -      failed: " + failed + " ", "/dev/sim-sg6"},
+      {"/dev/sim-sg7  7:0:0:0  sim-slot-8  Q120    Q150   flashed ", "/dev/sim-sg7"},
+  };
+  for (const auto& e : expected) {
+    ASSERT_TRUE(std::getline(rows, row));
+    EXPECT_EQ(row.rfind(e.start, 0), 0u) << row;
+    CheckTranscript(dir.Path(), row.substr(row.rfind(' ') + 1), e.node, e.node == "/dev/sim-sg6");
+  }
+  EXPECT_TRUE(std::getline(rows, row));
+  EXPECT_EQ(row, "restart the machine for the new firmware to take effect");
+  std::vector<std::string> order;  // the drives in the order their commands came, after discovery
+  {
+    std::ifstream in(dir / "all.log");
+    for (std::string line; std::getline(in, line);) {
+      const std::string node = line.substr(0, line.find(' '));
+      if (line.find(" 12 00 00 00 80") == std::string::npos && (order.empty() || order.back() != node)) order.push_back(node);
+    }
+  }
+  EXPECT_EQ(order, tower);
+
+  // Side by side, reported in JSON: the failure stays its drive's, a drive
+  // whose flash start takes 2 s delays no other drive's end, and each drive
+  // receives what a single flash of it sends.
+  outcome = packSim("flash --yes --all --parallel 4 --json --simulate tower,corrupt-read-back@/dev/sim-sg6,"
+                    "slow-flash-start@/dev/sim-sg5 --drive-log par.log --drive-state drives.txt Q150.EXE",
+                    "par.json");
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(JsonSummary(dir / "par.json"), "status 1 changed true\n/dev/sim-sg0 flashed true - yes\n"
+                                           "/dev/sim-sg5 flashed true - yes\n/dev/sim-sg6 failed true " + failed +
+                                           " yes\n/dev/sim-sg7 flashed true - yes\n");
+  const size_t slowEnd = outcome.err.find("/dev/sim-sg5: Flash Completed.");
+  for (const char* end : {"/dev/sim-sg0: Drive now: ", "/dev/sim-sg6: failed: ", "/dev/sim-sg7: Drive now: "}) {
+    EXPECT_LT(outcome.err.find(end), slowEnd) << outcome.err;
+  }
+  const auto together = JournalByDrive(dir / "par.log");
+  for (const std::string& node : tower) {
+    SCOPED_TRACE(node);
+    const std::string one = "one" + node.substr(node.size() - 1) + ".log";
+    ASSERT_EQ(packSim("flash --yes --drive " + node + " --simulate tower,corrupt-read-back@/dev/sim-sg6 --drive-log " +
+                      one + " Q150.EXE").status, node == "/dev/sim-sg6" ? 1 : 0);
+    EXPECT_EQ(together.at(node), JournalByDrive(dir / one).at(node));
+    EXPECT_GT(together.at(node).size(), 32u);
+  }
+
+  // Again: the drive that failed is flashed, the others are up to date;
+  // and once more, every drive is up to date and nothing changes.
+  EXPECT_EQ(packSim("flash --yes --all --json --simulate tower --drive-state drives.txt Q150.EXE", "again.json").status, 0);
+  EXPECT_EQ(JsonSummary(dir / "again.json"), "status 0 changed true\n/dev/sim-sg0 up-to-date false - -\n"
+                                             "/dev/sim-sg5 up-to-date false - -\n/dev/sim-sg6 flashed true - yes\n"
+                                             "/dev/sim-sg7 up-to-date false - -\n");
+  EXPECT_EQ(packSim("flash --yes --all --json --simulate tower --drive-state drives.txt Q150.EXE", "done.json").status, 0);
+  EXPECT_EQ(JsonSummary(dir / "done.json"), "status 0 changed false\n/dev/sim-sg0 up-to-date false - -\n"
+                                            "/dev/sim-sg5 up-to-date false - -\n/dev/sim-sg6 up-to-date false - -\n"
+                                            "/dev/sim-sg7 up-to-date false - -\n");
+
+  // A check: what each drive would come to, with no command that writes, no transcript.
+  const auto transcripts = [&] {
+    return std::distance(std::filesystem::directory_iterator(state + "/flashutil"), std::filesystem::directory_iterator());
+  };
+  const auto before = transcripts();
+  outcome = packSim("flash --check --all --simulate tower --drive-log check.log Q150.EXE");
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_NE(read("out.txt").find("\n/dev/sim-sg7: would flash: Q120 to Q150\n"), std::string::npos) << read("out.txt");
+  EXPECT_EQ(packSim("flash --check --all --json --simulate tower --drive-log check.log any/Q150.EXE", "check.json").status, 2);
+  EXPECT_EQ(JsonSummary(dir / "check.json"),
+            "status 2 changed false\n/dev/sim-sg0 would-flash false - -\n/dev/sim-sg1 refused false the drive's "
+            "firmware is newer than this image: give --allow-downgrade as well to flash it -\n/dev/sim-sg5 would-flash "
+            "false - -\n/dev/sim-sg6 would-flash false - -\n/dev/sim-sg7 would-flash false - -\n");
+  EXPECT_EQ(transcripts(), before);
+  for (const auto& [node, commands] : JournalByDrive(dir / "check.log")) {
+    for (const std::string& command : commands) EXPECT_EQ(command.substr(node.size()), " 12 00 00 00 80 00 00 00 00 00 00 00");
+  }
+
+  // SIGTERM while the first drive becomes ready: it stops with nothing
+  // written, the others are not begun, and the JSON says so.
+  outcome = ::Run("cd " + Quoted(dir.Path().string()) + " && XDG_STATE_HOME=" + Quoted(state) +
+                      " timeout --preserve-status -s TERM 1 " + Quoted(FLASHUTIL_PACK_SIM) +
+                      " flash --yes --all --json --simulate tower,slow-ready --drive-log stop.log Q150.EXE </dev/null >stop.json",
+                  dir / "stderr.txt");
+  EXPECT_EQ(outcome.status, 143) << outcome.err;
+  const std::string summary = JsonSummary(dir / "stop.json");
+  EXPECT_EQ(summary.rfind("status 143 changed false\n/dev/sim-sg0 interrupted false stopped by SIGTERM: nothing was "
+                          "written to the drive yes\n/dev/sim-sg5 interrupted false not begun: SIGTERM came before its "
+                          "flash began -\n", 0), 0u) << summary;
+  EXPECT_EQ(read("stop.log").find(" 3B "), std::string::npos);
 }
 
 // What ends or stops a program on a terminal or in a script, during a
