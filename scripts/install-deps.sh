@@ -14,6 +14,8 @@ packages=(
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev hyperfine time dbus-daemon
   xvfb xauth imagemagick desktop-file-utils libxcb1-dev libxcb-xtest0-dev
+  # the Ansible module's test (ansible-playbook)
+  ansible-core
   # the Debian package (dpkg-shlibdeps) and its checks
   dpkg-dev lintian appstream man-db
   # fuzzing and sanitizers
