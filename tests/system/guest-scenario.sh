@@ -324,6 +324,40 @@ echo no-rawio | timeout 120 guest_probe --uid 1000 flash /tmp/s150 /images/S150.
 flash_program flash-sr-q150 Q150 q150
 flash_program flash-sr-k300 K300 k300
 flash_program flash-sr-s150 S150 s150
+# flash --all over two drives of the same identity (QRD-73318K Q120): the
+# model q150 and a second one, q150b, through their sg nodes again. Each gets
+# one whole flash, as a single flash sends it: each drive's log and flash
+# are compared, each transcript replayed. Then --check on both, fresh: it
+# says what a flash would do, and the drives get nothing but INQUIRY.
+load sg
+wait_until '[ $(count "/sys/class/scsi_generic/sg*") -ge 9 ]'
+model_drive q150b 4 30 --product QRD-73318K --revision Q120 --revision-after-flash Q150
+wait_until '[ $(count "/sys/class/scsi_generic/sg*") -ge 10 ] && [ $(count "/dev/sg*") -ge 10 ]'
+start=$(uptime_s)
+rm -f /tmp/q150.flash /tmp/q150b.flash
+order q150 reset "mark cli-all"
+order q150b reset "mark cli-all"
+section cli-all
+pack flash /probe/flashutil-system-Q150 --all --yes
+for name in q150 q150b; do
+  echo "DRIVE $name"
+  model_log $name cli-all
+  if cmp -s /tmp/$name.flash /images/Q150.BIN; then echo "FLASH equals Q150.BIN"; else echo "FLASH differs from Q150.BIN"; fi
+done
+for transcript in $(sed -n 's/^[^ ]*: Transcript: //p' /tmp/pack.txt); do
+  echo "$transcript" > /tmp/cli-all.transcript
+  replay cli-all /probe/flashutil-system-Q150
+done
+echo "MODEL command line --all: $(echo "$start $(uptime_s)" | awk '{printf "%.2f", $2 - $1}') s" >&2
+order q150 reset "mark cli-check"
+order q150b reset "mark cli-check"
+section cli-check
+pack flash /probe/flashutil-system-Q150 --all --check
+for name in q150 q150b; do
+  echo "DRIVE $name"
+  model_log $name cli-check
+done
+
 echo "models' errors:" >&2
 cat /tmp/models.err >&2
 
