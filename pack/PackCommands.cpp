@@ -227,28 +227,8 @@ int PackCommands::Build(const BuildOptions& options) {
   if (const int refused = LoadCatalogue(options.catalogue, loaded); refused >= 0) return refused;
   const std::vector<package::CatalogueEntry>& models = loaded.catalogue.models;
 
-  // The model by its index in the catalogue or by its Model value, which
-  // must then name exactly one entry.
-  size_t chosen = models.size();
-  if (AllDigits(options.model)) {
-    chosen = options.model.size() <= 3 ? std::stoul(options.model) : models.size();
-    if (chosen >= models.size()) {
-      return Error(kFailure, "no model " + options.model + " in " + options.catalogue + ": its models are 0 to " +
-                                 std::to_string(models.size() - 1));
-    }
-  } else {
-    std::string matches;
-    for (size_t k = 0; k < models.size(); ++k) {
-      if (models[k].model != options.model) continue;
-      if (chosen == models.size()) chosen = k;
-      matches += (matches.empty() ? "" : ", ") + std::to_string(k);
-    }
-    if (matches.empty()) return Error(kFailure, "no model " + options.model + " in " + options.catalogue);
-    if (matches != std::to_string(chosen)) {
-      return Error(kFailure, "model " + options.model + " stands in " + options.catalogue + " more than once (" +
-                                 matches + "); choose it by its index");
-    }
-  }
+  size_t chosen = 0;
+  if (const int refused = ChooseModel(options, models, chosen); refused >= 0) return refused;
   const package::CatalogueEntry& entry = models[chosen];
 
   if (const std::string refusal = DirectoryRefusal(options.bin, "a BIN file"); !refusal.empty()) {
@@ -297,6 +277,33 @@ int PackCommands::Build(const BuildOptions& options) {
   if (!built) return kFailure;
   PrintBuilt(options, build.OutputPath(), entry, binLength);
   return kSuccess;
+}
+
+// The model by its index in the catalogue or by its Model value, which
+// must then name exactly one entry: -1 with `chosen` set, or the refusal's status.
+int PackCommands::ChooseModel(const BuildOptions& options, const std::vector<package::CatalogueEntry>& models,
+                              size_t& chosen) {
+  chosen = models.size();
+  if (AllDigits(options.model)) {
+    chosen = options.model.size() <= 3 ? std::stoul(options.model) : models.size();
+    if (chosen >= models.size()) {
+      return Error(kFailure, "no model " + options.model + " in " + options.catalogue + ": its models are 0 to " +
+                                 std::to_string(models.size() - 1));
+    }
+    return -1;
+  }
+  std::string matches;
+  for (size_t k = 0; k < models.size(); ++k) {
+    if (models[k].model != options.model) continue;
+    if (chosen == models.size()) chosen = k;
+    matches += (matches.empty() ? "" : ", ") + std::to_string(k);
+  }
+  if (matches.empty()) return Error(kFailure, "no model " + options.model + " in " + options.catalogue);
+  if (matches != std::to_string(chosen)) {
+    return Error(kFailure, "model " + options.model + " stands in " + options.catalogue + " more than once (" +
+                               matches + "); choose it by its index");
+  }
+  return -1;
 }
 
 // The new program's path: as its bytes stand for a script, escaped on a

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "package/Catalogue.h"
 
@@ -46,6 +47,7 @@ class PackCommands {
  private:
   int Error(int status, const std::string& message);
   int LoadCatalogue(const std::string& path, package::LoadedCatalogue& loaded);
+  int ChooseModel(const BuildOptions& options, const std::vector<package::CatalogueEntry>& models, size_t& chosen);
   void PrintBuilt(const BuildOptions& options, const std::string& path, const package::CatalogueEntry& entry,
                   uint32_t binLength);
 
