@@ -41,6 +41,7 @@ inline std::string RestrictedReportHeading(const std::string& model, const std::
 inline std::string EmptyListCauseLine(const EmptyListCause& cause) {
   switch (cause.kind) {
     case EmptyListCause::NoRights:
+      if (!cause.remedy.empty()) return "No access to " + cause.node + ": " + cause.remedy + "\n";
       // A node of root's own group is no group to join.
       if (cause.group.empty() || cause.group == "root") return "No access to " + cause.node + ": run as root.\n";
       return "No access to " + cause.node + ": add yourself to the group that owns it (" + cause.group +

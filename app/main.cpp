@@ -16,8 +16,11 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "app/Desktop.h"
+#include "app/ProgramArguments.h"
 #include "app/StopDecision.h"
 #include "app/TFlashForm.h"
 #include "drive/CDDrive.h"
@@ -198,12 +201,26 @@ void NameTheWindow(platform::DesktopInhibitor& inhibitor, TFlashForm& form) {
   inhibitor.SetWindow("x11:" + QString::number(xid, 16).toStdString(), xid);
 }
 
+
+// --help and --version answer without a window, and need no display; any
+// other argument is refused. -1 when the window opens, otherwise the exit status.
+int AnswerArguments(int argc, char** argv) {
+  const app::ArgumentsOutcome given =
+      app::ReadArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc),
+                         argc > 0 && argv[0] != nullptr ? argv[0] : "flashutil",
+                         package::PackageView(package::EmbeddedPackage()), FLASHUTIL_VERSION, kSimulatedDrives);
+  if (given.openWindow) return -1;
+  std::fputs(given.out.c_str(), stdout);
+  std::fputs(given.err.c_str(), stderr);
+  return std::fflush(stdout) == 0 ? given.status : 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The program takes no argument, and neither does the toolkit: the
-  // application object sees only the program's name, so Qt's own options
-  // (-platform, -style, -reverse, ...) have no effect either.
+  if (const int answered = AnswerArguments(argc, argv); answered >= 0) return answered;
+  // The window reads no argument, and neither does the toolkit: the
+  // application object sees only the program's name.
   static char fallbackName[] = "flashutil";
   char* arguments[] = {argc > 0 && argv[0] != nullptr ? argv[0] : fallbackName, nullptr};
   int argumentCount = 1;

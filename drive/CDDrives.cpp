@@ -55,7 +55,8 @@ bool CDDrives::TryAdd(const platform::DeviceInfo& device) {
     if (drive->OpenError != 0) {
       platform::DriveTransport* transport = context_.Transport;
       Refusals.push_back({drive->OpenErrorNode, drive->OpenError,
-                          transport != nullptr ? transport->NodeGroup(drive->OpenErrorNode) : std::string()});
+                          transport != nullptr ? transport->NodeGroup(drive->OpenErrorNode) : std::string(),
+                          transport != nullptr ? transport->OpenRemedy(drive->OpenError) : std::string()});
     }
     // Not retained; it was never counted, so freeing it settles nothing.
     delete drive;
@@ -66,12 +67,14 @@ bool CDDrives::TryAdd(const platform::DeviceInfo& device) {
 
 EmptyListCause ExplainEmptyList(const platform::DiscoveryFacts& facts, const std::vector<OpenRefusal>& refusals) {
   for (const OpenRefusal& refusal : refusals) {
-    if (refusal.error == EACCES || refusal.error == EPERM) {
-      return {EmptyListCause::NoRights, refusal.node, refusal.group};
+    // The system's words for a lack of rights: errno's, or the remedy its
+    // transport gives (on Windows: run as an administrator).
+    if (refusal.error == EACCES || refusal.error == EPERM || !refusal.remedy.empty()) {
+      return {EmptyListCause::NoRights, refusal.node, refusal.group, refusal.remedy};
     }
   }
   if (!facts.known) return {};
-  if (facts.withoutNode > 0 && !facts.genericDriver) return {EmptyListCause::NoGenericDriver, {}, {}};
-  if (facts.opticalDevices == 0) return {EmptyListCause::NoOpticalDrive, {}, {}};
+  if (facts.withoutNode > 0 && !facts.genericDriver) return {EmptyListCause::NoGenericDriver, {}, {}, {}};
+  if (facts.opticalDevices == 0) return {EmptyListCause::NoOpticalDrive, {}, {}, {}};
   return {};
 }

@@ -15,8 +15,9 @@ class CDDrive;
 // A drive whose node would not open during discovery.
 struct OpenRefusal {
   std::string node;
-  int error = 0;      // the system's error code
-  std::string group;  // the group that owns the node, when known
+  int error = 0;       // the system's error code
+  std::string group;   // the group that owns the node, when known
+  std::string remedy;  // what the system's transport says to do about the error; empty: nothing known
 };
 
 // Why no drive could be listed, as far as discovery and the opens tell.
@@ -28,8 +29,9 @@ struct EmptyListCause {
     NoOpticalDrive,   // the system knows no optical drive
   };
   Kind kind = Unknown;
-  std::string node;   // NoRights: the node that refused
-  std::string group;  // and the group that owns it, when known
+  std::string node;    // NoRights: the node that refused
+  std::string group;   // and the group that owns it, when known
+  std::string remedy;  // and what the transport says to do (run as an administrator, ...)
 };
 
 // Decides the cause: a refusal for lack of rights first (the first one in

@@ -74,6 +74,11 @@ struct Row {
   std::string why;           // why it does not fit, or why it cannot be used
 };
 
+// Whether `name` (--drive) names the drive: its node, its block node, or its name.
+bool NamesDrive(const std::string& name, const platform::DeviceInfo& device) {
+  return name == device.node || name == device.Name() || (!device.blockDevice.empty() && name == device.blockDevice);
+}
+
 std::string DriveProblem(const CDDrive& drive) {
   if (!drive.FiltersCommands()) return {};
   return "rights: " + drive.GetNode() +
@@ -259,8 +264,7 @@ int DriveCommands::RunForm(const std::string& program, const uint8_t* keyWord, T
     chosen = -1;
     for (int k = 0; k < view.ComboCount(); ++k) {
       const CDDrive& candidate = *form.Drives->Slots[static_cast<size_t>(form.DriveIndex[static_cast<size_t>(k)])];
-      if (drive == candidate.GetNode() || drive == candidate.Device.node || drive == candidate.Device.Name() ||
-          (!candidate.Device.blockDevice.empty() && drive == candidate.Device.blockDevice)) {
+      if (drive == candidate.GetNode() || NamesDrive(drive, candidate.Device)) {
         chosen = k;
       }
     }
@@ -305,6 +309,14 @@ int DriveCommands::Flash(const std::string& program, const FlashOptions& options
     return Error(kTrouble, program + " is built for simulated drives: it flashes no real drive");
   }
   if (transport->IsSimulated()) out_ << kSimulatedLine << std::flush;
+  // A drive that is not there is named before anything is asked.
+  if (!options.drive.empty()) {
+    const std::vector<platform::DeviceInfo> found = transport->EnumerateDrives();
+    if (std::none_of(found.begin(), found.end(),
+                     [&](const platform::DeviceInfo& device) { return NamesDrive(options.drive, device); })) {
+      return Error(kTrouble, options.drive + " is no optical drive of this machine; flashutil-pack drives lists them");
+    }
+  }
 
   StopGuardOnTerminal interrupts;
   TerminalView view(out_, options.progressBar, program);

@@ -445,6 +445,16 @@ int DriveCommands::FlashFleet(const std::string& program, const FlashOptions& op
   }
   std::ostream& human = options.json ? err_ : out_;
   if (simulated) human << kSimulatedLine << std::flush;
+  // A drive that is not there is named before anything is asked.
+  if (!options.drive.empty()) {
+    const std::vector<platform::DeviceInfo> found = transport->EnumerateDrives();
+    if (std::none_of(found.begin(), found.end(), [&](const platform::DeviceInfo& device) {
+          return options.drive == device.node || options.drive == device.Name() ||
+                 (!device.blockDevice.empty() && options.drive == device.blockDevice);
+        })) {
+      return refuse(kTrouble, options.drive + " is no optical drive of this machine; flashutil-pack drives lists them");
+    }
+  }
 
   Fleet fleet(options, package, human, err_, options.progressBar && !options.json);
   fleet.programPath = program;

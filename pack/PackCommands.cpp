@@ -1,7 +1,9 @@
 #include "pack/PackCommands.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <ostream>
 #include <utility>
@@ -117,6 +119,28 @@ class JsonObject {
   std::string members_;
 };
 
+// Why `path` cannot be read as a file (the system's words); empty when it can.
+std::string Unreadable(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return std::strerror(errno);
+  std::fclose(file);
+  return {};
+}
+
+// Why `folder` cannot take a new program; empty when it can.
+std::string UnusableFolder(const std::string& folder) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(folder, error);
+  if (!std::filesystem::exists(status)) {
+    return "the output folder " + folder + " does not exist: make it first (mkdir " + folder +
+           "), or give another --output-dir";
+  }
+  if (!std::filesystem::is_directory(status)) {
+    return "the output folder " + folder + " is not a folder: give a folder with --output-dir";
+  }
+  return {};
+}
+
 bool AllDigits(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -145,10 +169,10 @@ int PackCommands::Error(int status, const std::string& message) {
 
 int PackCommands::Show(const std::string& program, bool json) {
   if (const std::string refusal = DirectoryRefusal(program, "a program file"); !refusal.empty()) {
-    return Error(kFailure, refusal);
+    return Error(kTrouble, refusal);
   }
   package::ProgramFile file;
-  if (!file.Read(program, keyWord_)) return Error(kFailure, file.Error());
+  if (!file.Read(program, keyWord_)) return Error(kTrouble, file.Error());
   const package::PackageView view = file.Package();
   if (json) {
     const auto slot = [](const char* text, size_t width) { return package::PackageView::SlotText(text, width); };
@@ -194,42 +218,24 @@ int PackCommands::Show(const std::string& program, bool json) {
 
 int PackCommands::Build(const BuildOptions& options) {
   package::ProgramFile builder;
-  if (!builder.Read(options.builder, keyWord_)) return Error(kFailure, builder.Error());
+  if (!builder.Read(options.builder, keyWord_)) return Error(kTrouble, builder.Error());
   if (!builder.Package().IsBuilder()) {
-    return Error(kFailure, options.builder + " is a flash program, not a builder: flash programs are built from the "
+    return Error(kTrouble, options.builder + " is a flash program, not a builder: flash programs are built from the "
                                              "builder");
   }
-
-  const package::LoadedCatalogue loaded = package::LoadCatalogue(options.catalogue);
-  if (!loaded.error.empty()) return Error(kFailure, loaded.error);
+  package::LoadedCatalogue loaded;
+  if (const int refused = LoadCatalogue(options.catalogue, loaded); refused >= 0) return refused;
   const std::vector<package::CatalogueEntry>& models = loaded.catalogue.models;
 
-  // The model by its index in the catalogue or by its Model value, which
-  // must then name exactly one entry.
-  size_t chosen = models.size();
-  if (AllDigits(options.model)) {
-    chosen = options.model.size() <= 3 ? std::stoul(options.model) : models.size();
-    if (chosen >= models.size()) {
-      return Error(kFailure, "no model " + options.model + " in " + options.catalogue + ": its models are 0 to " +
-                                 std::to_string(models.size() - 1));
-    }
-  } else {
-    std::string matches;
-    for (size_t k = 0; k < models.size(); ++k) {
-      if (models[k].model != options.model) continue;
-      if (chosen == models.size()) chosen = k;
-      matches += (matches.empty() ? "" : ", ") + std::to_string(k);
-    }
-    if (matches.empty()) return Error(kFailure, "no model " + options.model + " in " + options.catalogue);
-    if (matches != std::to_string(chosen)) {
-      return Error(kFailure, "model " + options.model + " stands in " + options.catalogue + " more than once (" +
-                                 matches + "); choose it by its index");
-    }
-  }
+  size_t chosen = 0;
+  if (const int refused = ChooseModel(options, models, chosen); refused >= 0) return refused;
   const package::CatalogueEntry& entry = models[chosen];
 
   if (const std::string refusal = DirectoryRefusal(options.bin, "a BIN file"); !refusal.empty()) {
-    return Error(kFailure, refusal);
+    return Error(kTrouble, refusal);
+  }
+  if (const std::string reason = Unreadable(options.bin); !reason.empty()) {
+    return Error(kTrouble, "can't read " + options.bin + ": " + reason + "; give the path of the firmware's BIN file");
   }
   // The window lists only the files that match the model's mask.
   const std::string binName = BaseName(options.bin);
@@ -244,6 +250,11 @@ int PackCommands::Build(const BuildOptions& options) {
   request.programPath = options.builder;
   request.directory = options.outputDirectory.empty() ? platform::WorkingDirectory() : options.outputDirectory;
   request.keyWord = keyWord_;
+  if (!options.outputDirectory.empty()) {
+    if (const std::string reason = UnusableFolder(options.outputDirectory); !reason.empty()) {
+      return Error(kTrouble, reason);
+    }
+  }
 
   // The window replaces a program of the output's name; a script is asked
   // to say so. (An output name that is one of the inputs' own is refused by
@@ -264,8 +275,72 @@ int PackCommands::Build(const BuildOptions& options) {
   const bool built = build.Run();
   delete[] workBuffer;
   if (!built) return kFailure;
-  out_ << platform::PrintableText(build.OutputPath()) << '\n';
+  PrintBuilt(options, build.OutputPath(), entry, binLength);
   return kSuccess;
+}
+
+// The model by its index in the catalogue or by its Model value, which
+// must then name exactly one entry: -1 with `chosen` set, or the refusal's status.
+int PackCommands::ChooseModel(const BuildOptions& options, const std::vector<package::CatalogueEntry>& models,
+                              size_t& chosen) {
+  chosen = models.size();
+  if (AllDigits(options.model)) {
+    chosen = options.model.size() <= 3 ? std::stoul(options.model) : models.size();
+    if (chosen >= models.size()) {
+      return Error(kFailure, "no model " + options.model + " in " + options.catalogue + ": its models are 0 to " +
+                                 std::to_string(models.size() - 1));
+    }
+    return -1;
+  }
+  std::string matches;
+  for (size_t k = 0; k < models.size(); ++k) {
+    if (models[k].model != options.model) continue;
+    if (chosen == models.size()) chosen = k;
+    matches += (matches.empty() ? "" : ", ") + std::to_string(k);
+  }
+  if (matches.empty()) return Error(kFailure, "no model " + options.model + " in " + options.catalogue);
+  if (matches != std::to_string(chosen)) {
+    return Error(kFailure, "model " + options.model + " stands in " + options.catalogue + " more than once (" +
+                               matches + "); choose it by its index");
+  }
+  return -1;
+}
+
+// The new program's path: as its bytes stand for a script, escaped on a
+// terminal; with --json, one object.
+void PackCommands::PrintBuilt(const BuildOptions& options, const std::string& path,
+                              const package::CatalogueEntry& entry, uint32_t binLength) {
+  if (!options.json) {
+    out_ << (options.terminal ? platform::PrintableText(path) : path) << '\n';
+    return;
+  }
+  package::ProgramFile built;
+  const bool read = built.Read(path, keyWord_);
+  JsonObject object;
+  object.Text("program", path).Text("model", entry.model).Text("bin", options.bin).Number("image_bytes", binLength);
+  if (read) {
+    object.Text("version", package::PackageView::SlotText(built.Package().Version(), package::kVersionSize))
+        .Text("sha256", platform::Sha256Hex(built.Image(), built.ImageSize()));
+  } else {
+    object.Null("version").Null("sha256");
+  }
+  out_ << object.Line();
+}
+
+// The catalogue, or the refusal's status (-1: loaded): a file that cannot
+// be read says why, and what to give instead.
+int PackCommands::LoadCatalogue(const std::string& path, package::LoadedCatalogue& loaded) {
+  if (const std::string refusal = DirectoryRefusal(path, "a catalogue"); !refusal.empty()) {
+    return Error(kTrouble, refusal);
+  }
+  loaded = package::LoadCatalogue(path);
+  if (!loaded.loaded) {
+    const std::string reason = Unreadable(path);
+    return Error(kTrouble, loaded.error + (reason.empty() ? std::string() : ": " + reason) +
+                               "; give a model catalogue (an INI file with sections MODEL00 to MODEL99)");
+  }
+  if (!loaded.error.empty()) return Error(kTrouble, loaded.error + "; every model section needs its six keys");
+  return -1;
 }
 
 int PackCommands::Verify(const std::string& program, const std::string& bin, bool json) {
@@ -324,11 +399,8 @@ int PackCommands::Verify(const std::string& program, const std::string& bin, boo
 }
 
 int PackCommands::Models(const std::string& catalogue) {
-  if (const std::string refusal = DirectoryRefusal(catalogue, "a catalogue"); !refusal.empty()) {
-    return Error(kFailure, refusal);
-  }
-  const package::LoadedCatalogue loaded = package::LoadCatalogue(catalogue);
-  if (!loaded.error.empty()) return Error(kFailure, loaded.error);
+  package::LoadedCatalogue loaded;
+  if (const int refused = LoadCatalogue(catalogue, loaded); refused >= 0) return refused;
   for (size_t k = 0; k < loaded.catalogue.models.size(); ++k) {
     out_ << k << ' ' << platform::PrintableText(package::ModelListText(loaded.catalogue.models[k])) << '\n';
   }

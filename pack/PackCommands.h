@@ -7,13 +7,18 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <vector>
+
+#include "package/Catalogue.h"
 
 namespace pack {
 
 // Exit statuses.
 constexpr int kSuccess = 0;
 constexpr int kFailure = 1;  // refused or failed; for verify: another image
-constexpr int kTrouble = 2;  // wrong usage; for verify also an unreadable file
+constexpr int kTrouble = 2;  // wrong usage, or an input that cannot be used: a file that cannot be
+                             // read, a folder where a file is wanted, a file that is not what the
+                             // command takes (a BIN file for a program, a flash program for a builder)
 
 struct BuildOptions {
   std::string builder;
@@ -22,6 +27,8 @@ struct BuildOptions {
   std::string bin;
   std::string outputDirectory;  // empty: the working directory
   bool force = false;           // an existing file of the output's name may be replaced
+  bool json = false;            // the new program as one JSON object
+  bool terminal = false;        // standard output is a terminal: the path is escaped
 };
 
 class PackCommands {
@@ -39,6 +46,10 @@ class PackCommands {
 
  private:
   int Error(int status, const std::string& message);
+  int LoadCatalogue(const std::string& path, package::LoadedCatalogue& loaded);
+  int ChooseModel(const BuildOptions& options, const std::vector<package::CatalogueEntry>& models, size_t& chosen);
+  void PrintBuilt(const BuildOptions& options, const std::string& path, const package::CatalogueEntry& entry,
+                  uint32_t binLength);
 
   const uint8_t* keyWord_;
   std::ostream& out_;

@@ -43,7 +43,7 @@ static_assert(sizeof kKeyWord == package::kKeyWordSize, "the key-word has 14 cha
 const char* const kUsage =
     "Usage: flashutil-pack show [--json] PROGRAM\n"
     "       flashutil-pack build --builder PROGRAM --catalogue FILE.INI --model NAME|INDEX\n"
-    "                            --bin FILE.BIN [--output-dir DIR] [--force]\n"
+    "                            --bin FILE.BIN [--output-dir DIR] [--force] [--json]\n"
     "       flashutil-pack verify [--json] PROGRAM FILE.BIN\n"
     "       flashutil-pack models FILE.INI\n"
     "       flashutil-pack drives [--json] [PROGRAM]\n"
@@ -60,7 +60,8 @@ const char* const kUsage =
     "           with .EXE, in DIR (default: the working directory). The model is its\n"
     "           Model value or its index in the catalogue (0 for MODEL00). A file of\n"
     "           the same name is replaced only with --force, and only once the new one\n"
-    "           is complete. Prints the path of the new program.\n"
+    "           is complete. Prints the path of the new program (as its bytes stand,\n"
+    "           escaped only on a terminal).\n"
     "  verify   Tell whether a flash program carries exactly the image in FILE.BIN.\n"
     "  models   List the catalogue's models as the builder's window lists them, each\n"
     "           after the index that --model takes.\n"
@@ -89,10 +90,9 @@ const char* const kUsage =
     "  --bin FILE.BIN        the firmware image; its name must match the model's BINMask\n"
     "  --output-dir DIR      where the flash program is written\n"
     "  --force               replace an existing file of the flash program's name\n"
-    "  --json                show, verify, drives, flash: one JSON object on one line\n"
-    "                        (bytes of names that are not UTF-8 as \\u00XX); flash:\n"
-    "                        with --yes or --check, its texts on standard error\n"
-    "  --drive NODE          flash: the drive, where several fit\n"
+    "  --json                show, verify, drives, build, flash: one JSON object on one\n"
+    "                        line (bytes of names that are not UTF-8 as \\u00XX);\n"
+    "                        flash: with --yes or --check, its texts on standard error\n"    "  --drive NODE          flash: the drive, where several fit\n"
     "  --yes                 flash: answer the questions Yes (needed without a terminal)\n"
     "  --allow-downgrade     flash, with --yes: also where the drive's firmware is\n"
     "                        newer than the image\n"
@@ -109,9 +109,10 @@ const char* const kUsage =
     "Exit status: 0 success (verify: the program carries the image; flash: flashed,\n"
     "or up to date; --all: every drive that fits);\n"
     "replay: the same as recorded); 1 failure or refusal (verify: it does not;\n"
-    "replay: it differs); 2 wrong usage (verify: a file cannot be read; flash: a\n"
-    "question that the command line does not answer; replay: a transcript that\n"
-    "cannot be read or another program than the recorded one), or\n"
+    "replay: it differs); 2 wrong usage, or an input that cannot be used (a file\n"
+    "that cannot be read, is a folder or is not what the command takes; flash: a\n"
+    "question that the command line does not answer, a --drive that names no\n"
+    "drive; replay: another program than the recorded one), or\n"
     "standard output could not be written (flash: its own status stands); 3 no\n"
     "drive fits (drives, flash); 128 + the signal's number: flash stopped by a\n"
     "signal before anything was written (130 Ctrl-C, 143 SIGTERM). Errors are\n"
@@ -214,7 +215,7 @@ const OptionSpec kOptions[] = {
     {"--builder", "build", true},         {"--catalogue", "build", true},
     {"--model", "build", true},           {"--bin", "build", true},
     {"--output-dir", "build", true},      {"--force", "build", false},
-    {"--json", "show verify drives flash", false}, {"--yes", "flash", false},
+    {"--json", "show verify drives build flash", false}, {"--yes", "flash", false},
     {"--allow-downgrade", "flash", false}, {"--drive", "flash", true},
     {"--reflash", "flash", false},        {"--all", "flash", false},
     {"--parallel", "flash", true},        {"--check", "flash", false},
@@ -306,6 +307,8 @@ int RunBuild(const CommandLine& line) {
     if (line.Value(required).empty()) return Usage(std::string("build needs ") + required);
   }
   options.force = line.Has("--force");
+  options.json = line.Has("--json");
+  options.terminal = ::isatty(STDOUT_FILENO) == 1;
   return pack::PackCommands(KeyWord(), std::cout, std::cerr).Build(options);
 }
 

@@ -33,7 +33,10 @@ bool ProgramFile::Read(const std::string& path, const uint8_t* keyWord) {
   std::string reason;
   if (!ReadWholeFile(path, bytes_, reason)) return Fail(reason);
   const auto found = std::search(bytes_.begin(), bytes_.end(), keyWord, keyWord + kKeyWordSize);
-  if (found == bytes_.end()) return Fail("no firmware package in this file (its key-word is not there)");
+  if (found == bytes_.end()) {
+    return Fail("not a builder or a flash program of this flashutil: no firmware package in it (a BIN file is "
+                "the image itself: flashutil-pack build makes a flash program of it)");
+  }
   offset_ = static_cast<size_t>(found - bytes_.begin());
   if (bytes_.size() - offset_ < kPackageSize) {
     return Fail("the firmware package is cut off: the file ends " + std::to_string(bytes_.size() - offset_) +

@@ -19,4 +19,5 @@ cp samples/* "$work"/ 2>/dev/null || true
 name=$(basename "$program")
 cp "$program" "$work/$name"
 [ -f "$work/FLASHUTIL.INI" ] && cp "$work/FLASHUTIL.INI" "$work/$name.INI"
+echo "Starting $name in $work: the flash programs it builds (Q150.EXE and the like) are written there."
 cd "$work" && exec "./$name"

@@ -6,8 +6,11 @@
 
 #include <exception>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/Desktop.h"
+#include "app/ProgramArguments.h"
 #include "app/win/TFlashForm.h"
 #include "drive/CDDrive.h"
 #include "package/Package.h"
@@ -55,9 +58,35 @@ std::unique_ptr<platform::CommandLibraryPath> MakeCommandLibraryPath() {
 #endif
 }
 
+// A text to standard output or standard error: the handle the program was
+// given (a file, a pipe), or else the console of the program that started
+// it, where it has one.
+void WriteStandard(DWORD which, const std::string& text) {
+  if (text.empty()) return;
+  HANDLE handle = GetStdHandle(which);
+  if ((handle == nullptr || handle == INVALID_HANDLE_VALUE) && AttachConsole(ATTACH_PARENT_PROCESS)) {
+    handle = GetStdHandle(which);
+  }
+  DWORD written = 0;
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+    WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  }
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // --help and --version answer without a window; any other argument is
+  // refused. The window reads none.
+  const app::ArgumentsOutcome given =
+      app::ReadArguments(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc),
+                         argc > 0 && argv[0] != nullptr ? argv[0] : "flashutil.exe",
+                         package::PackageView(package::EmbeddedPackage()), FLASHUTIL_VERSION, kSimulatedDrives);
+  if (!given.openWindow) {
+    WriteStandard(STD_OUTPUT_HANDLE, given.out);
+    WriteStandard(STD_ERROR_HANDLE, given.err);
+    return given.status;
+  }
   try {
     std::unique_ptr<app::Desktop> desktop = app::MakeDesktop();
     platform::win::WinCursor cursor;

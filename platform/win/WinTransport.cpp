@@ -76,8 +76,11 @@ class PassThroughTransport final : public DriveTransport {
       device.node = std::string("\\\\.\\") + root[0] + ":";
       drives.push_back(device);
     }
+    // Every CD-ROM drive letter is an optical drive this path can open.
+    facts_ = DiscoveryFacts{true, static_cast<unsigned>(drives.size()), 0, true};
     return drives;
   }
+  DiscoveryFacts Discovery() const override { return facts_; }
 
   int Open(const DeviceInfo& device, DeviceHandle& handle) override {
     handle = kNoHandle;
@@ -227,6 +230,7 @@ class PassThroughTransport final : public DriveTransport {
   }
 
   std::map<DeviceHandle, OpenDrive> drives_;
+  DiscoveryFacts facts_;
   DeviceHandle nextId_ = 1;
   std::vector<uint8_t> bounce_;
 };

@@ -178,12 +178,17 @@ TEST_F(FormCreateTest, NoDriveListedNamesTheCauseWhereItIsKnown) {
       {"only the block node, refused", withFacts(true, 1, 0, false), {refusing(ENOENT, EACCES, "disk")},
        "No access to /dev/sr0: add yourself to the group that owns it (disk) and log in again, or run as root.\n"},
       {"busy", withFacts(true, 1, 0, true), {refusing(EBUSY, 0, "cdrom")}, ""},
+      // A refusal whose remedy the transport knows (Windows: the drive letter's
+      // device opens for administrators only; its error code is no errno).
+      {"refused, with the transport's remedy", withFacts(true, 1, 0, true), {refusing(5, 0, "")},
+       "No access to /dev/sg1: Run the program as administrator.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     SimTransport local;
     CDDrive::SetTransport(&local);
     local.SetDiscovery(c.facts);
+    local.SetOpenRemedy(5, "Run the program as administrator.");
     for (const DriveConfig& drive : c.drives) local.AddDrive(drive);
     std::vector<uint8_t> package = CraftPackage();
     TestForm form(package.data());

@@ -668,11 +668,36 @@ TEST(Programs, BuiltFlashProgramRunsInFlashModeWithItsNewIdentity) {
     return std::string(bytes.begin(), bytes.end());
   }();
   EXPECT_EQ(RunProgram(work, "Q150.EXE"), expected);
-  // It takes no argument, and Qt's own options have no effect: a platform
-  // that does not exist would end it before its window.
-  EXPECT_EQ(RunProgram(work, "Q150.EXE -platform no-such-platform -style no-such-style -reverse "
-                             "-qwindowtitle Argument Q150.BIN"),
-            expected);
+  // --help and --version answer without a window and without a display;
+  // any other argument, Qt's own options among them, is refused with a line
+  // of usage before any window or box.
+  const std::string image = Sha256Sum(in("Q150.BIN"));
+  const struct {
+    std::string arguments;
+    int status;
+    std::string out;  // its beginning
+    std::string err;
+  } answers[] = {
+      {"builder --version", 0, "flashutil " FLASHUTIL_VERSION "\nDrives: simulated (drives that do not exist)\n", ""},
+      {"builder --help", 0, "Usage: builder [--help | --version]\n\nThe builder of flash programs.", ""},
+      {"Q150.EXE --version", 0,
+       "Q150.EXE: a flash program of flashutil " FLASHUTIL_VERSION "\nFirmware: Q150 for QRD-73318K (VOX-TEL "
+       "QRD-73318K, firmware Q100-Q149), 524288 bytes, SHA-256 " + image + "\nDrives: simulated",
+       ""},
+      {"Q150.EXE -h", 0, "Usage: Q150.EXE [--help | --version]\n\nA flash program. It carries the firmware Q150", ""},
+      {"Q150.EXE -platform no-such-platform -reverse Q150.BIN", 2, "",
+       "Q150.EXE: unknown argument -platform; usage: Q150.EXE [--help | --version]\n"},
+      {"Q150.EXE --version --help", 2, "", "Q150.EXE: unknown argument --version; usage: Q150.EXE [--help | --version]\n"},
+  };
+  for (const auto& a : answers) {
+    SCOPED_TRACE(a.arguments);
+    const Outcome outcome = ::Run("cd " + Quoted(workName) + " && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "
+                                "FLASHUTIL_TEST_BOX_HOOK='echo BOX >&2' timeout 60 ./" + a.arguments,
+                                temp.Path().string() + "/err.txt");
+    EXPECT_EQ(outcome.status, a.status);
+    EXPECT_EQ(outcome.out.rfind(a.out, 0), 0u) << outcome.out;
+    EXPECT_EQ(outcome.err, a.err);
+  }
 #endif
 }
 
@@ -697,6 +722,7 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
   package_tests::WriteFile(dir / "Q999.BIN", std::vector<uint8_t>(524289, 0x5A));
   package_tests::WriteText(dir / "afile", "not a folder");
   std::filesystem::create_directory(dir / "QDIR.BIN");
+  std::filesystem::copy_file(samples + "K300.BIN", dir / "\x1b[2JK.BIN");
   const std::string catalogue = dir / "FLASHUTIL.INI";
   const auto build = [&](const std::string& model, const std::string& bin) {
     return BuildArguments(catalogue, model, dir / bin);
@@ -706,6 +732,10 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
   const std::string flash = dir / "made/Q150.EXE";
 
   const std::string kSee = "; see flashutil-pack --help";  // after a wrong usage
+  const std::string kNotAProgram =
+      "not a builder or a flash program of this flashutil: no firmware package in it (a BIN file is the image "
+      "itself: flashutil-pack build makes a flash program of it)";
+  const std::string kGiveCatalogue = "; give a model catalogue (an INI file with sections MODEL00 to MODEL99)";
   const struct {
     std::string arguments;
     int status;
@@ -723,8 +753,11 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
       {build("0", "Q150.BIN") + " extra", 2, "build takes no operand extra" + kSee},
       {"build --builder x --catalogue y --model 0", 2, "build needs --bin" + kSee},
       {"build --builder x --catalogue y --model= --bin z", 2, "build needs --model" + kSee},
-      {"show missing.EXE", 1, "missing.EXE: No such file or directory"},
-      {"show FLASHUTIL.INI", 1, "FLASHUTIL.INI: no firmware package in this file (its key-word is not there)"},
+      // The same fault, the same status in every command: an input that
+      // cannot be used is 2, and its line names the file, the cause and what to give.
+      {"show missing.EXE", 2, "missing.EXE: No such file or directory"},
+      {"show FLASHUTIL.INI", 2, "FLASHUTIL.INI: " + kNotAProgram},
+      {"show Q150.BIN", 2, "Q150.BIN: " + kNotAProgram},
       {"verify missing.EXE Q150.BIN", 2, "missing.EXE: No such file or directory"},
       {"verify " + flash + " missing.BIN", 2, "missing.BIN: No such file or directory"},
       {build("3", "Q150.BIN"), 1, "no model 3 in " + catalogue + ": its models are 0 to 2"},
@@ -733,34 +766,41 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
       {build("0", "Q000.BIN"), 1, "Building fail: Q000.BIN is empty!"},
       {build("0", "Q999.BIN"), 1,
        "Building fail: Q999.BIN has 524289 bytes, more than the 524288 bytes a firmware image may have!"},
-      {build("0", "Q404.BIN"), 1, "Open Q404.BIN fail!"},
-      {build("0", "Q150.BIN") + " --output-dir afile", 1, "Create Q150.EXE Fail: Not a directory"},
-      {build("0", "Q150.BIN") + " --output-dir=missing", 1, "Create Q150.EXE Fail: No such file or directory"},
-      {BuildArguments(dir / "missing.INI", "0", dir / "Q150.BIN"), 1, "Can't load " + (dir / "missing.INI")},
-      {BuildArguments(dir / "broken.INI", "0", dir / "Q150.BIN"), 1,
-       (dir / "broken.INI") + " > Session MODEL01 error!"},
+      {build("0", "Q404.BIN"), 2,
+       "can't read " + (dir / "Q404.BIN") + ": No such file or directory; give the path of the firmware's BIN file"},
+      // Found missing before its name is held against the model's mask.
+      {build("0", "K404.BIN"), 2,
+       "can't read " + (dir / "K404.BIN") + ": No such file or directory; give the path of the firmware's BIN file"},
+      {build("0", "Q150.BIN") + " --output-dir afile", 2,
+       "the output folder afile is not a folder: give a folder with --output-dir"},
+      {build("0", "Q150.BIN") + " --output-dir=missing", 2,
+       "the output folder missing does not exist: make it first (mkdir missing), or give another --output-dir"},
+      {BuildArguments(dir / "missing.INI", "0", dir / "Q150.BIN"), 2,
+       "Can't load " + (dir / "missing.INI") + ": No such file or directory" + kGiveCatalogue},
+      {BuildArguments(dir / "broken.INI", "0", dir / "Q150.BIN"), 2,
+       (dir / "broken.INI") + " > Session MODEL01 error!; every model section needs its six keys"},
       {BuildArguments(dir / "twice.INI", "QRD-73318K", dir / "Q150.BIN"), 1,
        "model QRD-73318K stands in " + (dir / "twice.INI") + " more than once (0, 1); choose it by its index"},
-      {"build --builder " + Quoted(flash) + " --catalogue " + Quoted(catalogue) + " --model 0 --bin Q150.BIN", 1,
+      {"build --builder " + Quoted(flash) + " --catalogue " + Quoted(catalogue) + " --model 0 --bin Q150.BIN", 2,
        flash + " is a flash program, not a builder: flash programs are built from the builder"},
       // An output that is there already is replaced only when the command says so.
       {build("0", "Q150.BIN") + " --output-dir made", 1, "made/Q150.EXE exists; give --force to replace it"},
       {build("0", "Q150.BIN") + " --force --force", 2, "--force given twice" + kSee},
       {"show --force Q150.EXE", 2, "unknown option --force for show" + kSee},
-      {build("0", "Q150.BIN") + " --json", 2, "unknown option --json for build" + kSee},
+      {build("0", "Q150.BIN") + " --yes", 2, "unknown option --yes for build" + kSee},
       {"verify --json --json a b", 2, "--json given twice" + kSee},
       // A directory where a file is wanted.
-      {build("0", "QDIR.BIN"), 1, (dir / "QDIR.BIN") + " is a directory, not a BIN file"},
-      {"show made", 1, "made is a directory, not a program file"},
+      {build("0", "QDIR.BIN"), 2, (dir / "QDIR.BIN") + " is a directory, not a BIN file"},
+      {"show made", 2, "made is a directory, not a program file"},
       {"verify " + Quoted(flash) + " QDIR.BIN", 2, "QDIR.BIN is a directory, not a BIN file"},
       // Control characters of names reach the terminal escaped.
       {build("0", "\x1b[2JK.BIN"), 1, "\\x1b[2JK.BIN does not match the file mask Q*.BIN of model QRD-73318K"},
-      {"show " + Quoted("\x1b]0;title\x07"), 1, "\\x1b]0;title\\x07: No such file or directory"},
+      {"show " + Quoted("\x1b]0;title\x07"), 2, "\\x1b]0;title\\x07: No such file or directory"},
       // The models of a catalogue.
       {"models", 2, "models takes one FILE.INI" + kSee},
-      {"models missing.INI", 1, "Can't load missing.INI"},
-      {"models broken.INI", 1, "broken.INI > Session MODEL01 error!"},
-      {"models made", 1, "made is a directory, not a catalogue"},
+      {"models missing.INI", 2, "Can't load missing.INI: No such file or directory" + kGiveCatalogue},
+      {"models broken.INI", 2, "broken.INI > Session MODEL01 error!; every model section needs its six keys"},
+      {"models made", 2, "made is a directory, not a catalogue"},
       // Drives and flashing: a question the command line does not answer, a
       // program that is none or is for simulated drives, options of another
       // command, and the simulated drives' options, which only the test
@@ -784,7 +824,7 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
       {"flash " + Quoted(flash) + " </dev/null", 2,
        "flash asks before it writes to a drive: run it on a terminal, or give --yes"},
       {"flash --yes missing.EXE", 2, "missing.EXE: No such file or directory"},
-      {"flash --yes FLASHUTIL.INI", 2, "FLASHUTIL.INI: no firmware package in this file (its key-word is not there)"},
+      {"flash --yes FLASHUTIL.INI", 2, "FLASHUTIL.INI: " + kNotAProgram},
       {std::string("flash --yes ") + Quoted(FLASHUTIL_SIM_PROGRAM), 2,
        std::string(FLASHUTIL_SIM_PROGRAM) + " is a builder, not a flash program"},
       {"flash --yes " + Quoted(flash), 2, flash + " is built for simulated drives: it flashes no real drive"},
@@ -841,8 +881,9 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
   EXPECT_EQ(models.out, "0 Q100-Q149 VOX-TEL QRD-73318K\n1 K100-K299 VOX-TEL DVD-ROM MVK-417\n"
                         "2 S100-S199 VOX-TEL CRW-5232S\n");
 
-  // With --force an existing output is replaced; a name with control
-  // characters is printed escaped.
+  // With --force an existing output is replaced; a script gets the new
+  // program's path as its bytes stand, a backslash and a byte that is not
+  // UTF-8 too, or as a JSON string with --json (a terminal gets it escaped).
   package_tests::WriteText(dir / "made/Q150.EXE", "old");
   const Outcome forced = Pack(dir.Path(), build("0", "Q150.BIN") + " --output-dir made --force");
   EXPECT_EQ(forced.status, 0) << forced.err;
@@ -851,8 +892,20 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
   std::filesystem::copy_file(dir / "Q150.BIN", dir / "Q\x1b[2J.BIN");
   const Outcome escaped = Pack(dir.Path(), build("0", "Q\x1b[2J.BIN") + " --output-dir made");
   EXPECT_EQ(escaped.status, 0) << escaped.err;
-  EXPECT_EQ(escaped.out, "made/Q\\x1b[2.EXE\n");
+  EXPECT_EQ(escaped.out, "made/Q\x1b[2.EXE\n");
   EXPECT_TRUE(std::filesystem::exists(dir / "made/Q\x1b[2.EXE"));
+  std::filesystem::copy_file(dir / "Q150.BIN", dir / "Q\\\xff" "1.BIN");
+  const Outcome raw = Pack(dir.Path(), build("0", "Q\\\xff" "1.BIN") + " --output-dir made");
+  EXPECT_EQ(raw.out, "made/Q\\\xff" "1.EXE\n");
+  EXPECT_TRUE(std::filesystem::exists(raw.out.substr(0, raw.out.size() - 1).insert(0, dir.Path().string() + "/")));
+  const Outcome json = Pack(dir.Path(), build("0", "Q\\\xff" "1.BIN") + " --output-dir made --force --json");
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out.rfind("{\"program\": \"made/Q\\\\\\u00ff1.EXE\", \"model\": \"QRD-73318K\", \"bin\": ", 0), 0u)
+      << json.out;
+  EXPECT_NE(json.out.find(", \"image_bytes\": 524288, \"version\": \"Q\\\\\\u00ff1.\", \"sha256\": \"" +
+                          Sha256Sum(dir / "Q150.BIN") + "\"}\n"),
+            std::string::npos)
+      << json.out;
 
   // Output that cannot be written, to a full disk or a closed pipe (with
   // SIGPIPE ignored, as a script's runner may have it), is an error.
@@ -906,7 +959,8 @@ TEST(Programs, PackShowsAndVerifiesImagesOfEveryLength) {
     package_tests::WriteFile(dir / bin, image);
     const Outcome built = Pack(dir.Path(), BuildArguments(dir / "FLASHUTIL.INI", "0", dir / bin));
     ASSERT_EQ(built.status, 0) << built.err;
-    EXPECT_EQ(built.out, (dir / c.shown) + "\n");
+    // The new program's path as its bytes stand (standard output is no terminal).
+    EXPECT_EQ(built.out, (dir / program) + "\n");
     const Outcome shown = Pack(dir.Path(), "show " + Quoted(program));
     EXPECT_EQ(shown.out.rfind("Program:  " + c.shown + "\n", 0), 0u) << shown.out;
     EXPECT_NE(shown.out.find("\nImage:    " + std::to_string(length) + " bytes\nSHA-256:  " +
@@ -1091,6 +1145,9 @@ TEST(Programs, PackFlashesTheSimulatedDrives) {
                                               "this utility!\nDon't turn off the system while flash is in progress! "
                                               "\n\nDo you wish to continue?\nyes (--yes)\n",
        "flashutil-pack: 2 drives fit: /dev/sim-sg0, /dev/sim-sg1; choose one with --drive NODE\n", 0},
+      // A node that is no drive: refused before the start-up's question.
+      {"flash --yes --drive /dev/sim-sg9 any/Q150.EXE", 2, simulated,
+       "flashutil-pack: /dev/sim-sg9 is no optical drive of this machine; flashutil-pack drives lists them\n", 0},
       {"flash --yes --drive /dev/sim-sg2 any/Q150.EXE", 3, "",
        "flashutil-pack: /dev/sim-sg2 is not a drive this program fits; it fits /dev/sim-sg0, /dev/sim-sg1\n", 0},
       {"flash --yes --drive /dev/sim-sg1 any/Q150.EXE", 2, "",
