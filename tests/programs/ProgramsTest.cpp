@@ -846,13 +846,13 @@ TEST(Programs, PackRefusesWithOneLineAndItsExitStatus) {
     int status;
     std::string error;
     std::string program;  // the object's "program"
-  } json[] = {
+  } jsonRefusals[] = {
       {"flash --json " + Quoted(flash), 2, "--json goes with --yes or --check" + kSee, "null"},
       {"flash --json --check --colour red " + Quoted(flash), 2, "unknown option --colour for flash" + kSee, "null"},
       {"flash --json --yes missing.EXE", 2, "missing.EXE: No such file or directory", "{\"file\": \"missing.EXE\", "
        "\"vendor\": null, \"model\": null, \"version\": null, \"image_sha256\": null}"},
   };
-  for (const auto& j : json) {
+  for (const auto& j : jsonRefusals) {
     SCOPED_TRACE(j.arguments);
     const Outcome outcome = Pack(dir.Path(), j.arguments);
     EXPECT_EQ(outcome.status, j.status);
