@@ -139,7 +139,7 @@ void BM_FleetAllParallel(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_FleetOneDrive)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
-BENCHMARK(BM_FleetAllParallel)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
-BENCHMARK(BM_FleetEightSingleFlashes)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
-BENCHMARK(BM_FleetAll)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK(BM_FleetOneDrive)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FleetAllParallel)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FleetEightSingleFlashes)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FleetAll)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -58,8 +58,7 @@ bench = json.load(open(f"{out}/bench.json"))
 median = {b["run_name"]: b["real_time"] * {"ns": 1e-6, "us": 1e-3, "ms": 1.0}[b["time_unit"]]
           for b in bench["benchmarks"] if b.get("aggregate_name") == "median"}
 def ms(name):
-    # Benchmarks of whole seconds run one iteration per repetition.
-    return median.get(f"{name}/real_time", median.get(f"{name}/iterations:1/real_time"))
+    return median[f"{name}/real_time"]
 startup = json.load(open(f"{out}/startup.json"))["results"]
 rss = {"startup": [], "minimal": [], "text": []}
 for line in open(f"{out}/rss.txt"):
