@@ -376,6 +376,36 @@ bool Names(const CDDrive& drive, const std::string& name) {
          (!drive.Device.blockDevice.empty() && name == drive.Device.blockDevice);
 }
 
+// The drives to flash, in the order the start-up found them: those that fit
+// and those up to date, or the one that --drive names; without --all, one.
+// Otherwise none, with the refusal's status and text.
+std::vector<CDDrive*> ChosenDrives(const FlashFormCore& form, const TerminalView& view,
+                                   const std::vector<CDDrive*>& upToDate, const FlashOptions& options, int& status,
+                                   std::string& refusal) {
+  std::vector<CDDrive*> drives = view.QuitRequested() ? std::vector<CDDrive*>{} : FittingDrives(form, view);
+  drives.insert(drives.end(), upToDate.begin(), upToDate.end());
+  const auto& slots = form.Drives->Slots;
+  std::sort(drives.begin(), drives.end(), [&](const CDDrive* a, const CDDrive* b) {
+    return std::find(slots.begin(), slots.end(), a) < std::find(slots.begin(), slots.end(), b);
+  });
+  std::string list;
+  for (const CDDrive* drive : drives) list += (list.empty() ? "" : ", ") + drive->GetNode();
+  if (!options.drive.empty()) {
+    const auto named = std::find_if(drives.begin(), drives.end(), [&](CDDrive* d) { return Names(*d, options.drive); });
+    if (named != drives.end()) return {*named};
+    status = kNothingFits;
+    refusal = options.drive + " is not a drive this program fits; it fits " + list;
+    return {};
+  }
+  if (!options.all && drives.size() > 1) {
+    status = kTrouble;
+    refusal = std::to_string(drives.size()) + " drives fit: " + list +
+              "; choose one with --drive NODE, or flash them all with --all";
+    return {};
+  }
+  return drives;
+}
+
 // The transport and the services of the start-up, put back as they were when it ends.
 class StartUpScope {
  public:
@@ -438,6 +468,7 @@ int DriveCommands::FlashFleet(const std::string& program, const FlashOptions& op
   const package::PackageView package = file.Package();
   if (package.IsBuilder()) return refuse(kTrouble, program + " is a builder, not a flash program");
   facts = FactsOf(program, package);
+  int status = kSuccess;
   std::unique_ptr<platform::DriveTransport> transport = makeTransport_(facts.version);
   simulated = transport->IsSimulated();
   if (!simulated && file.Access() == package::DriveAccess::Simulated) {
@@ -488,22 +519,9 @@ int DriveCommands::FlashFleet(const std::string& program, const FlashOptions& op
     if (!form.Drives) return refuse(kFailure, "not flashed: nothing was sent to a drive");
     if (upToDate.empty()) return refuse(kNothingFits, "no drive fits " + program);
   }
-  std::vector<CDDrive*> drives = view.QuitRequested() ? std::vector<CDDrive*>{} : FittingDrives(form, view);
-  drives.insert(drives.end(), upToDate.begin(), upToDate.end());
-  std::sort(drives.begin(), drives.end(), [&](const CDDrive* a, const CDDrive* b) {
-    return std::find(form.Drives->Slots.begin(), form.Drives->Slots.end(), a) <
-           std::find(form.Drives->Slots.begin(), form.Drives->Slots.end(), b);
-  });
-  std::string list;
-  for (const CDDrive* drive : drives) list += (list.empty() ? "" : ", ") + drive->GetNode();
-  if (!options.drive.empty()) {
-    const auto named = std::find_if(drives.begin(), drives.end(), [&](CDDrive* d) { return Names(*d, options.drive); });
-    if (named == drives.end()) return refuse(kNothingFits, options.drive + " is not a drive this program fits; it fits " + list);
-    drives = {*named};
-  } else if (!options.all && drives.size() > 1) {
-    return refuse(kTrouble, std::to_string(drives.size()) + " drives fit: " + list +
-                                "; choose one with --drive NODE, or flash them all with --all");
-  }
+  std::string refusal;
+  const std::vector<CDDrive*> drives = ChosenDrives(form, view, upToDate, options, status, refusal);
+  if (!refusal.empty()) return refuse(status, refusal);
   std::vector<DriveResult> results;
   FlashDrives(fleet, drives, upToDate, results);
   fleet.lock.LetGo();

@@ -333,6 +333,9 @@ load sg
 wait_until '[ $(count "/sys/class/scsi_generic/sg*") -ge 9 ]'
 model_drive q150b 4 30 --product QRD-73318K --revision Q120 --revision-after-flash Q150
 wait_until '[ $(count "/sys/class/scsi_generic/sg*") -ge 10 ] && [ $(count "/dev/sg*") -ge 10 ]'
+# What the kernel sends a drive it attaches is over before the section begins.
+order q150b "mark attached"
+model_log q150b attached > /dev/null
 start=$(uptime_s)
 rm -f /tmp/q150.flash /tmp/q150b.flash
 order q150 reset "mark cli-all"
@@ -341,9 +344,10 @@ section cli-all
 pack flash /probe/flashutil-system-Q150 --all --yes
 for name in q150 q150b; do
   echo "DRIVE $name"
-  model_log $name cli-all
+  model_log $name cli-all | tee /tmp/$name.cli-all
   if cmp -s /tmp/$name.flash /images/Q150.BIN; then echo "FLASH equals Q150.BIN"; else echo "FLASH differs from Q150.BIN"; fi
 done
+if cmp -s /tmp/q150.cli-all /tmp/q150b.cli-all; then echo "LOGS the same"; else echo "LOGS differ"; fi
 for transcript in $(sed -n 's/^[^ ]*: Transcript: //p' /tmp/pack.txt); do
   echo "$transcript" > /tmp/cli-all.transcript
   replay cli-all /probe/flashutil-system-Q150
