@@ -34,7 +34,8 @@ struct DriveResult {
   std::string transcript;    // the flash's transcript; empty when it left none
 };
 
-// The exit status of the drives' results: 1 when any failed, 128 + the
+// The exit status of the drives' results: 1 when any failed (or was
+// declined at its question, as a single flash's status has it), 128 + the
 // signal when a request to stop (`signal`, 0: none) left a drive
 // interrupted, 2 when any was refused, otherwise 0 (flashed, up to date,
 // or for a check: it would flash).

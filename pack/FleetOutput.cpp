@@ -40,14 +40,23 @@ void ProgressBoard::Line(const std::string& text) {
   const std::lock_guard<std::mutex> lock(mutex_);
   Erase();
   out_ << text << '\n';
+  prompting_ = false;
   Draw();
   out_ << std::flush;
+}
+
+void ProgressBoard::Prompt(const std::string& text) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  Erase();
+  out_ << text << std::flush;
+  prompting_ = true;
 }
 
 void ProgressBoard::Progress(size_t slot, int percent) {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (slot >= percent_.size() || percent_[slot] == percent) return;
   percent_[slot] = percent;
+  if (prompting_) return;
   if (!terminal_) {
     if (percent >= 0) out_ << names_[slot] << ": progress " << percent << "%\n" << std::flush;
     return;
@@ -85,6 +94,18 @@ DriveLines::DriveLines(std::ostream& errors, std::mutex& lock, std::string prefi
 DriveLines::~DriveLines() {
   if (!line_.empty()) Hand(line_);
   if (board_ != nullptr) board_->Progress(slot_, -1);
+}
+
+int DriveLines::sync() {
+  if (line_.empty()) return 0;
+  if (board_ != nullptr) {
+    board_->Prompt(prefix_ + line_);
+  } else {
+    const std::lock_guard<std::mutex> lock(*lock_);
+    *errors_ << prefix_ << line_ << std::flush;
+  }
+  line_.clear();
+  return 0;
 }
 
 DriveLines::int_type DriveLines::overflow(int_type c) {

@@ -26,6 +26,9 @@ class ProgressBoard {
   void Line(const std::string& text);
   // The drive's progress in percent, -1 once it is over (its line goes).
   void Progress(size_t slot, int percent);
+  // A question's prompt, left open for the answer typed after it: the
+  // progress lines are drawn again below the next whole line.
+  void Prompt(const std::string& text);
 
  private:
   void Erase();
@@ -37,6 +40,7 @@ class ProgressBoard {
   std::vector<std::string> names_;
   std::vector<int> percent_;
   size_t drawn_ = 0;  // progress lines on the screen below the last line
+  bool prompting_ = false;  // a prompt waits for its answer on the last line
 };
 
 // The lines a drive's form prints, each prefixed with the drive's node and
@@ -51,6 +55,8 @@ class DriveLines final : public std::streambuf {
 
  protected:
   int_type overflow(int_type c) override;
+  // A prompt without its line end ("[y/N] ") is shown as it is flushed.
+  int sync() override;
 
  private:
   void Hand(const std::string& line);

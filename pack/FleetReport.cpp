@@ -13,7 +13,11 @@ int FleetStatus(const std::vector<DriveResult>& results, int signal) {
   const auto any = [&](const char* result) {
     return std::any_of(results.begin(), results.end(), [&](const DriveResult& r) { return r.result == result; });
   };
-  if (any("failed")) return kFailure;
+  // Declined at its question, as a single flash: nothing was sent to it.
+  const bool declined = std::any_of(results.begin(), results.end(), [](const DriveResult& r) {
+    return r.result == "refused" && r.failure.rfind("declined", 0) == 0;
+  });
+  if (any("failed") || declined) return kFailure;
   if (any("interrupted")) return StoppedBySignal(signal == 0 ? 2 : signal);
   if (any("refused")) return kTrouble;
   return kSuccess;
