@@ -69,14 +69,14 @@ rows = [
      ms("BM_BuildFlashProgram"), ms("BM_CopyProgramCp"), "ms", 1.5),
     ("2. Complete 512 KiB flash through the window / 64 bare block commands",
      ms("BM_FlashThroughWindow"), ms("BM_BareBlockCommands"), "ms", 1.2),
-    ("4. flash --all --parallel 8 over 8 drives (1 ms blocks, 1 s flash start) / one drive's flash",
-     ms("BM_FleetAllParallel"), ms("BM_FleetOneDrive"), "ms", 1.25),
-    ("4. flash --all over the 8 drives one after another / 8 single flashes",
-     ms("BM_FleetAll"), ms("BM_FleetEightSingleFlashes"), "ms", 1.05),
     ("3. Start-up to the shown window / minimal Qt window: wall time",
      startup[0]["mean"] * 1e3, startup[1]["mean"] * 1e3, "ms", 1.3),
     ("3. Start-up to the shown window / minimal Qt window: peak memory",
      statistics.median(rss["startup"]) / 1024, statistics.median(rss["minimal"]) / 1024, "MiB", 1.2),
+    ("4. flash --all --parallel 8 over 8 drives (1 ms blocks, 1 s flash start) / one drive's flash",
+     ms("BM_FleetAllParallel"), ms("BM_FleetOneDrive"), "ms", 1.25),
+    ("4. flash --all over the 8 drives one after another / 8 single flashes",
+     ms("BM_FleetAll"), ms("BM_FleetEightSingleFlashes"), "ms", 1.05),
 ]
 print(f"| Benchmark | Measured | Baseline | Ratio | Goal |")
 print(f"|---|---:|---:|---:|---:|")

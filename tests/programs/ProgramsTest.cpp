@@ -1574,6 +1574,16 @@ TEST(Programs, PackFlashesATowerOfDrives) {
   for (const char* end : {"/dev/sim-sg0: Drive now: ", "/dev/sim-sg6: failed: ", "/dev/sim-sg7: Drive now: "}) {
     EXPECT_LT(outcome.err.find(end), slowEnd) << outcome.err;
   }
+  // Each transcript of the flashes side by side is its own drive's alone,
+  // the box of the failed read-back in its drive's alone.
+  for (const std::string& node : tower) {
+    const std::string named = node + ": Transcript: ";
+    const size_t at = outcome.err.find(named);
+    ASSERT_NE(at, std::string::npos) << outcome.err;
+    const size_t from = at + named.size();
+    CheckTranscript(dir.Path(), outcome.err.substr(from, outcome.err.find('\n', from) - from), node,
+                    node == "/dev/sim-sg6");
+  }
   const auto together = JournalByDrive(dir / "par.log");
   for (const std::string& node : tower) {
     SCOPED_TRACE(node);
