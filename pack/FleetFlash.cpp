@@ -494,6 +494,12 @@ int DriveCommands::FlashFleet(const std::string& program, const FlashOptions& op
                  package.IsFlashAll(), facts.vendor, facts.model};
   platform::StopGuard startUp;
   fleet.stops.Add(startUp);
+  // Taken out again on every way out, before the guard goes.
+  struct Registered {
+    ~Registered() { stops.Remove(guard); }
+    FleetStops& stops;
+    platform::StopGuard& guard;
+  } registered{fleet.stops, startUp};
   TerminalView view(human, false, program);
   TerminalBoxes boxes(human, err_, view, options.answers);
   platform::Services services;
@@ -525,7 +531,6 @@ int DriveCommands::FlashFleet(const std::string& program, const FlashOptions& op
   std::vector<DriveResult> results;
   FlashDrives(fleet, drives, upToDate, results);
   fleet.lock.LetGo();
-  fleet.stops.Remove(startUp);
   return ReportFleet(fleet.stops.Signal(), fleet.stops.Held(), facts, simulated, options, results);
 }
 
