@@ -1635,6 +1635,33 @@ TEST(Programs, PackFlashesATowerOfDrives) {
                           "written to the drive yes\n/dev/sim-sg5 interrupted false not begun: SIGTERM came before its "
                           "flash began -\n", 0), 0u) << summary;
   EXPECT_EQ(read("stop.log").find(" 3B "), std::string::npos);
+
+  // SIGTERM while two drives side by side program their flash (2 s): held
+  // off for both, which go on to their end, and the two drives not begun
+  // stay so.
+  outcome = ::Run("cd " + Quoted(dir.Path().string()) + " && XDG_STATE_HOME=" + Quoted(state) +
+                      " timeout --preserve-status -s TERM 1 " + Quoted(FLASHUTIL_PACK_SIM) +
+                      " flash --yes --all --parallel 2 --json --simulate tower,slow-flash-start Q150.EXE </dev/null"
+                      " >held.json",
+                  dir / "stderr.txt");
+  EXPECT_EQ(outcome.status, 143) << outcome.err;
+  EXPECT_EQ(JsonSummary(dir / "held.json"),
+            "status 143 changed true\n/dev/sim-sg0 flashed true - yes\n/dev/sim-sg5 flashed true - yes\n"
+            "/dev/sim-sg6 interrupted false not begun: SIGTERM came before its flash began -\n"
+            "/dev/sim-sg7 interrupted false not begun: SIGTERM came before its flash began -\n");
+  EXPECT_NE(outcome.err.find("flashutil-pack: SIGTERM: no drive is begun from now on; the drives being written go on "
+                             "to their end\n"),
+            std::string::npos)
+      << outcome.err;
+  for (const std::string node : {"/dev/sim-sg0", "/dev/sim-sg5"}) {
+    const std::string named = node + ": Transcript: ";
+    const size_t at = outcome.err.find(named);
+    ASSERT_NE(at, std::string::npos) << outcome.err;
+    const size_t from = at + named.size();
+    std::ifstream file(outcome.err.substr(from, outcome.err.find('\n', from) - from), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find(" held SIGTERM\n"), std::string::npos) << text.size();
+  }
 }
 
 // What ends or stops a program on a terminal or in a script, during a
